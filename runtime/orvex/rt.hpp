@@ -1,0 +1,225 @@
+// The ORVEX runtime: the one layer every extension module stands on.
+//
+//  * Ref          an owning reference (RAII); borrowed pointers stay plain PyObject*.
+//  * FnDef/Param  a declarative signature: names, kinds, conversions, annotations,
+//                 defaults, docstring. One binder (bind()) turns vectorcall arguments
+//                 into converted values and raises every argument error text.
+//  * Fn           the native function type: vectorcall, __name__/__qualname__/__doc__/
+//                 __module__/__annotations__/__defaults__/__kwdefaults__/__signature__,
+//                 binds as a method when stored on a class.
+//  * conversions  to_double / to_pyint / to_cint / exact str / exact list.
+//  * globals      lookup at call time: module dict, then builtins, else NameError.
+//  * classes      ordinary Python classes built from native methods (type(...)).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <initializer_list>
+#include <utility>
+#include <vector>
+
+namespace rt {
+
+// ---------------------------------------------------------------------------
+// Owning reference
+// ---------------------------------------------------------------------------
+class Ref {
+    PyObject* p_ = nullptr;
+
+public:
+    Ref() = default;
+    Ref(std::nullptr_t) {}
+    static Ref steal(PyObject* p) { Ref r; r.p_ = p; return r; }
+    static Ref borrow(PyObject* p) { Py_XINCREF(p); return steal(p); }
+    Ref(const Ref& o) : p_(o.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    Ref& operator=(Ref o) noexcept { std::swap(p_, o.p_); return *this; }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const { return p_; }
+    PyObject* release() { PyObject* p = p_; p_ = nullptr; return p; }
+    // A new reference for returning to the interpreter.
+    PyObject* newref() const { Py_XINCREF(p_); return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+    void reset() { Ref().swap(*this); }
+    void swap(Ref& o) noexcept { std::swap(p_, o.p_); }
+};
+
+inline PyObject* newref(PyObject* o) { Py_INCREF(o); return o; }
+
+// An interned name, created on first use and kept for the life of the process.
+class Name {
+    const char* text_;
+    PyObject* obj_ = nullptr;
+
+public:
+    constexpr explicit Name(const char* text) : text_(text) {}
+    PyObject* get() {
+        if (!obj_) obj_ = PyUnicode_InternFromString(text_);
+        return obj_;
+    }
+    const char* c_str() const { return text_; }
+};
+
+// ---------------------------------------------------------------------------
+// Conversions (each returns false with the exception set on failure)
+// ---------------------------------------------------------------------------
+
+// Anything the host converts to float; exact floats directly.
+bool to_double(PyObject* o, double& out);
+// An exact int is taken as it is; any other number goes through int();
+// everything else raises the incorrect-type message for `param`.
+bool to_pyint(PyObject* o, const char* param, Ref& out);
+// A 32-bit C int through the host's integer conversion: "an integer is required"
+// for objects without one, OverflowError outside the range.
+bool to_cint(PyObject* o, int& out);
+// Exact type checks with the incorrect-type message (and a note for list subclasses).
+bool check_exact(PyObject* o, PyTypeObject* type, const char* param);
+// "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
+void raise_incorrect_type(const char* param, const char* expected, PyObject* got);
+
+// A float object for a double; small helper to keep call sites short.
+inline Ref flt(double d) { return Ref::steal(PyFloat_FromDouble(d)); }
+inline Ref lng(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
+
+// ---------------------------------------------------------------------------
+// Declarative signatures
+// ---------------------------------------------------------------------------
+enum class Conv {
+    Object,  // taken as it comes
+    Double,  // converted to a C double (Value::d); Value::obj keeps the argument
+    PyInt,   // converted to an exact Python int (Value::obj)
+    CInt,    // converted to a 32-bit C int (Value::i)
+    Str,     // exact str
+    List,    // exact list
+};
+
+enum class Kind { PosOrKw, VarPos, KwOnly };
+
+struct Default {
+    enum K { Required, Int, Float, Str } k = Required;
+    long long i = 0;
+    double d = 0.0;
+    const char* s = nullptr;
+};
+inline Default def_int(long long v) { Default d; d.k = Default::Int; d.i = v; return d; }
+inline Default def_float(double v) { Default d; d.k = Default::Float; d.d = v; return d; }
+inline Default def_str(const char* v) { Default d; d.k = Default::Str; d.s = v; return d; }
+
+// The annotation "no annotation"; a null annotation is derived from the conversion
+// (Double -> "float", PyInt -> "int", Str -> "str", List -> "list", else none).
+extern const char* const NOANN;
+
+struct Param {
+    const char* name;
+    Conv conv = Conv::Object;
+    Default def = {};
+    const char* annotation = nullptr;
+    Kind kind = Kind::PosOrKw;
+};
+
+// Constructors that keep the declarations short and readable.
+inline Param P(const char* name, Conv c = Conv::Object, Default d = {}, const char* ann = nullptr) {
+    return Param{name, c, d, ann, Kind::PosOrKw};
+}
+inline Param VarArgs(const char* name, const char* ann = nullptr) {
+    return Param{name, Conv::Object, {}, ann, Kind::VarPos};
+}
+inline Param KwOnly(const char* name, Conv c = Conv::Object, Default d = {}, const char* ann = nullptr) {
+    return Param{name, c, d, ann, Kind::KwOnly};
+}
+
+// A converted argument.
+struct Value {
+    Ref obj;       // the argument (or its conversion result); a tuple for *args
+    double d = 0;  // Conv::Double
+    int i = 0;     // Conv::CInt
+};
+
+struct Fn;
+using Impl = PyObject* (*)(Fn* fn, Value* v);
+
+struct FnDef {
+    const char* name;
+    const char* doc;  // nullptr: no docstring
+    std::vector<Param> params;
+    const char* ret;  // return annotation, nullptr: none
+    Impl impl;
+    bool noargs = false;  // "takes no arguments" / "takes no keyword arguments"
+};
+
+// ---------------------------------------------------------------------------
+// The native function object
+// ---------------------------------------------------------------------------
+struct Fn {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FnDef* def;
+    PyObject* globals;      // the module dict
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* annotations;  // dict
+    PyObject* defaults;     // tuple or None
+    PyObject* kwdefaults;   // dict or None
+    PyObject* dict;         // arbitrary attributes
+    PyObject* signature;    // built on first use
+    PyObject** pnames;      // interned parameter names, one per param
+    PyObject** pdefaults;   // default object per param (owned), or null
+    Py_ssize_t nparams;     // all parameters
+    Py_ssize_t npos;        // positional-or-keyword parameters (they come first)
+    Py_ssize_t nmin;        // positional parameters without a default
+    Py_ssize_t varpos;      // index of *args, or -1
+};
+
+// The most parameters a declaration may have.
+constexpr Py_ssize_t MAX_PARAMS = 12;
+
+extern PyTypeObject FnType;
+
+// Creates a function whose globals are `globals` and whose __module__ is `module`.
+// `qualname` defaults to the plain name.
+PyObject* make_fn(const FnDef* def, PyObject* globals, PyObject* module, const char* qualname = nullptr);
+
+inline bool is_fn(PyObject* o, const FnDef* def) {
+    return Py_TYPE(o) == &FnType && reinterpret_cast<Fn*>(o)->def == def;
+}
+
+// ---------------------------------------------------------------------------
+// Globals, calls, modules, classes
+// ---------------------------------------------------------------------------
+
+// Module dict, then builtins; NameError "name '%U' is not defined".
+Ref global(PyObject* globals, PyObject* name);
+inline Ref global(Fn* fn, Name& name) { return global(fn->globals, name.get()); }
+
+// Call with positional arguments only.
+inline Ref call(PyObject* f, std::initializer_list<PyObject*> args) {
+    return Ref::steal(PyObject_Vectorcall(f, const_cast<PyObject**>(args.begin()), args.size(), nullptr));
+}
+// A built-in looked up in the builtins module (cached by the caller when wanted).
+Ref builtin(const char* name);
+// print(*args) through the host's print found as a global.
+bool print(Fn* fn, std::initializer_list<PyObject*> args);
+
+// Creates the module and binds the functions in order.
+PyObject* make_module(PyModuleDef* def, std::initializer_list<const FnDef*> fns);
+bool add_fn(PyObject* module, const FnDef* def);
+
+// `from <modname> import name, ...` into the module's dict; ImportError "cannot import name %S".
+bool import_from(PyObject* module, const char* modname, std::initializer_list<const char*> names);
+// `from <modname> import *` (public names in the module's dict order).
+bool import_star(PyObject* module, const char* modname);
+
+// An ordinary class `type(name, (object,), {...})` with __module__/__qualname__ set and
+// private method names mangled; bound into the module under `name`.
+PyObject* make_class(PyObject* module, const char* name, std::initializer_list<const FnDef*> methods);
+
+// Attribute helpers with interned names.
+inline Ref getattr(PyObject* o, Name& n) { return Ref::steal(PyObject_GetAttr(o, n.get())); }
+inline bool setattr(PyObject* o, Name& n, PyObject* v) { return PyObject_SetAttr(o, n.get(), v) == 0; }
+
+}  // namespace rt

@@ -1,0 +1,559 @@
+// The ORVEX runtime: binder, conversions, the native function type, globals,
+// modules and classes. See orvex/rt.hpp for the overview.
+#include "orvex/rt.hpp"
+
+#include <climits>
+#include <cstring>
+#include <string>
+
+namespace rt {
+
+const char* const NOANN = "";
+
+// ---------------------------------------------------------------------------
+// Conversions
+// ---------------------------------------------------------------------------
+void raise_incorrect_type(const char* param, const char* expected, PyObject* got) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
+                 expected, Py_TYPE(got)->tp_name);
+}
+
+bool to_double(PyObject* o, double& out) {
+    if (PyFloat_CheckExact(o)) {
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    out = PyFloat_AsDouble(o);
+    return !(out == -1.0 && PyErr_Occurred());
+}
+
+bool to_pyint(PyObject* o, const char* param, Ref& out) {
+    if (PyLong_CheckExact(o)) {
+        out = Ref::borrow(o);
+        return true;
+    }
+    if (!PyNumber_Check(o)) {
+        raise_incorrect_type(param, "int", o);
+        return false;
+    }
+    out = Ref::steal(PyNumber_Long(o));
+    return bool(out);
+}
+
+static bool long_to_cint(PyObject* l, int& out) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(l, &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow || v < INT_MIN || v > INT_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        return false;
+    }
+    out = static_cast<int>(v);
+    return true;
+}
+
+bool to_cint(PyObject* o, int& out) {
+    if (PyLong_Check(o)) return long_to_cint(o, out);
+    PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
+    if (!nb || (!nb->nb_int && !nb->nb_index)) {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return false;
+    }
+    Ref l = Ref::steal(PyNumber_Long(o));
+    return l && long_to_cint(l.get(), out);
+}
+
+bool check_exact(PyObject* o, PyTypeObject* type, const char* param) {
+    if (Py_TYPE(o) == type) return true;
+    if (PyObject_TypeCheck(o, type)) {
+        PyErr_Format(PyExc_TypeError,
+                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s); "
+                     "note: a subclass of %.200s is not accepted here, pass %.200s(value) instead",
+                     param, type->tp_name, Py_TYPE(o)->tp_name, type->tp_name, type->tp_name);
+        return false;
+    }
+    raise_incorrect_type(param, type->tp_name, o);
+    return false;
+}
+
+static bool convert(const Param& p, PyObject* o, Value& v) {
+    switch (p.conv) {
+        case Conv::Object:
+            v.obj = Ref::borrow(o);
+            return true;
+        case Conv::Double:
+            v.obj = Ref::borrow(o);
+            return to_double(o, v.d);
+        case Conv::PyInt:
+            return to_pyint(o, p.name, v.obj);
+        case Conv::CInt:
+            v.obj = Ref::borrow(o);
+            return to_cint(o, v.i);
+        case Conv::Str:
+            v.obj = Ref::borrow(o);
+            return check_exact(o, &PyUnicode_Type, p.name);
+        case Conv::List:
+            v.obj = Ref::borrow(o);
+            return check_exact(o, &PyList_Type, p.name);
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// The binder
+// ---------------------------------------------------------------------------
+static void raise_arity(Fn* fn, Py_ssize_t given) {
+    const char* more_or_less;
+    Py_ssize_t expected;
+    if (fn->varpos < 0 && fn->nmin == fn->npos) {
+        more_or_less = "exactly";
+        expected = fn->npos;
+    } else if (given < fn->nmin) {
+        more_or_less = "at least";
+        expected = fn->nmin;
+    } else {
+        more_or_less = "at most";
+        expected = fn->npos;
+    }
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fn->def->name,
+                 more_or_less, expected, expected == 1 ? "" : "s", given);
+}
+
+static Py_ssize_t find_param(Fn* fn, PyObject* key) {
+    for (Py_ssize_t i = 0; i < fn->nparams; ++i)
+        if (fn->pnames[i] == key) return i;
+    for (Py_ssize_t i = 0; i < fn->nparams; ++i) {
+        if (i == fn->varpos) continue;
+        int eq = PyUnicode_Compare(fn->pnames[i], key);
+        if (eq == 0) return i;
+        if (eq == -1 && PyErr_Occurred()) PyErr_Clear();
+    }
+    return -1;
+}
+
+// Fills raw[i] (borrowed) with the object for parameter i; *args becomes a new tuple.
+static bool bind(Fn* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** raw,
+                 Ref& extra) {
+    const FnDef* def = fn->def;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (def->noargs) {
+        if (nargs) {
+            PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", def->name, "takes no arguments", nargs);
+            return false;
+        }
+        if (nkw) {
+            PyErr_Format(PyExc_TypeError, "%.200s() %s", def->name, "takes no keyword arguments");
+            return false;
+        }
+        return true;
+    }
+    if (nargs > fn->npos && fn->varpos < 0) {
+        raise_arity(fn, nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < fn->nparams; ++i) raw[i] = nullptr;
+    Py_ssize_t npos = nargs < fn->npos ? nargs : fn->npos;
+    for (Py_ssize_t i = 0; i < npos; ++i) raw[i] = args[i];
+    if (fn->varpos >= 0) {
+        Py_ssize_t n = nargs - npos;
+        extra = Ref::steal(PyTuple_New(n > 0 ? n : 0));
+        if (!extra) return false;
+        for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(extra.get(), i, newref(args[npos + i]));
+        raw[fn->varpos] = extra.get();
+    }
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def->name);
+            return false;
+        }
+        Py_ssize_t i = find_param(fn, key);
+        if (i < 0 || i == fn->varpos) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def->name, key);
+            return false;
+        }
+        if (raw[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", def->name, key);
+            return false;
+        }
+        raw[i] = args[nargs + k];
+    }
+    for (Py_ssize_t i = 0; i < fn->nparams; ++i) {
+        if (raw[i]) continue;
+        if (fn->pdefaults[i]) {
+            raw[i] = fn->pdefaults[i];
+        } else if (i < fn->npos) {
+            raise_arity(fn, i);
+            return false;
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %U", def->name, fn->pnames[i]);
+            return false;
+        }
+    }
+    return true;
+}
+
+static PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Fn* fn = reinterpret_cast<Fn*>(self);
+    PyObject* raw[MAX_PARAMS];
+    Ref extra;
+    if (!bind(fn, args, PyVectorcall_NARGS(nargsf), kwnames, raw, extra)) return nullptr;
+    Value vals[MAX_PARAMS];
+    const std::vector<Param>& params = fn->def->params;
+    for (Py_ssize_t i = 0; i < fn->nparams; ++i)
+        if (!convert(params[i], raw[i], vals[i])) return nullptr;
+    return fn->def->impl(fn, vals);
+}
+
+// ---------------------------------------------------------------------------
+// The function type
+// ---------------------------------------------------------------------------
+static const char* annotation_of(const Param& p) {
+    if (p.annotation) return *p.annotation ? p.annotation : nullptr;
+    switch (p.conv) {
+        case Conv::Double: return "float";
+        case Conv::PyInt: return "int";
+        case Conv::Str: return "str";
+        case Conv::List: return "list";
+        default: return nullptr;
+    }
+}
+
+static PyObject* default_object(const Default& d) {
+    switch (d.k) {
+        case Default::Int: return PyLong_FromLongLong(d.i);
+        case Default::Float: return PyFloat_FromDouble(d.d);
+        case Default::Str: return PyUnicode_FromString(d.s);
+        default: Py_RETURN_NONE;
+    }
+}
+
+static int fn_traverse(PyObject* self, visitproc visit, void* arg) {
+    Fn* f = reinterpret_cast<Fn*>(self);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->signature);
+    return 0;
+}
+
+static int fn_clear(PyObject* self) {
+    Fn* f = reinterpret_cast<Fn*>(self);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->signature);
+    return 0;
+}
+
+static void fn_dealloc(PyObject* self) {
+    Fn* f = reinterpret_cast<Fn*>(self);
+    PyObject_GC_UnTrack(self);
+    fn_clear(self);
+    if (f->pnames) {
+        for (Py_ssize_t i = 0; i < f->nparams; ++i) Py_XDECREF(f->pnames[i]);
+        PyMem_Free(f->pnames);
+    }
+    if (f->pdefaults) {
+        for (Py_ssize_t i = 0; i < f->nparams; ++i) Py_XDECREF(f->pdefaults[i]);
+        PyMem_Free(f->pdefaults);
+    }
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    PyObject_GC_Del(self);
+}
+
+static PyObject* fn_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", reinterpret_cast<Fn*>(self)->qualname, self);
+}
+
+static PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return newref(self);
+    return PyMethod_New(self, obj);
+}
+
+static PyObject* fn_reduce(PyObject* self, PyObject*) { return newref(reinterpret_cast<Fn*>(self)->qualname); }
+
+static PyObject* build_signature(Fn* f) {
+    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+    if (!inspect) return nullptr;
+    Ref param_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    Ref sig_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
+    if (!param_cls || !sig_cls) return nullptr;
+    Ref params = Ref::steal(PyList_New(0));
+    if (!params) return nullptr;
+    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
+        const Param& p = f->def->params[i];
+        const char* kind = p.kind == Kind::VarPos   ? "VAR_POSITIONAL"
+                           : p.kind == Kind::KwOnly ? "KEYWORD_ONLY"
+                                                    : "POSITIONAL_OR_KEYWORD";
+        Ref kind_obj = Ref::steal(PyObject_GetAttrString(param_cls.get(), kind));
+        Ref kw = Ref::steal(PyDict_New());
+        if (!kind_obj || !kw) return nullptr;
+        if (f->pdefaults[i] && PyDict_SetItemString(kw.get(), "default", f->pdefaults[i]) < 0) return nullptr;
+        PyObject* ann = PyDict_GetItemWithError(f->annotations, f->pnames[i]);
+        if (ann && PyDict_SetItemString(kw.get(), "annotation", ann) < 0) return nullptr;
+        if (PyErr_Occurred()) return nullptr;
+        Ref pos = Ref::steal(PyTuple_Pack(2, f->pnames[i], kind_obj.get()));
+        if (!pos) return nullptr;
+        Ref param = Ref::steal(PyObject_Call(param_cls.get(), pos.get(), kw.get()));
+        if (!param || PyList_Append(params.get(), param.get()) < 0) return nullptr;
+    }
+    Ref kw = Ref::steal(PyDict_New());
+    if (!kw) return nullptr;
+    PyObject* ret = PyDict_GetItemString(f->annotations, "return");
+    if (ret && PyDict_SetItemString(kw.get(), "return_annotation", ret) < 0) return nullptr;
+    Ref pos = Ref::steal(PyTuple_Pack(1, params.get()));
+    if (!pos) return nullptr;
+    return PyObject_Call(sig_cls.get(), pos.get(), kw.get());
+}
+
+static PyObject* get_signature(PyObject* self, void*) {
+    Fn* f = reinterpret_cast<Fn*>(self);
+    if (!f->signature) f->signature = build_signature(f);
+    Py_XINCREF(f->signature);
+    return f->signature;
+}
+
+// Attributes that hold a str and may be replaced by a str, like a Python function's.
+template <size_t Offset>
+static PyObject* get_field(PyObject* self, void*) {
+    return newref(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset));
+}
+template <size_t Offset>
+static int set_str_field(PyObject* self, PyObject* value, void* closure) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", static_cast<const char*>(closure));
+        return -1;
+    }
+    PyObject** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset);
+    Py_INCREF(value);
+    Py_SETREF(*slot, value);
+    return 0;
+}
+template <size_t Offset>
+static int set_any_field(PyObject* self, PyObject* value, void*) {
+    PyObject** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset);
+    Py_XSETREF(*slot, newref(value ? value : Py_None));
+    return 0;
+}
+
+static PyGetSetDef fn_getset[] = {
+    {"__name__", get_field<offsetof(Fn, name)>, set_str_field<offsetof(Fn, name)>, nullptr,
+     const_cast<char*>("__name__")},
+    {"__qualname__", get_field<offsetof(Fn, qualname)>, set_str_field<offsetof(Fn, qualname)>, nullptr,
+     const_cast<char*>("__qualname__")},
+    {"__doc__", get_field<offsetof(Fn, doc)>, set_any_field<offsetof(Fn, doc)>, nullptr, nullptr},
+    {"__module__", get_field<offsetof(Fn, module)>, set_any_field<offsetof(Fn, module)>, nullptr, nullptr},
+    {"__annotations__", get_field<offsetof(Fn, annotations)>, nullptr, nullptr, nullptr},
+    {"__defaults__", get_field<offsetof(Fn, defaults)>, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_field<offsetof(Fn, kwdefaults)>, nullptr, nullptr, nullptr},
+    {"__globals__", get_field<offsetof(Fn, globals)>, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+static PyMethodDef fn_methods[] = {
+    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject FnType = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "ORVEX.function";
+    t.tp_basicsize = sizeof(Fn);
+    t.tp_dealloc = fn_dealloc;
+    t.tp_vectorcall_offset = offsetof(Fn, vectorcall);
+    t.tp_repr = fn_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_getattro = PyObject_GenericGetAttr;
+    t.tp_setattro = PyObject_GenericSetAttr;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_traverse = fn_traverse;
+    t.tp_clear = fn_clear;
+    t.tp_methods = fn_methods;
+    t.tp_getset = fn_getset;
+    t.tp_descr_get = fn_descr_get;
+    t.tp_dictoffset = offsetof(Fn, dict);
+    return t;
+}();
+
+PyObject* make_fn(const FnDef* def, PyObject* globals, PyObject* module, const char* qualname) {
+    if (PyType_Ready(&FnType) < 0) return nullptr;
+    Fn* f = PyObject_GC_New(Fn, &FnType);
+    if (!f) return nullptr;
+    f->vectorcall = fn_vectorcall;
+    f->def = def;
+    f->globals = newref(globals);
+    f->module = newref(module);
+    f->name = f->qualname = f->doc = f->annotations = f->defaults = f->kwdefaults = nullptr;
+    f->dict = f->signature = nullptr;
+    f->pnames = f->pdefaults = nullptr;
+    f->nparams = static_cast<Py_ssize_t>(def->params.size());
+    f->npos = f->nmin = 0;
+    f->varpos = -1;
+    Ref self = Ref::steal(reinterpret_cast<PyObject*>(f));  // frees the object on any error below
+    if (f->nparams > MAX_PARAMS) {
+        PyErr_SetString(PyExc_SystemError, "too many parameters in a native function declaration");
+        return nullptr;
+    }
+    f->name = PyUnicode_FromString(def->name);
+    f->qualname = PyUnicode_FromString(qualname ? qualname : def->name);
+    f->doc = def->doc ? PyUnicode_FromString(def->doc) : newref(Py_None);
+    f->annotations = PyDict_New();
+    f->pnames = static_cast<PyObject**>(PyMem_Calloc(f->nparams + 1, sizeof(PyObject*)));
+    f->pdefaults = static_cast<PyObject**>(PyMem_Calloc(f->nparams + 1, sizeof(PyObject*)));
+    if (!f->name || !f->qualname || !f->doc || !f->annotations || !f->pnames || !f->pdefaults) return nullptr;
+
+    Ref defaults = Ref::steal(PyList_New(0));
+    Ref kwdefaults = Ref::steal(PyDict_New());
+    if (!defaults || !kwdefaults) return nullptr;
+    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
+        const Param& p = def->params[i];
+        f->pnames[i] = PyUnicode_InternFromString(p.name);
+        if (!f->pnames[i]) return nullptr;
+        if (p.kind == Kind::PosOrKw) {
+            f->npos = i + 1;
+            if (p.def.k == Default::Required) f->nmin = i + 1;
+        } else if (p.kind == Kind::VarPos) {
+            f->varpos = i;
+        }
+        if (const char* ann = annotation_of(p)) {
+            Ref s = Ref::steal(PyUnicode_FromString(ann));
+            if (!s || PyDict_SetItem(f->annotations, f->pnames[i], s.get()) < 0) return nullptr;
+        }
+        if (p.def.k != Default::Required) {
+            Ref d = Ref::steal(default_object(p.def));
+            if (!d) return nullptr;
+            int rc = p.kind == Kind::KwOnly ? PyDict_SetItem(kwdefaults.get(), f->pnames[i], d.get())
+                                            : PyList_Append(defaults.get(), d.get());
+            if (rc < 0) return nullptr;
+            f->pdefaults[i] = d.release();
+        }
+    }
+    if (def->ret) {
+        Ref s = Ref::steal(PyUnicode_FromString(def->ret));
+        if (!s || PyDict_SetItemString(f->annotations, "return", s.get()) < 0) return nullptr;
+    }
+    f->defaults = PyList_GET_SIZE(defaults.get()) ? PyList_AsTuple(defaults.get()) : newref(Py_None);
+    f->kwdefaults = PyDict_GET_SIZE(kwdefaults.get()) ? kwdefaults.newref() : newref(Py_None);
+    if (!f->defaults) return nullptr;
+    PyObject_GC_Track(self.get());
+    return self.release();
+}
+
+// ---------------------------------------------------------------------------
+// Globals, calls, modules, classes
+// ---------------------------------------------------------------------------
+Ref global(PyObject* globals, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(globals, name);
+    if (v) return Ref::borrow(v);
+    if (PyErr_Occurred()) return {};
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (builtins) {
+        v = PyDict_GetItemWithError(builtins, name);
+        if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) return {};
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return {};
+}
+
+Ref builtin(const char* name) {
+    Ref mod = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!mod) return {};
+    return Ref::steal(PyObject_GetAttrString(mod.get(), name));
+}
+
+bool print(Fn* fn, std::initializer_list<PyObject*> args) {
+    static Name print_name("print");
+    Ref p = global(fn, print_name);
+    return p && call(p.get(), args);
+}
+
+bool add_fn(PyObject* module, const FnDef* def) {
+    Ref modname = Ref::steal(PyModule_GetNameObject(module));
+    if (!modname) return false;
+    Ref fn = Ref::steal(make_fn(def, PyModule_GetDict(module), modname.get()));
+    return fn && PyDict_SetItemString(PyModule_GetDict(module), def->name, fn.get()) == 0;
+}
+
+PyObject* make_module(PyModuleDef* def, std::initializer_list<const FnDef*> fns) {
+    Ref m = Ref::steal(PyModule_Create(def));
+    if (!m) return nullptr;
+    for (const FnDef* f : fns)
+        if (!add_fn(m.get(), f)) return nullptr;
+    return m.release();
+}
+
+bool import_from(PyObject* module, const char* modname, std::initializer_list<const char*> names) {
+    Ref src = Ref::steal(PyImport_ImportModule(modname));
+    if (!src) return false;
+    PyObject* dict = PyModule_GetDict(module);
+    for (const char* n : names) {
+        Ref key = Ref::steal(PyUnicode_InternFromString(n));
+        if (!key) return false;
+        Ref v = Ref::steal(PyObject_GetAttr(src.get(), key.get()));
+        if (!v) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, "cannot import name %S", key.get());
+            return false;
+        }
+        if (PyDict_SetItem(dict, key.get(), v.get()) < 0) return false;
+    }
+    return true;
+}
+
+bool import_star(PyObject* module, const char* modname) {
+    Ref src = Ref::steal(PyImport_ImportModule(modname));
+    if (!src) return false;
+    Ref items = Ref::steal(PyDict_Items(PyModule_GetDict(src.get())));
+    if (!items) return false;
+    PyObject* dict = PyModule_GetDict(module);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* kv = PyList_GET_ITEM(items.get(), i);
+        PyObject* key = PyTuple_GET_ITEM(kv, 0);
+        if (!PyUnicode_Check(key) || PyUnicode_READ_CHAR(key, 0) == '_') continue;
+        if (PyDict_SetItem(dict, key, PyTuple_GET_ITEM(kv, 1)) < 0) return false;
+    }
+    return true;
+}
+
+// The host's private-name mangling: __name inside class _C becomes _C__name.
+static std::string mangle(const char* cls, const char* name) {
+    size_t n = std::strlen(name);
+    if (n < 3 || name[0] != '_' || name[1] != '_' || (name[n - 1] == '_' && name[n - 2] == '_')) return name;
+    while (*cls == '_') ++cls;
+    return std::string("_") + cls + name;
+}
+
+PyObject* make_class(PyObject* module, const char* name, std::initializer_list<const FnDef*> methods) {
+    Ref modname = Ref::steal(PyModule_GetNameObject(module));
+    Ref ns = Ref::steal(PyDict_New());
+    if (!modname || !ns) return nullptr;
+    Ref qual = Ref::steal(PyUnicode_FromString(name));
+    if (!qual || PyDict_SetItemString(ns.get(), "__module__", modname.get()) < 0 ||
+        PyDict_SetItemString(ns.get(), "__qualname__", qual.get()) < 0)
+        return nullptr;
+    PyObject* globals = PyModule_GetDict(module);
+    for (const FnDef* m : methods) {
+        std::string qualname = std::string(name) + "." + m->name;
+        Ref fn = Ref::steal(make_fn(m, globals, modname.get(), qualname.c_str()));
+        if (!fn || PyDict_SetItemString(ns.get(), mangle(name, m->name).c_str(), fn.get()) < 0) return nullptr;
+    }
+    Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", name, ns.get()));
+    if (!cls || PyDict_SetItemString(globals, name, cls.get()) < 0) return nullptr;
+    return cls.release();
+}
+
+}  // namespace rt
