@@ -40,6 +40,46 @@ bool to_pyint(PyObject* o, const char* param, Ref& out) {
     return bool(out);
 }
 
+bool as_u128(PyObject* o, unsigned __int128& out) {
+    if (!PyLong_CheckExact(o) || _PyLong_Sign(o) < 0) return false;
+    unsigned long long lo = PyLong_AsUnsignedLongLong(o);
+    if (!(lo == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+        out = lo;
+        return true;
+    }
+    PyErr_Clear();
+    Ref sixty_four = Ref::steal(PyLong_FromLong(64));
+    Ref high = sixty_four ? Ref::steal(PyNumber_Rshift(o, sixty_four.get())) : Ref();
+    unsigned long long hi = high ? PyLong_AsUnsignedLongLong(high.get()) : static_cast<unsigned long long>(-1);
+    if (hi == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    out = (static_cast<unsigned __int128>(hi) << 64) | PyLong_AsUnsignedLongLongMask(o);
+    return true;
+}
+
+Ref from_u128(unsigned __int128 v) {
+    unsigned long long hi = static_cast<unsigned long long>(v >> 64);
+    Ref lo = Ref::steal(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v)));
+    if (!hi || !lo) return lo;
+    Ref h = Ref::steal(PyLong_FromUnsignedLongLong(hi));
+    Ref sixty_four = Ref::steal(PyLong_FromLong(64));
+    if (!h || !sixty_four) return {};
+    Ref shifted = Ref::steal(PyNumber_Lshift(h.get(), sixty_four.get()));
+    return shifted ? Ref::steal(PyNumber_Or(shifted.get(), lo.get())) : Ref();
+}
+
+bool range_stop(PyObject* stop, long long& out) {
+    Ref i = Ref::steal(PyNumber_Index(stop));
+    if (!i) return false;
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(i.get(), &overflow);
+    if (out == -1 && PyErr_Occurred()) return false;
+    if (overflow) out = overflow > 0 ? LLONG_MAX : LLONG_MIN;
+    return true;
+}
+
 static bool long_to_cint(PyObject* l, int& out) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(l, &overflow);

@@ -80,6 +80,11 @@ bool check_exact(PyObject* o, PyTypeObject* type, const char* param);
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
 void raise_incorrect_type(const char* param, const char* expected, PyObject* got);
 
+// Unsigned 128-bit values: an exact int in [0, 2**128) converts (false, with no exception
+// set, for anything else); from_u128 builds the int.
+bool as_u128(PyObject* o, unsigned __int128& out);
+Ref from_u128(unsigned __int128 v);
+
 // A float object for a double; small helper to keep call sites short.
 inline Ref flt(double d) { return Ref::steal(PyFloat_FromDouble(d)); }
 inline Ref lng(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
@@ -217,6 +222,19 @@ bool import_star(PyObject* module, const char* modname);
 // An ordinary class `type(name, (object,), {...})` with __module__/__qualname__ set and
 // private method names mangled; bound into the module under `name`.
 PyObject* make_class(PyObject* module, const char* name, std::initializer_list<const FnDef*> methods);
+
+// The host's number protocol on objects, as owning references.
+inline Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
+inline Ref sub(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Subtract(a, b)); }
+inline Ref mul(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Multiply(a, b)); }
+inline Ref truediv(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_TrueDivide(a, b)); }
+inline Ref neg(PyObject* a) { return Ref::steal(PyNumber_Negative(a)); }
+inline Ref power(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Power(a, b, Py_None)); }
+
+// A loop counter for range(start, stop) over a host integer `stop` (anything with
+// __index__): false with the host's TypeError otherwise. Stops beyond the C range are
+// clamped (such a loop cannot finish anyway).
+bool range_stop(PyObject* stop, long long& out);
 
 // Attribute helpers with interned names.
 inline Ref getattr(PyObject* o, Name& n) { return Ref::steal(PyObject_GetAttr(o, n.get())); }

@@ -1,0 +1,55 @@
+// Native drawing from a numerix `random` instance, shared by numerix itself and by the
+// modules that draw many numbers in a row (a fresh model's weights). Only valid where the
+// instance's `__call__` is the generator's own and attribute access is plain: then no
+// Python code can observe the intermediate states, and only the final `x` is stored.
+#pragma once
+
+#include "orvex/numcore.hpp"
+#include "orvex/rt.hpp"
+
+namespace lcg {
+
+inline rt::Name& name_x() { static rt::Name n("x"); return n; }
+inline rt::Name& name_min() { static rt::Name n("min"); return n; }
+inline rt::Name& name_max() { static rt::Name n("max"); return n; }
+
+// Instances of `type` read and write x, min and max plainly: no __getattribute__,
+// __getattr__ or __setattr__ override and no class attribute (a property, a slot) of
+// those names anywhere in the MRO.
+inline bool plain_attrs(PyTypeObject* type) {
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return false;
+    for (rt::Name* n : {&name_x(), &name_min(), &name_max()})
+        if (_PyType_Lookup(type, n->get())) return false;
+    return true;
+}
+
+struct Draws {
+    numcore::Lcg state;
+    double lo = 0, hi = 0;
+
+    // Loads x, min and max. Returns 1 when they have the form native drawing needs (x an
+    // exact int below the modulus, min and max exact floats), 0 when not, -1 on error.
+    int load(PyObject* self) {
+        rt::Ref x = rt::getattr(self, name_x());
+        if (!x) return -1;
+        unsigned __int128 v;
+        if (!rt::as_u128(x.get(), v) || v >= numcore::LCG_M) return 0;
+        rt::Ref mn = rt::getattr(self, name_min()), mx = mn ? rt::getattr(self, name_max()) : rt::Ref();
+        if (!mx) return -1;
+        if (!PyFloat_CheckExact(mn.get()) || !PyFloat_CheckExact(mx.get())) return 0;
+        state = numcore::Lcg::from(v);
+        lo = PyFloat_AS_DOUBLE(mn.get());
+        hi = PyFloat_AS_DOUBLE(mx.get());
+        return 1;
+    }
+    double next() {
+        state.step();
+        return lo + state.fraction() * (hi - lo);
+    }
+    bool store(PyObject* self) const {
+        rt::Ref x = rt::from_u128(state.value());
+        return x && rt::setattr(self, name_x(), x.get());
+    }
+};
+
+}  // namespace lcg

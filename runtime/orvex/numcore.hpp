@@ -1,0 +1,224 @@
+// Double-precision cores of the numerix functions, shared by numerix and by the modules
+// that call numerix on their hot paths (while the numerix names are still bound to the
+// numerix functions). Each core gives, to the last bit, what the object-level algorithm
+// gives for exact float inputs; where the object-level algorithm would raise, the core
+// reports failure and the caller takes the object path, which raises the host's error.
+#pragma once
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+namespace numcore {
+
+// The host's float ** float for finite and non-finite operands (float.__pow__), without
+// the error cases: returns false where the host would raise (zero to a negative power,
+// a negative base to a fractional power, a range error).
+inline bool fpow(double iv, double iw, double& out) {
+    if (iw == 0) { out = 1.0; return true; }
+    if (std::isnan(iv)) { out = iv; return true; }
+    if (std::isnan(iw)) { out = iv == 1.0 ? 1.0 : iw; return true; }
+    auto odd_integer = [](double w) { return std::fmod(std::fabs(w), 2.0) == 1.0; };
+    if (std::isinf(iw)) {
+        double a = std::fabs(iv);
+        if (a == 1.0) out = 1.0;
+        else if ((iw > 0) == (a > 1.0)) out = std::fabs(iw);
+        else out = 0.0;
+        return true;
+    }
+    if (std::isinf(iv)) {
+        bool odd = odd_integer(iw);
+        out = iw > 0 ? (odd ? iv : std::fabs(iv)) : (odd ? std::copysign(0.0, iv) : 0.0);
+        return true;
+    }
+    if (iv == 0.0) {
+        if (iw < 0) return false;
+        out = odd_integer(iw) ? iv : 0.0;
+        return true;
+    }
+    bool negate = false;
+    if (iv < 0.0) {
+        if (iw != std::floor(iw)) return false;
+        iv = -iv;
+        negate = odd_integer(iw);
+    }
+    if (iv == 1.0) { out = negate ? -1.0 : 1.0; return true; }
+    errno = 0;
+    double r = std::pow(iv, iw);
+    if (std::isinf(r)) return false;  // the host raises OverflowError
+    if (errno != 0 && r != 0.0) return false;
+    out = negate ? -r : r;
+    return true;
+}
+
+// exp(x, terms): 1 + sum_{n=1}^{terms-1} of the running term term*(x/n); terms >= 2.
+inline double exp_series(double x, long long terms = 20) {
+    double term = 1.0, total = 1.0;
+    for (long long n = 1; n < terms; ++n) {
+        term = term * (x / static_cast<double>(n));
+        total = total + term;
+    }
+    return total;
+}
+
+// log(x, terms) for x > 0: sum_{n=1}^{terms} (+/-) (x-1)^n / n; terms >= 1.
+inline bool log_series(double x, long long terms, double& out) {
+    double d = x - 1.0, total = 0.0;
+    for (long long n = 1; n <= terms; ++n) {
+        double t;
+        if (!fpow(d, static_cast<double>(n), t)) return false;
+        t = t / static_cast<double>(n);
+        total = (n % 2 == 1) ? total + t : total - t;
+    }
+    out = total;
+    return true;
+}
+
+inline double leaky(double x, double leak = 0.01) { return x > 0 ? x : leak * x; }
+
+// The host's max() over doubles: the first element, replaced by each later one that
+// compares greater (so a leading NaN stays the maximum).
+inline size_t max_index(const double* x, size_t n) {
+    size_t best = 0;
+    for (size_t i = 1; i < n; ++i)
+        if (x[i] > x[best]) best = i;
+    return best;
+}
+
+// list.index(max(x)): the first element equal to the maximum, or the maximum itself.
+inline size_t argmax(const double* x, size_t n) {
+    size_t best = max_index(x, n);
+    for (size_t i = 0; i < best; ++i)
+        if (x[i] == x[best]) return i;
+    return best;
+}
+
+// FixSoftmax over doubles into out[]; false when the total is zero (the host raises
+// ZeroDivisionError). n >= 1.
+inline bool fix_softmax(const double* x, size_t n, double* out) {
+    double m = x[max_index(x, n)];
+    double total = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+        out[i] = exp_series(x[i] - m);
+        total = total + out[i];
+    }
+    if (total == 0.0) return false;
+    for (size_t i = 0; i < n; ++i) out[i] = out[i] / total;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// The random generator's LCG: x -> (a*x + c) mod m with m = 2 * 10**32 (< 2**108).
+// ---------------------------------------------------------------------------
+using u128 = unsigned __int128;
+
+constexpr uint64_t LCG_A = 1103515245u;
+constexpr uint64_t LCG_C = 12345u;
+constexpr uint64_t E16 = 10000000000000000ull;  // 10**16
+constexpr uint64_t HI_MOD = 2 * E16;            // m = HI_MOD * 10**16
+// 2 * 10**32 = 2**33 * 5**32
+constexpr u128 POW5_32 = static_cast<u128>(23283064365386962ull) * 1000000u + 890625u;
+constexpr u128 LCG_M = static_cast<u128>(HI_MOD) * E16;
+
+// q, r with v = q*d + r, for v < 2**90 and d < 2**64, from a double estimate plus a
+// correction (cheaper than a 128-bit division).
+inline uint64_t divmod_small(u128 v, uint64_t d, uint64_t& r) {
+    uint64_t q = static_cast<uint64_t>(static_cast<double>(v) / static_cast<double>(d));
+    __int128 rem = static_cast<__int128>(v) - static_cast<__int128>(static_cast<u128>(q) * d);
+    while (rem < 0) { --q; rem += d; }
+    while (rem >= static_cast<__int128>(d)) { ++q; rem -= d; }
+    r = static_cast<uint64_t>(rem);
+    return q;
+}
+
+inline int bitlen(u128 v) {
+    uint64_t hi = static_cast<uint64_t>(v >> 64);
+    if (hi) return 128 - __builtin_clzll(hi);
+    uint64_t lo = static_cast<uint64_t>(v);
+    return lo ? 64 - __builtin_clzll(lo) : 0;
+}
+
+// The double nearest to num/den (ties to even), for 0 < den < 2**76 and num < 2**127.
+inline double div_round(u128 num, u128 den) {
+    if (num == 0) return 0.0;
+    u128 q = num / den, r = num % den;
+    int scale = 0;  // the quotient is q * 2**-scale, plus a remainder below the last place
+    while (bitlen(q) < 64) {
+        int k = bitlen(q) == 0 ? 50 : 64 - bitlen(q);
+        if (k > 50) k = 50;
+        u128 rr = r << k;
+        q = (q << k) | (rr / den);
+        r = rr % den;
+        scale += k;
+    }
+    int drop = bitlen(q) - 53;
+    u128 mant = q >> drop;
+    u128 rest = q & ((static_cast<u128>(1) << drop) - 1);
+    u128 half = static_cast<u128>(1) << (drop - 1);
+    bool sticky = r != 0;
+    if (rest > half || (rest == half && (sticky || (mant & 1)))) ++mant;
+    return std::ldexp(static_cast<double>(mant), drop - scale);
+}
+
+// The generator state, kept as two decimal limbs: x = hi * 10**16 + lo.
+struct Lcg {
+    uint64_t hi = 0, lo = 0;
+
+    static Lcg from(u128 x) {
+        Lcg s;
+        s.hi = static_cast<uint64_t>(x / E16);
+        s.lo = static_cast<uint64_t>(x % E16);
+        return s;
+    }
+    u128 value() const { return static_cast<u128>(hi) * E16 + lo; }
+
+    // x = (a*x + c) mod m
+    void step() {
+        uint64_t lo2, hi2;
+        uint64_t carry = divmod_small(static_cast<u128>(LCG_A) * lo + LCG_C, E16, lo2);
+        divmod_small(static_cast<u128>(LCG_A) * hi + carry, HI_MOD, hi2);
+        hi = hi2;
+        lo = lo2;
+    }
+
+    // x / m, correctly rounded: a long double quotient, checked against the nearest
+    // rounding boundary; the rare close cases are decided exactly.
+    double fraction() const {
+        if (!hi && !lo) return 0.0;
+        long double q = (static_cast<long double>(hi) * 1e16L + static_cast<long double>(lo)) /
+                        static_cast<long double>(2e32L);
+        double d = static_cast<double>(q);
+        long double diff = q - static_cast<long double>(d);
+        double ulp = diff >= 0 ? std::nextafter(d, 2.0) - d : d - std::nextafter(d, 0.0);
+        long double slack = std::fabs(std::fabs(diff) - static_cast<long double>(ulp) / 2);
+        if (slack > q * 0x1p-58L) return d;
+        return std::ldexp(div_round(value(), POW5_32), -33);
+    }
+};
+
+// (a * b) mod m for a, b < m, by doubling (every intermediate stays below 2**109).
+inline u128 mulmod(u128 a, u128 b) {
+    u128 r = 0;
+    for (int bit = bitlen(b) - 1; bit >= 0; --bit) {
+        r <<= 1;
+        if (r >= LCG_M) r -= LCG_M;
+        if ((b >> bit) & 1) {
+            r += a;
+            if (r >= LCG_M) r -= LCG_M;
+        }
+    }
+    return r;
+}
+
+// An affine map x -> mul*x + add (mod m); compose(f, g) = f after g.
+struct Affine {
+    u128 mul = 1, add = 0;
+};
+inline Affine compose(const Affine& f, const Affine& g) {
+    return Affine{mulmod(f.mul, g.mul), (mulmod(f.mul, g.add) + f.add) % LCG_M};
+}
+inline u128 apply(const Affine& f, u128 x) { return (mulmod(f.mul, x) + f.add) % LCG_M; }
+
+}  // namespace numcore
