@@ -1,0 +1,412 @@
+"""The vector classes planix, spatix, multiX and the colour class Color3."""
+import copy
+import pickle
+import types
+
+import pytest
+
+import ORVEX.numerix as numerix
+import ORVEX.planix as planix_mod
+import ORVEX.spatix as spatix_mod
+import ORVEX.multix as multix_mod
+import ORVEX.tintra as tintra_mod
+from ORVEX.planix import planix
+from ORVEX.spatix import spatix
+from ORVEX.multix import multiX
+from ORVEX.tintra import Color3
+
+DEG_ATAN_1 = 47.837428609335404  # numerix degrees of numerix atan(1.0)
+
+
+class SubP(planix):
+    pass
+
+
+class SubS(spatix):
+    pass
+
+
+class SubM(multiX):
+    pass
+
+
+def comps(v, names="xyz"):
+    return tuple(getattr(v, n) for n in names if hasattr(v, n))
+
+
+def typed(values):
+    return [(type(c), c) for c in values]
+
+
+# ---------------------------------------------------------------------------
+# Module shape
+# ---------------------------------------------------------------------------
+@pytest.mark.parametrize("mod, cls, doc, members", [
+    (planix_mod, planix, "script handeling class planix",
+     ["__init__", "__add__", "__mul__", "__sub__", "length", "across", "unit", "__pow__", "angle"]),
+    (spatix_mod, spatix, "script handeling class spatix",
+     ["__init__", "__add__", "__sub__", "__mul__", "__pow__", "length", "__truediv__", "angles",
+      "__floordiv__", "unit"]),
+    (multix_mod, multiX, None, ["__init__", "__add__", "__sub__", "__mul__"]),
+    (tintra_mod, Color3, "color module for ORVEX", ["__init__", "to_hex"]),
+])
+def test_module_and_class_shape(mod, cls, doc, members):
+    assert mod.__doc__ == doc
+    assert cls.__bases__ == (object,)
+    assert cls.__module__ == mod.__name__ and cls.__qualname__ == cls.__name__
+    assert [k for k in vars(cls) if callable(vars(cls)[k])] == members
+    assert getattr(mod, cls.__name__) is cls
+
+
+def test_numerix_names_are_imported():
+    assert planix_mod.sqrt is numerix.sqrt and planix_mod.atan is numerix.atan and planix_mod.deg is numerix.deg
+    assert spatix_mod.atan2 is numerix.atan2 and multix_mod.sqrt is numerix.sqrt
+    assert tintra_mod.spatix is spatix
+
+
+# ---------------------------------------------------------------------------
+# planix
+# ---------------------------------------------------------------------------
+class TestPlanix:
+    def test_constructor_converts_to_float(self):
+        v = planix(3, True)
+        assert typed(comps(v)) == [(float, 3.0), (float, 1.0)]
+        assert comps(planix(y=2, x=1.5)) == (1.5, 2.0)
+        assert planix.__init__.__annotations__ == {"x": "float", "y": "float"}
+        assert planix.__init__.__doc__ == "creates new vector"
+
+    @pytest.mark.parametrize("args, exc", [(("a", 1), TypeError), ((None, 1), TypeError),
+                                           ((10 ** 400, 1), OverflowError), ((1,), TypeError)])
+    def test_constructor_rejects(self, args, exc):
+        with pytest.raises(exc):
+            planix(*args)
+
+    def test_arity_message(self):
+        with pytest.raises(TypeError, match=r"__init__\(\) takes exactly 3 positional arguments \(4 given\)"):
+            planix(1, 2, 3)
+
+    @pytest.mark.parametrize("other", [planix(3, 4), SubP(3, 4), types.SimpleNamespace(x=3, y=4)])
+    def test_add_sub_take_anything_with_x_y(self, other):
+        a = planix(1, 2)
+        s, d = a + other, a - other
+        assert type(s) is planix and comps(s) == (4.0, 6.0)
+        assert type(d) is planix and comps(d) == (-2.0, -2.0)
+
+    @pytest.mark.parametrize("other, exc", [(1.0, AttributeError), (1, AttributeError), (None, AttributeError),
+                                            ("s", AttributeError),
+                                            (types.SimpleNamespace(x="a", y=1), TypeError)])
+    def test_add_bad_operand_raises(self, other, exc):
+        with pytest.raises(exc):
+            planix(1, 2) + other
+        with pytest.raises(exc):
+            planix(1, 2) ** other
+
+    @pytest.mark.parametrize("other, expected", [
+        (planix(3, 4), (3.0, 8.0)), (2, (2.0, 4.0)), (2.0, (2.0, 4.0)),
+        (True, None), ("s", None), (None, None), (SubP(3, 4), None), ([1], None),
+    ])
+    def test_mul(self, other, expected):
+        r = planix(1, 2) * other
+        if expected is None:
+            assert r is None
+        else:
+            assert type(r) is planix and comps(r) == expected
+
+    def test_no_reflected_operators(self):
+        with pytest.raises(TypeError):
+            2 * planix(1, 2)
+        with pytest.raises(TypeError):
+            -planix(1, 2)
+
+    def test_pow_is_dot(self):
+        assert planix(1, 2) ** planix(3, 4) == 11.0
+        with pytest.raises(TypeError):
+            pow(planix(1, 2), planix(3, 4), 5)
+
+    def test_length_across_unit(self):
+        assert planix(3, 4).length() == numerix.sqrt(25.0)
+        assert comps(planix(2, 3).across()) == (-3.0, 2.0)
+        u = planix(3, 4).unit()
+        assert type(u) is planix and comps(u) == (0.6, 0.8)
+        with pytest.raises(ZeroDivisionError):
+            planix(0, 0).unit()
+
+    def test_unit_calls_overridden_length_twice(self):
+        calls = []
+
+        class L(planix):
+            def length(self):
+                calls.append(1)
+                return 2
+
+        u = L(4, 6).unit()
+        assert type(u) is planix and comps(u) == (2.0, 3.0) and len(calls) == 2
+
+    @pytest.mark.parametrize("xy, expected", [((0, 0), 90), ((0, 5), 90), ((0, -5), 90), ((1, 1), DEG_ATAN_1),
+                                              ((-1, -1), DEG_ATAN_1), ((-1, 1), -DEG_ATAN_1)])
+    def test_angle(self, xy, expected):
+        r = planix(*xy).angle()
+        assert r == expected and type(r) is type(expected)
+
+    def test_angle_neither_branch_gives_none(self):
+        class Odd:
+            def __ne__(self, o):
+                return False
+
+            def __eq__(self, o):
+                return False
+
+        v = planix(1, 1)
+        v.x = Odd()
+        assert v.angle() is None
+
+    def test_reassigned_components_use_host_arithmetic(self):
+        v = planix(1, 2)
+        v.x = 10 ** 400
+        with pytest.raises(OverflowError):
+            v + v  # the constructor cannot convert the sum
+        with pytest.raises(OverflowError):
+            v.length()  # numerix sqrt of a huge int
+        v.y = 0
+        assert v ** types.SimpleNamespace(x=2, y=5) == 2 * 10 ** 400
+        v.x, v.y = "ab", "c"
+        with pytest.raises(TypeError):
+            v * 2  # "abab" is computed, then refused by the constructor
+
+    def test_late_binding(self, monkeypatch):
+        seen = []
+        monkeypatch.setattr(planix_mod, "sqrt", lambda n: seen.append(n) or "root")
+        monkeypatch.setattr(planix_mod, "atan", lambda n: ("atan", n))
+        monkeypatch.setattr(planix_mod, "deg", lambda r: ("deg", r))
+        assert planix(3, 4).length() == "root" and seen == [25.0]
+        assert planix(2, 1).angle() == ("deg", ("atan", 0.5))
+        monkeypatch.delattr(planix_mod, "deg")
+        with pytest.raises(NameError, match="name 'deg' is not defined"):
+            planix(2, 1).angle()
+
+
+# ---------------------------------------------------------------------------
+# spatix
+# ---------------------------------------------------------------------------
+class TestSpatix:
+    def test_constructor_stores_unchanged(self):
+        marker = object()
+        v = spatix(1, "a", marker)
+        assert v.x == 1 and type(v.x) is int and v.y == "a" and v.z is marker
+
+    def test_sub_subtracts(self):
+        assert comps(spatix(1, 2, 3) - spatix(1, 1, 1)) == (0, 1, 2)
+        assert comps(spatix(1, 2, 3) + spatix(1, 1, 1)) == (2, 3, 4)
+
+    @pytest.mark.parametrize("other, expected", [
+        (spatix(4, 5, 6), (4, 10, 18)), (2, (2, 4, 6)), (0.5, (0.5, 1.0, 1.5)),
+        (True, None), ("s", None), (None, None), (SubS(4, 5, 6), None),
+    ])
+    def test_mul(self, other, expected):
+        r = spatix(1, 2, 3) * other
+        if expected is None:
+            assert r is None
+        else:
+            assert type(r) is spatix and typed(comps(r)) == typed(expected)
+
+    def test_dot_and_cross(self):
+        assert spatix(1, 2, 3) ** spatix(4, 5, 6) == 32
+        assert comps(spatix(1, 0, 0) // spatix(0, 1, 0)) == (0, 0, 1)
+        assert comps(spatix(0, 1, 0) // spatix(1, 0, 0)) == (0, 0, -1)
+        assert comps(spatix(1, 2, 3) // spatix(4, 5, 6)) == (-3, 6, -3)
+        assert spatix.__floordiv__.__annotations__ == {"other": "object"}
+
+    @pytest.mark.parametrize("divisor, result", [(2, (1.0, 2.0, 3.0)), (2.0, (1.0, 2.0, 3.0)),
+                                                 (True, (2.0, 4.0, 6.0))])
+    def test_truediv(self, divisor, result):
+        r = spatix(2, 4, 6) / divisor
+        assert type(r) is spatix and typed(comps(r)) == typed(result)
+
+    @pytest.mark.parametrize("divisor, exc", [(0, ZeroDivisionError), (-0.0, ZeroDivisionError),
+                                              (spatix(1, 1, 1), TypeError), ("2", TypeError),
+                                              (None, TypeError), (10 ** 400, OverflowError)])
+    def test_truediv_errors(self, divisor, exc):
+        with pytest.raises(exc):
+            spatix(1, 2, 3) / divisor
+
+    def test_length_angles_unit(self):
+        assert spatix(3, 0, 4).length() == numerix.sqrt(25)
+        assert spatix(1, 1, 0).angles() == (DEG_ATAN_1, 0.0)
+        assert spatix(0, 0, 0).angles() == (0.0, 0.0)
+        u = spatix(3, 0, 4).unit()
+        assert type(u) is spatix and comps(u) == (0.6, 0.0, 0.8)
+        with pytest.raises(ZeroDivisionError):
+            spatix(0, 0, 0).unit()
+
+    def test_unit_goes_through_division_operator(self):
+        class D(spatix):
+            def __truediv__(self, other):
+                return ("div", other)
+
+        assert D(3, 0, 4).unit() == ("div", numerix.sqrt(25))
+
+    def test_huge_ints_stay_exact(self):
+        big = 10 ** 400
+        v = spatix(big, 1, 2) * spatix(big, 1, 1)
+        assert v.x == big * big
+        assert (spatix(big, 0, 0) - spatix(1, 0, 0)).x == big - 1
+        with pytest.raises(OverflowError):
+            spatix(big, 0, 0).length()
+
+    @pytest.mark.parametrize("other", [None, 1, "s", types.SimpleNamespace(x=1, y=2)])
+    def test_operand_without_attributes(self, other):
+        for op in (lambda a, b: a + b, lambda a, b: a - b, lambda a, b: a ** b, lambda a, b: a // b):
+            with pytest.raises(AttributeError):
+                op(spatix(1, 2, 3), other)
+
+    def test_late_binding(self, monkeypatch):
+        monkeypatch.setattr(spatix_mod, "atan2", lambda y, x: (y, x))
+        monkeypatch.setattr(spatix_mod, "deg", lambda r: ("deg", r))
+        monkeypatch.setattr(spatix_mod, "sqrt", lambda n: ("sqrt", n))
+        assert spatix(1, 2, 3).angles() == (("deg", (2, 1)), ("deg", (3, 1)))
+        assert spatix(1, 2, 3).length() == ("sqrt", 14)
+
+
+# ---------------------------------------------------------------------------
+# multiX
+# ---------------------------------------------------------------------------
+class TestMultiX:
+    def test_constructor(self):
+        assert multiX(1, 2, 3).values == (1, 2, 3) and multiX(1, 2, 3).length == 3
+        assert multiX().values == () and multiX().length == 0
+        assert multiX([1, 2, 3]).length == 1
+        with pytest.raises(TypeError, match="unexpected keyword argument 'values'"):
+            multiX(values=1)
+
+    @pytest.mark.parametrize("a, b, add, sub, mul", [
+        ((1, 2), (3, 4), (4, 6), (-2, -2), (3, 8)),
+        ((), (), (), (), ()),
+        ((1.5, 2), (0.5, 1.0), (2.0, 3.0), (1.0, 1.0), (0.75, 2.0)),
+    ])
+    def test_between_vectors(self, a, b, add, sub, mul):
+        for r, expected in ((multiX(*a) + multiX(*b), add), (multiX(*a) - multiX(*b), sub),
+                            (multiX(*a) * multiX(*b), mul)):
+            assert type(r) is multiX and typed(r.values) == typed(expected) and r.length == len(expected)
+
+    @pytest.mark.parametrize("other", [multiX(1, 2, 3), multiX(3), 5, 5.0, True, None, "ab", SubM(3, 4)])
+    def test_add_sub_refuse(self, other):
+        assert multiX(1, 2) + other is None
+        assert multiX(1, 2) - other is None
+
+    @pytest.mark.parametrize("other, expected", [(3, (3, 6)), (0.5, (0.5, 1.0)), (True, None), ("s", None),
+                                                 (multiX(3), None), (SubM(3, 4), None)])
+    def test_mul(self, other, expected):
+        r = multiX(1, 2) * other
+        assert (r is None) if expected is None else typed(r.values) == typed(expected)
+
+    def test_components_are_any_objects(self):
+        assert (multiX("a", "b") + multiX("c", "d")).values == ("ac", "bd")
+        with pytest.raises(TypeError):
+            multiX("a", 1) + multiX(1, 2)
+        with pytest.raises(TypeError):
+            3 * multiX(1, 2)
+
+    def test_length_attribute_is_trusted(self):
+        a, b = multiX(1, 2, 3), multiX(1, 2)
+        b.length = 3
+        with pytest.raises(IndexError):
+            a + b
+        a.values = [1, 2]  # any iterable and indexable works
+        assert (a * 2).values == (2, 4)
+
+    def test_components_mutating_the_operand(self):
+        other = multiX(1, 2, 3)
+        other.values = [1, 2, 3]
+
+        class Evil:
+            def __add__(self, o):
+                other.values.clear()
+                return 0
+
+        a = multiX(Evil(), 1, 1)
+        with pytest.raises(IndexError):
+            a + other
+
+
+# ---------------------------------------------------------------------------
+# Results go through the module-level class name
+# ---------------------------------------------------------------------------
+@pytest.mark.parametrize("mod, name, make, ops", [
+    (planix_mod, "planix", lambda: (planix(1, 2), planix(3, 4)),
+     [lambda a, b: a + b, lambda a, b: a - b, lambda a, b: a.across(), lambda a, b: a.unit()]),
+    (spatix_mod, "spatix", lambda: (spatix(1, 2, 3), spatix(3, 4, 5)),
+     [lambda a, b: a + b, lambda a, b: a - b, lambda a, b: a // b, lambda a, b: a / 2, lambda a, b: a.unit()]),
+    (multix_mod, "multiX", lambda: (multiX(1, 2), multiX(3, 4)),
+     [lambda a, b: a + b, lambda a, b: a - b, lambda a, b: a * 2, lambda a, b: a * b]),
+])
+def test_results_use_rebound_class_name(monkeypatch, mod, name, make, ops):
+    a, b = make()
+    made = []
+
+    class Maker:
+        # equal to the original class, so the operand checks still pass; == is the host's
+        def __eq__(self, other):
+            return other is type(a)
+
+        def __call__(self, *args):
+            made.append(args)
+            return "made"
+
+    monkeypatch.setattr(mod, name, Maker())
+    for op in ops:
+        assert op(a, b) == "made"
+    assert len(made) == len(ops)
+
+
+@pytest.mark.parametrize("cls, args", [(planix, (1, 2)), (spatix, (1, 2, 3)), (multiX, (1, 2))])
+def test_results_run_a_replaced_init(monkeypatch, cls, args):
+    calls = []
+    original = cls.__init__
+
+    def init(self, *a):
+        calls.append(a)
+        original(self, *a)
+
+    monkeypatch.setattr(cls, "__init__", init)
+    r = cls(*args) + cls(*args)
+    assert type(r) is cls and len(calls) == 3
+
+
+# ---------------------------------------------------------------------------
+# Color3
+# ---------------------------------------------------------------------------
+class TestColor3:
+    def test_stores_as_read(self):
+        c = Color3(types.SimpleNamespace(x=1.5, y="g", z=None))
+        assert (c.r, c.g, c.b) == (1.5, "g", None)
+        assert Color3.__init__.__annotations__ == {"vector": "spatix"}
+        assert Color3.to_hex.__annotations__ == {"return": "str"}
+
+    def test_missing_attribute_leaves_half_built(self):
+        c = Color3.__new__(Color3)
+        with pytest.raises(AttributeError):
+            c.__init__(types.SimpleNamespace(x=1, y=2))
+        assert (c.r, c.g) == (1, 2) and not hasattr(c, "b")
+
+    @pytest.mark.parametrize("rgb, text", [((255, 128, 0), "#ff8000"), ((1, 2, 3), "#010203"),
+                                           ((16, 255, 171), "#10ffab"), ((True, False, 0), "#010000"),
+                                           ((0, 0, 0), "#000000")])
+    def test_to_hex(self, rgb, text):
+        assert Color3(spatix(*rgb)).to_hex() == text
+
+    @pytest.mark.parametrize("rgb, exc", [((1.0, 2, 3), TypeError), ((1, "2", 3), TypeError),
+                                          ((1, 2, None), TypeError), ((-1, 0, 0), ValueError),
+                                          ((0, 256, 0), ValueError), ((0, 0, 10 ** 100), ValueError)])
+    def test_to_hex_rejects(self, rgb, exc):
+        with pytest.raises(exc):
+            Color3(spatix(*rgb)).to_hex()
+
+
+# ---------------------------------------------------------------------------
+# Pickling and copying
+# ---------------------------------------------------------------------------
+@pytest.mark.parametrize("obj", [planix(1, 2), spatix(1, 2.5, "z"), multiX(1, (2, 3)), multiX(),
+                                 Color3(spatix(1, 2, 3))])
+def test_pickle_and_deepcopy(obj):
+    for clone in (pickle.loads(pickle.dumps(obj)), copy.deepcopy(obj), copy.copy(obj)):
+        assert type(clone) is type(obj) and vars(clone) == vars(obj) and clone is not obj
