@@ -1,0 +1,738 @@
+// ORVEX.numerix: scalar maths from first principles, activations and a seeded generator.
+//
+// Every function follows its algorithm on Python objects (host arithmetic, so an int
+// stays an int where the algorithm keeps one) and looks up the module functions it uses
+// at each call. Where all inputs are exact floats (or small exact ints) and every name it
+// uses is still bound to this module's own function, the same computation runs on doubles
+// (orvex/numcore.hpp); where that computation meets a case in which the object path
+// raises, the object path is taken from the start, so the host raises its own error.
+#include <cmath>
+#include <climits>
+
+#include "orvex/lcg.hpp"
+#include "orvex/numcore.hpp"
+#include "orvex/rt.hpp"
+
+using namespace rt;
+
+namespace {
+
+// Constants created once at module load.
+PyObject* PI_OBJ;        // the float returned by pi(), the same object each call
+PyObject* INT0;
+PyObject* INT1;
+PyObject* INT2;
+PyObject* INT180;
+PyObject* LCG_A_OBJ;
+PyObject* LCG_C_OBJ;
+PyObject* LCG_M_OBJ;
+PyObject* RANDOM_CLS;    // the generator class (for super())
+double FACT_D[171];      // float(k!) as the host converts it, for k! below the float range
+
+constexpr double PI_D = 3.141592653589793;
+constexpr long long EXACT_INT = 1LL << 52;  // ints whose sums and quotients stay exact in doubles
+
+Name n_pi("pi"), n_sqrt("sqrt"), n_asin("asin"), n_acos("acos"), n_deg("deg"), n_atan("atan"),
+    n_sin_rad("sin_rad"), n_cos_rad("cos_rad"), n_factorial("factorial"), n_exp("exp"), n_log("log"),
+    n_sinh("sinh"), n_cosh("cosh"), n_max("max"), n_call("__call__"), n_init("__init__"), n_index("index"),
+    n_seed("seed");
+
+extern const FnDef pi_def, sqrt_def, asin_def, acos_def, deg_def, atan_def, sin_rad_def, cos_rad_def,
+    factorial_def, exp_def, log_def, sinh_def, cosh_def, random_call_def;
+
+PyObject* max_builtin();
+
+// The global `name` is still bound to this module's function `def`.
+bool ours(Fn* fn, Name& name, const FnDef& def) {
+    PyObject* v = PyDict_GetItemWithError(fn->globals, name.get());
+    if (!v) PyErr_Clear();
+    return v && is_fn(v, &def);
+}
+
+// Calls the global `name` with one positional argument.
+Ref call_global(Fn* fn, Name& name, PyObject* arg) {
+    Ref g = global(fn, name);
+    return g ? call(g.get(), {arg}) : Ref();
+}
+Ref call_global(Fn* fn, Name& name, double x) {
+    Ref a = flt(x);
+    return a ? call_global(fn, name, a.get()) : Ref();
+}
+Ref call_global(Fn* fn, Name& name) {
+    Ref g = global(fn, name);
+    return g ? Ref::steal(PyObject_CallNoArgs(g.get())) : Ref();
+}
+
+// An exact float, or an exact int small enough that the host's int arithmetic with it
+// equals double arithmetic.
+bool plain_number(PyObject* o, double& out) {
+    if (PyFloat_CheckExact(o)) {
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow || v > EXACT_INT || v < -EXACT_INT) return false;
+        out = static_cast<double>(v);
+        return true;
+    }
+    return false;
+}
+
+// An exact int loop bound.
+bool plain_count(PyObject* o, long long& out) {
+    if (!PyLong_CheckExact(o)) return false;
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow) out = overflow > 0 ? LLONG_MAX : LLONG_MIN;
+    return true;
+}
+
+PyObject* zero_division(const char* msg) {
+    PyErr_SetString(PyExc_ZeroDivisionError, msg);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Elementary functions
+// ---------------------------------------------------------------------------
+PyObject* pi_impl(Fn*, Value*) { return newref(PI_OBJ); }
+
+PyObject* sqrt_impl(Fn*, Value* v) {
+    PyObject* number = v[0].obj.get();
+    double r;
+    if (PyFloat_CheckExact(number) && numcore::fpow(PyFloat_AS_DOUBLE(number), 0.5, r)) return PyFloat_FromDouble(r);
+    Ref half = flt(0.5);
+    return half ? power(number, half.get()).release() : nullptr;
+}
+
+// base ** (1/n) as a complex power with a real exponent, using the platform's maths.
+PyObject* nrt_impl(Fn*, Value* v) {
+    double base = v[0].d, n = v[1].d;
+    if (n == 0) return zero_division("float division");
+    double e = 1.0 / n;
+    double a = base, b = 0.0, re, im;
+    bool integral = e >= INT_MIN && e <= INT_MAX && e == static_cast<double>(static_cast<int>(e));
+    bool done = false;
+    if (integral) {
+        if (e < 0) {
+            double d = 1.0 / (a * a + b * b);
+            double na = a * d, nb = -(b * d);
+            a = na;
+            b = nb;
+            e = -e;
+        }
+        done = true;
+        switch (static_cast<int>(e)) {
+            case 0: re = 1.0; im = 0.0; break;
+            case 1: re = a; im = b; break;
+            case 2: re = a * a - b * b; im = 2 * a * b; break;
+            case 3: {
+                double d = a * a - b * b;
+                re = d * a - 2 * a * b * b;
+                im = 2 * a * b * a + d * b;
+                break;
+            }
+            case 4: {
+                double c = a * a - b * b, d = 2 * a * b;
+                re = c * c - d * d;
+                im = 2 * c * d;
+                break;
+            }
+            default: done = false;
+        }
+    }
+    if (!done) {
+        if (a == 0) {
+            re = a;
+            im = b;
+        } else if (a > 0) {
+            re = std::pow(a, e);
+            im = 0.0;
+        } else {
+            double r = -a, theta = std::atan2(0.0, -1.0);
+            double m = std::exp(std::log(r) * e);
+            re = m * std::cos(theta * e);
+            im = m * std::sin(theta * e);
+        }
+    }
+    if (im != 0) return PyComplex_FromDoubles(re, im);
+    return PyFloat_FromDouble(re);
+}
+
+PyObject* factorial_impl(Fn*, Value* v) {
+    Ref stop = add(v[0].obj.get(), INT1);
+    long long hi;
+    if (!stop || !range_stop(stop.get(), hi)) return nullptr;
+    Ref total = Ref::borrow(INT1);
+    // Multiply runs of small factors in a machine word first: the product is the same integer.
+    unsigned long long chunk = 1;
+    for (long long i = 1; i < hi; ++i) {
+        unsigned long long u = static_cast<unsigned long long>(i);
+        if (chunk > ULLONG_MAX / u) {
+            Ref c = Ref::steal(PyLong_FromUnsignedLongLong(chunk));
+            total = c ? mul(total.get(), c.get()) : Ref();
+            if (!total) return nullptr;
+            chunk = 1;
+            if ((i & 0xfff) == 0 && PyErr_CheckSignals() < 0) return nullptr;
+        }
+        chunk *= u;
+    }
+    if (chunk != 1) {
+        Ref c = Ref::steal(PyLong_FromUnsignedLongLong(chunk));
+        total = c ? mul(total.get(), c.get()) : Ref();
+    }
+    return total.release();
+}
+
+PyObject* exp_impl(Fn*, Value* v) {
+    PyObject *x = v[0].obj.get(), *terms = v[1].obj.get();
+    long long count;
+    double xd;
+    if (plain_count(terms, count) && plain_number(x, xd)) {
+        if (count <= 1) return newref(INT1);
+        return PyFloat_FromDouble(numcore::exp_series(xd, count));
+    }
+    long long stop;
+    if (!range_stop(terms, stop)) return nullptr;
+    Ref total = Ref::borrow(INT1), term = Ref::borrow(INT1);
+    for (long long n = 1; n < stop; ++n) {
+        Ref nobj = lng(n);
+        Ref q = nobj ? truediv(x, nobj.get()) : Ref();
+        term = q ? mul(term.get(), q.get()) : Ref();
+        total = term ? add(total.get(), term.get()) : Ref();
+        if (!total) return nullptr;
+    }
+    return total.release();
+}
+
+// The object path of log: every step on host objects.
+PyObject* log_objects(double x, PyObject* terms) {
+    Ref stop_obj = add(terms, INT1);
+    long long stop;
+    if (!stop_obj || !range_stop(stop_obj.get(), stop)) return nullptr;
+    Ref total = Ref::borrow(INT0);
+    for (long long n = 1; n < stop; ++n) {
+        Ref nobj = lng(n), d = flt(x - 1.0);
+        Ref t = nobj && d ? power(d.get(), nobj.get()) : Ref();
+        t = t ? truediv(t.get(), nobj.get()) : Ref();
+        total = t ? (n % 2 == 1 ? add(total.get(), t.get()) : sub(total.get(), t.get())) : Ref();
+        if (!total) return nullptr;
+    }
+    return total.release();
+}
+
+PyObject* log_impl(Fn*, Value* v) {
+    double x = v[0].d;
+    if (!(x > 0)) {
+        PyErr_SetString(PyExc_ValueError, "x must be > 0");
+        return nullptr;
+    }
+    long long count;
+    double r;
+    if (plain_count(v[1].obj.get(), count) && count < LLONG_MAX) {
+        if (count < 1) return newref(INT0);
+        if (numcore::log_series(x, count, r)) return PyFloat_FromDouble(r);
+    }
+    return log_objects(x, v[1].obj.get());
+}
+
+// Rule shared by maximum and ReLu: the float x when positive, else the int 0.
+PyObject* positive_or_zero(double x) { return x > 0 ? PyFloat_FromDouble(x) : newref(INT0); }
+
+PyObject* maximum_impl(Fn*, Value* v) { return positive_or_zero(v[0].d); }
+PyObject* epsilon_impl(Fn*, Value*) { return PyFloat_FromDouble(1e-08); }
+
+// ---------------------------------------------------------------------------
+// Trigonometric functions
+// ---------------------------------------------------------------------------
+PyObject* ratio(double num, double den) {
+    if (den == 0) return zero_division("float division");
+    return PyFloat_FromDouble(num / den);
+}
+PyObject* sin_impl(Fn*, Value* v) { return ratio(v[0].d, v[1].d); }
+
+double asin_poly(double x) {
+    const double c3 = 0.16666666666666666, c5 = 0.07500000000000001, c7 = 0.04464285714285714,
+                 c9 = 0.030381944444444444, c11 = 0.022372159090909092, c13 = 0.017352764423076924;
+    double x2 = x * x, x3 = x2 * x, x4 = x2 * x2, x5 = x4 * x, x6 = x3 * x3, x7 = x6 * x, x8 = x4 * x4,
+           x10 = x5 * x5, x12 = x6 * x6;
+    double t3 = x3 * c3, t5 = x5 * c5, t7 = x7 * c7, t9 = x8 * (x * c9), t11 = x10 * (x * c11),
+           t13 = x12 * (x * c13);
+    return ((t11 + t13) + (t9 + t7)) + ((t5 + x) + t3);
+}
+
+double atan_poly(double x) {
+    const double c = 0.3333333333333333, d = 0.14285714285714285, e = 0.1111111111111111;
+    double x2 = x * x, x3 = x2 * x, x4 = x2 * x2, x5 = x4 * x, x6 = x3 * x3, x8 = x4 * x4;
+    return (((x - x3 * c) + x5 * 0.2) - x6 * (x * d)) + x8 * (x * e);
+}
+
+// atan with the module's own pi and atan: the inner call sees |1/x| <= 1.
+double atan_d(double x) {
+    if (std::fabs(x) > 1 && x > 1) return PI_D / 2 - atan_poly(1.0 / x);
+    if (std::fabs(x) > 1 && x < -1) return -(PI_D / 2) - atan_poly(1.0 / x);
+    return atan_poly(x);
+}
+
+// Series of sin_rad (first = 1) and cos_rad (first = 0) on doubles; false where the
+// object path raises (a factorial beyond the float range, a power that overflows).
+bool trig_series(double x, long long terms, int first, double& out) {
+    double total = 0.0;
+    for (long long n = 0; n < terms; ++n) {
+        long long k = 2 * n + first;
+        double p;
+        if (k > 170 || !numcore::fpow(x, static_cast<double>(k), p)) return false;
+        double t = (n % 2 ? -1.0 : 1.0) * p;
+        total = total + t / FACT_D[k];
+    }
+    out = total;
+    return true;
+}
+
+PyObject* trig_series_impl(Fn* fn, Value* v, int first) {
+    double x = v[0].d;
+    long long terms = 0;
+    if (plain_count(v[1].obj.get(), terms) && terms <= 0) return newref(INT0);
+    double r;
+    if (terms < LLONG_MAX / 2 && ours(fn, n_factorial, factorial_def) && trig_series(x, terms, first, r))
+        return PyFloat_FromDouble(r);
+    long long stop;
+    if (!range_stop(v[1].obj.get(), stop)) return nullptr;
+    Ref total = Ref::borrow(INT0);
+    for (long long n = 0; n < stop; ++n) {
+        Ref sign = lng(n % 2 ? -1 : 1), k = lng(2 * n + first), xf = flt(x);
+        if (!sign || !k || !xf) return nullptr;
+        Ref p = power(xf.get(), k.get());
+        Ref t = p ? mul(sign.get(), p.get()) : Ref();
+        Ref f = t ? call_global(fn, n_factorial, k.get()) : Ref();
+        Ref q = f ? truediv(t.get(), f.get()) : Ref();
+        total = q ? add(total.get(), q.get()) : Ref();
+        if (!total) return nullptr;
+    }
+    return total.release();
+}
+PyObject* sin_rad_impl(Fn* fn, Value* v) { return trig_series_impl(fn, v, 1); }
+PyObject* cos_rad_impl(Fn* fn, Value* v) { return trig_series_impl(fn, v, 0); }
+
+PyObject* tan_rad_impl(Fn* fn, Value* v) {
+    double x = v[0].d;
+    Ref s = call_global(fn, n_sin_rad, x);
+    Ref c = s ? call_global(fn, n_cos_rad, x) : Ref();
+    return c ? truediv(s.get(), c.get()).release() : nullptr;
+}
+
+PyObject* asin_impl(Fn*, Value* v) { return PyFloat_FromDouble(asin_poly(v[0].d)); }
+
+// pi() / 2 on host objects.
+Ref half_pi(Fn* fn) {
+    Ref p = call_global(fn, n_pi);
+    return p ? truediv(p.get(), INT2) : Ref();
+}
+
+PyObject* acos_impl(Fn* fn, Value* v) {
+    double x = v[0].d;
+    if (ours(fn, n_pi, pi_def) && ours(fn, n_asin, asin_def)) return PyFloat_FromDouble(PI_D / 2 - asin_poly(x));
+    Ref h = half_pi(fn);
+    Ref s = h ? call_global(fn, n_asin, x) : Ref();
+    return s ? sub(h.get(), s.get()).release() : nullptr;
+}
+
+PyObject* atan_impl(Fn* fn, Value* v) {
+    double x = v[0].d;
+    bool outside = std::fabs(x) > 1 && (x > 1 || x < -1);
+    if (!outside) return PyFloat_FromDouble(atan_poly(x));
+    if (ours(fn, n_pi, pi_def) && ours(fn, n_atan, atan_def)) return PyFloat_FromDouble(atan_d(x));
+    Ref h = half_pi(fn);
+    if (h && x < -1) h = neg(h.get());
+    Ref inner = h ? call_global(fn, n_atan, 1.0 / x) : Ref();
+    return inner ? sub(h.get(), inner.get()).release() : nullptr;
+}
+
+PyObject* atan2_impl(Fn* fn, Value* v) {
+    double y = v[0].d, x = v[1].d;
+    bool fast = ours(fn, n_pi, pi_def) && ours(fn, n_atan, atan_def);
+    // The cases in their order; a NaN argument matches none of them.
+    int sign = x > 0 ? 0 : (x < 0 && y >= 0) ? 1 : (x < 0 && y < 0) ? -1 : 2;
+    if (sign != 2) {
+        if (fast) return PyFloat_FromDouble(sign == 0 ? atan_d(y / x) : atan_d(y / x) + sign * PI_D);
+        Ref a = call_global(fn, n_atan, y / x);
+        if (!a || sign == 0) return a.release();
+        Ref p = call_global(fn, n_pi);
+        return p ? (sign > 0 ? add(a.get(), p.get()) : sub(a.get(), p.get())).release() : nullptr;
+    }
+    if (x == 0 && (y > 0 || y < 0)) {
+        if (fast) return PyFloat_FromDouble(y > 0 ? PI_D / 2 : (-PI_D) / 2);
+        Ref p = call_global(fn, n_pi);
+        if (p && y < 0) p = neg(p.get());
+        return p ? truediv(p.get(), INT2).release() : nullptr;
+    }
+    return newref(INT0);
+}
+
+PyObject* deg_of(Fn* fn, double radians) {
+    if (ours(fn, n_pi, pi_def)) return PyFloat_FromDouble(radians * (180.0 / PI_D));
+    Ref p = call_global(fn, n_pi);
+    Ref q = p ? truediv(INT180, p.get()) : Ref();
+    Ref r = q ? flt(radians) : Ref();
+    return r ? mul(r.get(), q.get()).release() : nullptr;
+}
+PyObject* deg_impl(Fn* fn, Value* v) { return deg_of(fn, v[0].d); }
+
+// deg(inner(float(number))) through the module's names.
+PyObject* degrees_of(Fn* fn, Name& inner, double x) {
+    Ref r = call_global(fn, inner, x);
+    Ref d = r ? global(fn, n_deg) : Ref();
+    if (!d) return nullptr;
+    if (is_fn(d.get(), &deg_def) && PyFloat_CheckExact(r.get()))
+        return deg_of(reinterpret_cast<Fn*>(d.get()), PyFloat_AS_DOUBLE(r.get()));
+    return call(d.get(), {r.get()}).release();
+}
+PyObject* asindeg_impl(Fn* fn, Value* v) { return degrees_of(fn, n_asin, v[0].d); }
+PyObject* acosdeg_impl(Fn* fn, Value* v) { return degrees_of(fn, n_acos, v[0].d); }
+
+// ---------------------------------------------------------------------------
+// Hyperbolic functions
+// ---------------------------------------------------------------------------
+// (exp(x) -/+ exp(-x)) / 2
+PyObject* exp_pair(Fn* fn, double x, bool plus) {
+    if (ours(fn, n_exp, exp_def)) {
+        double a = numcore::exp_series(x), b = numcore::exp_series(-x);
+        return PyFloat_FromDouble((plus ? a + b : a - b) / 2);
+    }
+    Ref a = call_global(fn, n_exp, x);
+    Ref b = a ? call_global(fn, n_exp, -x) : Ref();
+    Ref s = b ? (plus ? add(a.get(), b.get()) : sub(a.get(), b.get())) : Ref();
+    return s ? truediv(s.get(), INT2).release() : nullptr;
+}
+PyObject* sinh_impl(Fn* fn, Value* v) { return exp_pair(fn, v[0].d, false); }
+PyObject* cosh_impl(Fn* fn, Value* v) { return exp_pair(fn, v[0].d, true); }
+
+PyObject* quotient_of(Fn* fn, Name& first, Name& second, double x, bool first_on_top) {
+    Ref a = call_global(fn, first, x);
+    Ref b = a ? call_global(fn, second, x) : Ref();
+    if (!b) return nullptr;
+    return (first_on_top ? truediv(a.get(), b.get()) : truediv(b.get(), a.get())).release();
+}
+PyObject* tanh_impl(Fn* fn, Value* v) { return quotient_of(fn, n_sinh, n_cosh, v[0].d, true); }
+PyObject* coth_impl(Fn* fn, Value* v) { return quotient_of(fn, n_cosh, n_sinh, v[0].d, true); }
+
+PyObject* reciprocal_of(Fn* fn, Name& name, double x) {
+    Ref a = call_global(fn, name, x);
+    return a ? truediv(INT1, a.get()).release() : nullptr;
+}
+PyObject* sech_impl(Fn* fn, Value* v) { return reciprocal_of(fn, n_cosh, v[0].d); }
+PyObject* csch_impl(Fn* fn, Value* v) { return reciprocal_of(fn, n_sinh, v[0].d); }
+
+PyObject* arsinh_impl(Fn* fn, Value* v) {
+    double x = v[0].d;
+    double q = x * x + 1;
+    Ref r = call_global(fn, n_sqrt, q);
+    Ref xf = r ? flt(x) : Ref();
+    Ref s = xf ? add(xf.get(), r.get()) : Ref();
+    return s ? call_global(fn, n_log, s.get()).release() : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Activation functions
+// ---------------------------------------------------------------------------
+PyObject* sigmoid_impl(Fn* fn, Value* v) {
+    double x = v[0].d;
+    if (ours(fn, n_exp, exp_def)) {
+        double d = 1.0 + numcore::exp_series(-x);
+        if (d != 0) return PyFloat_FromDouble(1.0 / d);
+    }
+    Ref e = call_global(fn, n_exp, -x);
+    Ref d = e ? add(INT1, e.get()) : Ref();
+    return d ? truediv(INT1, d.get()).release() : nullptr;
+}
+
+PyObject* relu_impl(Fn*, Value* v) { return positive_or_zero(v[0].d); }
+
+PyObject* elu_impl(Fn* fn, Value* v) {
+    double x = v[0].d, a = v[1].d;
+    if (x > 0) return PyFloat_FromDouble(x);
+    if (ours(fn, n_exp, exp_def)) return PyFloat_FromDouble(a * (numcore::exp_series(x) - 1.0));
+    Ref e = call_global(fn, n_exp, x);
+    Ref r = e ? sub(e.get(), INT1) : Ref();
+    Ref af = r ? flt(a) : Ref();
+    return af ? mul(af.get(), r.get()).release() : nullptr;
+}
+
+PyObject* leaky_impl(Fn*, Value* v) { return PyFloat_FromDouble(numcore::leaky(v[0].d, v[1].d)); }
+
+PyObject* softplus_impl(Fn* fn, Value* v) {
+    double x = v[0].d, r;
+    if (ours(fn, n_exp, exp_def) && ours(fn, n_log, log_def)) {
+        double s = 1.0 + numcore::exp_series(x);
+        if (s > 0 && numcore::log_series(s, 20, r)) return PyFloat_FromDouble(r);
+    }
+    Ref e = call_global(fn, n_exp, x);
+    Ref s = e ? add(INT1, e.get()) : Ref();
+    return s ? call_global(fn, n_log, s.get()).release() : nullptr;
+}
+
+// The list's elements as doubles when every one is a plain number (see plain_number).
+bool plain_list(PyObject* list, std::vector<double>& out) {
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    out.resize(n);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!plain_number(PyList_GET_ITEM(list, i), out[i])) return false;
+    return true;
+}
+
+// The global max is still the built-in one.
+bool builtin_max(Fn* fn, Ref& max_fn) {
+    max_fn = global(fn, n_max);
+    return max_fn && max_fn.get() == max_builtin();
+}
+
+PyObject* fix_softmax_impl(Fn* fn, Value* v) {
+    PyObject* x = v[0].obj.get();
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out || PyList_GET_SIZE(x) == 0) return out.release();
+    Ref max_fn;
+    std::vector<double> xs;
+    if (builtin_max(fn, max_fn) && ours(fn, n_exp, exp_def) && plain_list(x, xs)) {
+        std::vector<double> ys(xs.size());
+        if (numcore::fix_softmax(xs.data(), xs.size(), ys.data())) {
+            out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ys.size())));
+            if (!out) return nullptr;
+            for (size_t i = 0; i < ys.size(); ++i) {
+                PyObject* f = PyFloat_FromDouble(ys[i]);
+                if (!f) return nullptr;
+                PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), f);
+            }
+            return out.release();
+        }
+    }
+    if (!max_fn) return nullptr;
+    // The object path: the list is walked by index with its length re-read each time, as
+    // iterating it does, and the maximum is taken anew for every element (exp and max may
+    // be any callables, and may change the list).
+    Ref total = Ref::borrow(INT0);
+    for (int pass = 0; pass < 2; ++pass) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(x); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(x, i));
+            max_fn = global(fn, n_max);
+            Ref m = max_fn ? call(max_fn.get(), {x}) : Ref();
+            Ref d = m ? sub(item.get(), m.get()) : Ref();
+            Ref e = d ? call_global(fn, n_exp, d.get()) : Ref();
+            if (!e) return nullptr;
+            if (pass == 0) {
+                total = add(total.get(), e.get());
+                if (!total) return nullptr;
+            } else {
+                Ref q = truediv(e.get(), total.get());
+                if (!q || PyList_Append(out.get(), q.get()) < 0) return nullptr;
+            }
+        }
+    }
+    return out.release();
+}
+
+PyObject* argmax_impl(Fn* fn, Value* v) {
+    PyObject* x = v[0].obj.get();
+    Ref max_fn;
+    std::vector<double> xs;
+    if (builtin_max(fn, max_fn) && PyList_GET_SIZE(x) > 0 && plain_list(x, xs))
+        return PyLong_FromSize_t(numcore::argmax(xs.data(), xs.size()));
+    if (!max_fn) return nullptr;
+    Ref m = call(max_fn.get(), {x});
+    return m ? PyObject_CallMethodObjArgs(x, n_index.get(), m.get(), nullptr) : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// The generator
+// ---------------------------------------------------------------------------
+// The instance draws with this module's own __call__ and plain attribute access.
+bool native_generator(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject* call_attr = _PyType_Lookup(type, n_call.get());
+    return call_attr && is_fn(call_attr, &random_call_def) && lcg::plain_attrs(type);
+}
+
+// x advanced by `steps` generator steps: the affine map a*x + c composed with itself
+// by repeated squaring over the bits of `steps` (a positive int of any size).
+bool jump_ahead(PyObject* steps, numcore::u128& x) {
+    Ref hex = Ref::steal(PyNumber_ToBase(steps, 16));
+    if (!hex) return false;
+    Py_ssize_t len = PyUnicode_GET_LENGTH(hex.get());
+    numcore::Affine one{numcore::LCG_A, numcore::LCG_C}, acc;
+    for (Py_ssize_t i = 2; i < len; ++i) {  // skip "0x"
+        Py_UCS4 ch = PyUnicode_READ_CHAR(hex.get(), i);
+        int digit = ch <= '9' ? static_cast<int>(ch - '0') : static_cast<int>(ch - 'a' + 10);
+        for (int bit = 3; bit >= 0; --bit) {
+            acc = numcore::compose(acc, acc);
+            if ((digit >> bit) & 1) acc = numcore::compose(one, acc);
+        }
+    }
+    x = numcore::apply(acc, x);
+    return true;
+}
+
+PyObject* random_init_impl(Fn*, Value* v) {
+    PyObject *self = v[0].obj.get(), *seed = v[1].obj.get();
+    if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(RANDOM_CLS)) {
+        Ref sup = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), RANDOM_CLS,
+                                                          self, nullptr));
+        Ref init = sup ? getattr(sup.get(), n_init) : Ref();
+        Ref r = init ? Ref::steal(PyObject_CallNoArgs(init.get())) : Ref();
+        if (!r) return nullptr;
+    }
+    Ref lo = flt(v[2].d), hi = flt(v[3].d);
+    if (!lo || !hi || !setattr(self, n_seed, seed) || !setattr(self, lcg::name_min(), lo.get()) ||
+        !setattr(self, lcg::name_max(), hi.get()))
+        return nullptr;
+    Ref ax = mul(LCG_A_OBJ, seed);
+    Ref axc = ax ? add(ax.get(), LCG_C_OBJ) : Ref();
+    Ref x = axc ? Ref::steal(PyNumber_Remainder(axc.get(), LCG_M_OBJ)) : Ref();
+    if (!x || !setattr(self, lcg::name_x(), x.get())) return nullptr;
+    if (_PyLong_Sign(seed) <= 0) Py_RETURN_NONE;
+    numcore::u128 state;
+    if (native_generator(self) && as_u128(x.get(), state)) {
+        if (!jump_ahead(seed, state)) return nullptr;
+        Ref nx = from_u128(state);
+        if (!nx || !setattr(self, lcg::name_x(), nx.get())) return nullptr;
+        Py_RETURN_NONE;
+    }
+    long long steps;
+    if (!range_stop(seed, steps)) return nullptr;
+    for (long long i = 0; i < steps; ++i) {
+        Ref r = Ref::steal(PyObject_CallNoArgs(self));
+        if (!r) return nullptr;
+        if ((i & 0xffff) == 0xffff && PyErr_CheckSignals() < 0) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* random_call_impl(Fn*, Value* v) {
+    PyObject* self = v[0].obj.get();
+    if (lcg::plain_attrs(Py_TYPE(self))) {
+        lcg::Draws d;
+        int ok = d.load(self);
+        if (ok < 0) return nullptr;
+        if (ok) {
+            double r = d.next();
+            return d.store(self) ? PyFloat_FromDouble(r) : nullptr;
+        }
+    }
+    Ref x = getattr(self, lcg::name_x());
+    Ref ax = x ? mul(LCG_A_OBJ, x.get()) : Ref();
+    Ref axc = ax ? add(ax.get(), LCG_C_OBJ) : Ref();
+    Ref nx = axc ? Ref::steal(PyNumber_Remainder(axc.get(), LCG_M_OBJ)) : Ref();
+    if (!nx || !setattr(self, lcg::name_x(), nx.get())) return nullptr;
+    Ref lo = getattr(self, lcg::name_min());
+    Ref cur = lo ? getattr(self, lcg::name_x()) : Ref();
+    Ref frac = cur ? truediv(cur.get(), LCG_M_OBJ) : Ref();
+    Ref hi = frac ? getattr(self, lcg::name_max()) : Ref();
+    Ref lo2 = hi ? getattr(self, lcg::name_min()) : Ref();
+    Ref span = lo2 ? sub(hi.get(), lo2.get()) : Ref();
+    Ref scaled = span ? mul(frac.get(), span.get()) : Ref();
+    return scaled ? add(lo.get(), scaled.get()).release() : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Declarations
+// ---------------------------------------------------------------------------
+const Param X = P("x", Conv::Double);
+const Param NUMBER = P("number", Conv::Double);
+
+const FnDef pi_def{"pi", "returns first 100 digets of pi", {}, "float", pi_impl, true};
+const FnDef sqrt_def{"sqrt", "returns squareroot of number", {P("number")}, "float", sqrt_impl};
+const FnDef nrt_def{"nrt", "returns root-n for the base", {P("base", Conv::Double), P("n", Conv::Double)}, "float",
+                    nrt_impl};
+const FnDef asin_def{"asin", "returns inverse sinus for number", {NUMBER}, "float", asin_impl};
+const FnDef acos_def{"acos", "returns inverse cosin for number", {NUMBER}, "float", acos_impl};
+const FnDef acosdeg_def{"acosdeg", "acos but degress instead of radians", {NUMBER}, "float", acosdeg_impl};
+const FnDef asindeg_def{"asindeg", "asin but returns degress instead of radians", {NUMBER}, "float", asindeg_impl};
+const FnDef deg_def{"deg", "turns radians into degress", {P("radians", Conv::Double)}, "float", deg_impl};
+const FnDef atan_def{"atan", "returns inverse tan for number", {NUMBER}, "float", atan_impl};
+const FnDef atan2_def{"atan2", "returns atan2 for y, x", {P("y", Conv::Double), P("x", Conv::Double)}, "float",
+                      atan2_impl};
+const FnDef sin_def{"sin", "returns sinus to opp/hypo", {P("opp", Conv::Double), P("hypo", Conv::Double)}, "float",
+                    sin_impl};
+const FnDef cos_def{"cos", "returns cosin to adja/hypo", {P("adja", Conv::Double), P("hypo", Conv::Double)},
+                    "float", sin_impl};
+const FnDef tan_def{"tan", "returns tan to opp/adj", {P("opp", Conv::Double), P("adj", Conv::Double)}, "float",
+                    sin_impl};
+const FnDef factorial_def{"factorial", nullptr, {P("n")}, "float", factorial_impl};
+const FnDef exp_def{"exp", nullptr, {P("x"), P("terms", Conv::Object, def_int(20))}, "float", exp_impl};
+const FnDef log_def{"log", nullptr, {X, P("terms", Conv::Object, def_int(20))}, "float", log_impl};
+const FnDef sinh_def{"sinh", nullptr, {X}, "float", sinh_impl};
+const FnDef cosh_def{"cosh", nullptr, {X}, "float", cosh_impl};
+const FnDef maximum_def{"maximum", nullptr, {X}, "float", maximum_impl};
+const FnDef tanh_def{"tanh", nullptr, {X}, "float", tanh_impl};
+const FnDef coth_def{"coth", nullptr, {X}, "float", coth_impl};
+const FnDef sech_def{"sech", nullptr, {X}, "float", sech_impl};
+const FnDef csch_def{"csch", nullptr, {X}, "float", csch_impl};
+const FnDef arsinh_def{"arsinh", nullptr, {X}, "float", arsinh_impl};
+const FnDef sigmoid_def{"sigmoid", nullptr, {X}, "float", sigmoid_impl};
+const FnDef relu_def{"ReLu", nullptr, {X}, "float", relu_impl};
+const FnDef elu_def{"ELU", nullptr, {X, P("alpha", Conv::Double, def_float(1.0))}, "float", elu_impl};
+const FnDef leaky_def{"LeakyReLu", nullptr, {X, P("leak", Conv::Double, def_float(0.01))}, "float", leaky_impl};
+const FnDef epsilon_def{"Epsilon", nullptr, {}, "float", epsilon_impl, true};
+const FnDef fix_softmax_def{"FixSoftmax", nullptr, {P("x", Conv::List)}, "list", fix_softmax_impl};
+const FnDef argmax_def{"Argmax", nullptr, {P("x", Conv::List)}, "int", argmax_impl};
+const FnDef softplus_def{"softplus", nullptr, {X}, "float", softplus_impl};
+const FnDef sin_rad_def{"sin_rad", nullptr, {X, P("terms", Conv::PyInt, def_int(10))}, "float", sin_rad_impl};
+const FnDef cos_rad_def{"cos_rad", nullptr, {X, P("terms", Conv::PyInt, def_int(10))}, "float", cos_rad_impl};
+const FnDef tan_rad_def{"tan_rad", nullptr, {X}, "float", tan_rad_impl};
+
+const FnDef random_init_def{
+    "__init__",
+    "warning do not make seed to large otherwise it will take an eternaty and also maybe give error or crash "
+    "recommended range 1-999999",
+    {P("self"), P("seeda", Conv::PyInt), P("mina", Conv::Double), P("maxa", Conv::Double)},
+    nullptr,
+    random_init_impl};
+const FnDef random_call_def{"__call__", nullptr, {P("self")}, nullptr, random_call_impl};
+
+PyObject* max_builtin() {
+    static PyObject* m = builtin("max").release();
+    return m;
+}
+
+bool init_constants() {
+    PI_OBJ = PyFloat_FromDouble(PI_D);
+    INT0 = PyLong_FromLong(0);
+    INT1 = PyLong_FromLong(1);
+    INT2 = PyLong_FromLong(2);
+    INT180 = PyLong_FromLong(180);
+    LCG_A_OBJ = PyLong_FromUnsignedLongLong(numcore::LCG_A);
+    LCG_C_OBJ = PyLong_FromUnsignedLongLong(numcore::LCG_C);
+    LCG_M_OBJ = from_u128(numcore::LCG_M).release();
+    if (!PI_OBJ || !INT0 || !INT1 || !INT2 || !INT180 || !LCG_A_OBJ || !LCG_C_OBJ || !LCG_M_OBJ || !max_builtin())
+        return false;
+    Ref f = Ref::borrow(INT1);
+    for (int k = 0; k <= 170; ++k) {
+        if (k > 1) {
+            Ref kk = lng(k);
+            f = kk ? mul(f.get(), kk.get()) : Ref();
+            if (!f) return false;
+        }
+        FACT_D[k] = PyLong_AsDouble(f.get());
+        if (FACT_D[k] == -1.0 && PyErr_Occurred()) return false;
+    }
+    return true;
+}
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "numerix", nullptr, -1, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_numerix() {
+    if (!PI_OBJ && !init_constants()) return nullptr;
+    Ref m = Ref::steal(make_module(
+        &module_def, {&pi_def, &sqrt_def, &nrt_def, &asin_def, &acos_def, &acosdeg_def, &asindeg_def, &deg_def,
+                      &atan_def, &atan2_def, &sin_def, &cos_def, &tan_def, &factorial_def, &exp_def, &log_def,
+                      &sinh_def, &cosh_def, &maximum_def, &tanh_def, &coth_def, &sech_def, &csch_def, &arsinh_def,
+                      &sigmoid_def, &relu_def, &elu_def, &leaky_def, &epsilon_def, &fix_softmax_def, &argmax_def,
+                      &softplus_def, &sin_rad_def, &cos_rad_def, &tan_rad_def}));
+    if (!m) return nullptr;
+    Ref cls = Ref::steal(make_class(m.get(), "random", {&random_init_def, &random_call_def}));
+    if (!cls) return nullptr;
+    Py_XSETREF(RANDOM_CLS, cls.release());
+    return m.release();
+}
