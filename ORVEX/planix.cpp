@@ -74,15 +74,18 @@ bool direct_construct_ok(PyObject* cls) {
     return init && is_fn(init, &init_def);
 }
 
-PyObject* alloc_instance(PyObject* cls) {
-    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(cls);
-    return t->tp_alloc(t, 0);
+// object.__new__(cls): what type.__call__ would do before __init__ (this also sets up
+// the instance's attribute storage the way the interpreter expects).
+PyObject* new_instance(PyObject* cls) {
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    if (!no_args) return nullptr;
+    return PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls), no_args.get(), nullptr);
 }
 
 // cls(x, y) for components already known as doubles.
 PyObject* construct_d(PyObject* cls, double x, double y) {
     if (direct_construct_ok(cls)) {
-        Ref obj = Ref::steal(alloc_instance(cls));
+        Ref obj = Ref::steal(new_instance(cls));
         if (!obj || !init_fields(obj.get(), x, y)) return nullptr;
         return obj.release();
     }
@@ -97,7 +100,7 @@ PyObject* construct(PyObject* cls, PyObject* x, PyObject* y) {
     if (direct_construct_ok(cls)) {
         double dx, dy;
         if (!to_double(x, dx) || !to_double(y, dy)) return nullptr;
-        Ref obj = Ref::steal(alloc_instance(cls));
+        Ref obj = Ref::steal(new_instance(cls));
         if (!obj || !init_fields(obj.get(), dx, dy)) return nullptr;
         return obj.release();
     }

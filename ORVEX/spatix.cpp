@@ -71,11 +71,18 @@ bool direct_construct_ok(PyObject* cls) {
     return init && is_fn(init, &init_def);
 }
 
+// object.__new__(cls): what type.__call__ would do before __init__ (this also sets up
+// the instance's attribute storage the way the interpreter expects).
+PyObject* new_instance(PyObject* cls) {
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    if (!no_args) return nullptr;
+    return PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls), no_args.get(), nullptr);
+}
+
 // cls(x, y, z)
 PyObject* construct(PyObject* cls, PyObject* x, PyObject* y, PyObject* z) {
     if (direct_construct_ok(cls)) {
-        PyTypeObject* t = reinterpret_cast<PyTypeObject*>(cls);
-        Ref obj = Ref::steal(t->tp_alloc(t, 0));
+        Ref obj = Ref::steal(new_instance(cls));
         if (!obj || !init_fields(obj.get(), x, y, z)) return nullptr;
         return obj.release();
     }
