@@ -3,6 +3,7 @@
 #include "orvex/rt.hpp"
 
 #include <climits>
+#include <new>
 #include <cstring>
 #include <string>
 
@@ -42,32 +43,37 @@ bool to_pyint(PyObject* o, const char* param, Ref& out) {
 
 bool as_u128(PyObject* o, unsigned __int128& out) {
     if (!PyLong_CheckExact(o) || _PyLong_Sign(o) < 0) return false;
-    unsigned long long lo = PyLong_AsUnsignedLongLong(o);
-    if (!(lo == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-        out = lo;
-        return true;
-    }
-    PyErr_Clear();
-    Ref sixty_four = Ref::steal(PyLong_FromLong(64));
-    Ref high = sixty_four ? Ref::steal(PyNumber_Rshift(o, sixty_four.get())) : Ref();
-    unsigned long long hi = high ? PyLong_AsUnsignedLongLong(high.get()) : static_cast<unsigned long long>(-1);
-    if (hi == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    unsigned char buf[16];
+#if PY_VERSION_HEX >= 0x030D0000
+    Py_ssize_t need = PyLong_AsNativeBytes(o, buf, 16,
+                                           Py_ASNATIVEBYTES_LITTLE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER);
+    if (need < 0) {
         PyErr_Clear();
         return false;
     }
-    out = (static_cast<unsigned __int128>(hi) << 64) | PyLong_AsUnsignedLongLongMask(o);
+    if (need > 16) return false;
+#else
+    if (_PyLong_NumBits(o) > 128) return false;
+    if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(o), buf, 16, 1, 0) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+#endif
+    unsigned __int128 v = 0;
+    for (int i = 15; i >= 0; --i) v = (v << 8) | buf[i];
+    out = v;
     return true;
 }
 
 Ref from_u128(unsigned __int128 v) {
-    unsigned long long hi = static_cast<unsigned long long>(v >> 64);
-    Ref lo = Ref::steal(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v)));
-    if (!hi || !lo) return lo;
-    Ref h = Ref::steal(PyLong_FromUnsignedLongLong(hi));
-    Ref sixty_four = Ref::steal(PyLong_FromLong(64));
-    if (!h || !sixty_four) return {};
-    Ref shifted = Ref::steal(PyNumber_Lshift(h.get(), sixty_four.get()));
-    return shifted ? Ref::steal(PyNumber_Or(shifted.get(), lo.get())) : Ref();
+    if (!(v >> 64)) return Ref::steal(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v)));
+    unsigned char buf[16];
+    for (int i = 0; i < 16; ++i, v >>= 8) buf[i] = static_cast<unsigned char>(v);
+#if PY_VERSION_HEX >= 0x030D0000
+    return Ref::steal(PyLong_FromUnsignedNativeBytes(buf, 16, Py_ASNATIVEBYTES_LITTLE_ENDIAN));
+#else
+    return Ref::steal(_PyLong_FromByteArray(buf, 16, 1, 0));
+#endif
 }
 
 bool range_stop(PyObject* stop, long long& out) {
@@ -233,16 +239,39 @@ static bool bind(Fn* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     return true;
 }
 
+// Converted arguments for one call: only as many values as the function has parameters
+// are constructed and destroyed (this sits on every call's path).
+class Values {
+    alignas(Value) unsigned char buf_[sizeof(Value) * MAX_PARAMS];
+    Py_ssize_t n_;
+
+public:
+    explicit Values(Py_ssize_t n) : n_(n) {
+        for (Py_ssize_t i = 0; i < n_; ++i) new (&buf_[i * sizeof(Value)]) Value();
+    }
+    ~Values() {
+        for (Py_ssize_t i = 0; i < n_; ++i) data()[i].~Value();
+    }
+    Value* data() { return reinterpret_cast<Value*>(buf_); }
+};
+
 static PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Fn* fn = reinterpret_cast<Fn*>(self);
-    PyObject* raw[MAX_PARAMS];
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* raw_buf[MAX_PARAMS];
+    PyObject* const* raw = raw_buf;
     Ref extra;
-    if (!bind(fn, args, PyVectorcall_NARGS(nargsf), kwnames, raw, extra)) return nullptr;
-    Value vals[MAX_PARAMS];
-    const std::vector<Param>& params = fn->def->params;
+    bool simple = !kwnames && nargs == fn->nparams && nargs == fn->npos && !fn->def->noargs;
+    if (simple)
+        raw = args;  // every parameter given by position: nothing to bind
+    else if (!bind(fn, args, nargs, kwnames, raw_buf, extra))
+        return nullptr;
+    Values vals(fn->nparams);
+    Value* v = vals.data();
+    const Param* params = fn->def->params.data();
     for (Py_ssize_t i = 0; i < fn->nparams; ++i)
-        if (!convert(params[i], raw[i], vals[i])) return nullptr;
-    return fn->def->impl(fn, vals);
+        if (!convert(params[i], raw[i], v[i])) return nullptr;
+    return fn->def->impl(fn, v);
 }
 
 // ---------------------------------------------------------------------------

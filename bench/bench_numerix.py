@@ -1,0 +1,73 @@
+"""numerix benchmarks: each figure is a ratio against a baseline measured in the same run.
+
+    python bench/bench_numerix.py
+"""
+import math
+import timeit
+
+from ORVEX import numerix as nx
+
+M = 200000000000000000000000000000000
+
+
+class PyRandom:
+    """The generator written plainly in Python: seed-many steps of the LCG."""
+
+    def __init__(self, seeda, mina, maxa):
+        self.seed, self.min, self.max = seeda, float(mina), float(maxa)
+        self.x = (1103515245 * self.seed + 12345) % M
+        for _ in range(0, self.seed):
+            self()
+
+    def __call__(self):
+        self.x = (1103515245 * self.x + 12345) % M
+        return self.min + (self.x / M) * (self.max - self.min)
+
+
+def py_exp(x, terms=20):
+    total = term = 1
+    for n in range(1, terms):
+        term = term * (x / n)
+        total = total + term
+    return total
+
+
+def py_softmax(x):
+    m = max(x)
+    total = 0
+    for i in x:
+        total = total + py_exp(i - m)
+    return [py_exp(i - m) / total for i in x]
+
+
+def best(stmt, number, repeat=5):
+    return min(timeit.repeat(stmt, number=number, repeat=repeat)) / number
+
+
+def report(label, ours, base, goal):
+    print(f"{label:<46} ours {ours * 1e6:10.2f} us   baseline {base * 1e6:12.2f} us   ratio {base / ours:10.1f}x   ({goal})")
+
+
+def main():
+    ours = best(lambda: nx.random(953674, -1.0, 1.0), 200)
+    base = best(lambda: PyRandom(953674, -1.0, 1.0), 1, repeat=2)
+    report("random(953674, -1.0, 1.0) construction", ours, base, "goal: <= 50 us and >= 10000x")
+
+    g, p = nx.random(3, -1.0, 1.0), PyRandom(3, -1.0, 1.0)
+    report("one draw g()", best(g, 100000), best(p, 100000), "")
+
+    xs = [math.sin(i) * 10 for i in range(10 ** 4)]
+    assert nx.FixSoftmax(xs) == py_softmax(xs)
+    report("FixSoftmax on 10**4 floats", best(lambda: nx.FixSoftmax(xs), 20), best(lambda: py_softmax(xs), 2),
+           "goal: >= 30x")
+
+    number = 2_000_000
+    ours = best("maximum(2.0)", number) if False else min(
+        timeit.repeat("maximum(2.0)", globals={"maximum": nx.maximum}, number=number, repeat=5)) / number
+    base = min(timeit.repeat("fabs(2.0)", globals={"fabs": math.fabs}, number=number, repeat=5)) / number
+    print(f"{'per-call overhead maximum(2.0) vs math.fabs(2.0)':<46} ours {ours * 1e9:8.1f} ns   "
+          f"baseline {base * 1e9:8.1f} ns   ours/baseline {ours / base:5.2f}x   (goal: <= 1.5x)")
+
+
+if __name__ == "__main__":
+    main()
