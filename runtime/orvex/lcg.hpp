@@ -34,8 +34,12 @@ struct Draws {
         if (!x) return -1;
         unsigned __int128 v;
         if (!rt::as_u128(x.get(), v) || v >= numcore::LCG_M) return 0;
+        // A missing bound is left to the caller's object path, which advances x first.
         rt::Ref mn = rt::getattr(self, name_min()), mx = mn ? rt::getattr(self, name_max()) : rt::Ref();
-        if (!mx) return -1;
+        if (!mx) {
+            PyErr_Clear();
+            return 0;
+        }
         if (!PyFloat_CheckExact(mn.get()) || !PyFloat_CheckExact(mx.get())) return 0;
         state = numcore::Lcg::from(v);
         lo = PyFloat_AS_DOUBLE(mn.get());
