@@ -410,3 +410,60 @@ class TestColor3:
 def test_pickle_and_deepcopy(obj):
     for clone in (pickle.loads(pickle.dumps(obj)), copy.deepcopy(obj), copy.copy(obj)):
         assert type(clone) is type(obj) and vars(clone) == vars(obj) and clone is not obj
+
+
+# ---------------------------------------------------------------------------
+# Hostile components: callbacks that change what is being walked
+# ---------------------------------------------------------------------------
+def test_callbacks_rebinding_state_mid_operation(monkeypatch):
+    class Rebinder:
+        def __init__(self, target):
+            self.target = target
+
+        def __add__(self, o):
+            t = self.target
+            t.values = None  # drop the tuple being walked
+            for mod, name in ((planix_mod, "planix"), (spatix_mod, "spatix"), (multix_mod, "multiX")):
+                monkeypatch.setattr(mod, name, None)
+            return 1
+
+        __mul__ = __sub__ = __add__
+
+    m = multiX(0, 0, 0)
+    m.values = (Rebinder(m), 2, 3)
+    other = multiX(1, 1, 1)
+    with pytest.raises(TypeError):  # the late-bound result name is now None
+        m + other
+    monkeypatch.undo()
+
+    s = spatix(0, 0, 0)
+    s.x = Rebinder(s)
+    r = s + spatix(1, 2, 3)  # the class was looked up before the components
+    assert type(r) is spatix and comps(r) == (1, 2, 3)
+    monkeypatch.undo()
+
+    class BadFloat:
+        def __float__(self):
+            raise RuntimeError("no float")
+
+    with pytest.raises(RuntimeError):
+        planix(BadFloat(), 1)
+    v = planix(1, 2)
+    v.x = BadFloat()
+    with pytest.raises(TypeError):
+        v * 2  # BadFloat * 2 is unsupported
+
+
+def test_type_comparison_errors_propagate(monkeypatch):
+    class Meta(type):
+        def __eq__(cls, other):
+            raise RuntimeError("compare")
+
+        __hash__ = type.__hash__
+
+    class Odd(metaclass=Meta):
+        pass
+
+    for v in (planix(1, 2), spatix(1, 2, 3), multiX(1)):
+        with pytest.raises(RuntimeError):
+            v * Odd()
