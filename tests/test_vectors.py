@@ -1,6 +1,9 @@
 """The vector classes planix, spatix, multiX and the colour class Color3."""
 import copy
+import os
 import pickle
+import subprocess
+import sys
 import types
 
 import pytest
@@ -370,6 +373,26 @@ def test_results_run_a_replaced_init(monkeypatch, cls, args):
     monkeypatch.setattr(cls, "__init__", init)
     r = cls(*args) + cls(*args)
     assert type(r) is cls and len(calls) == 3
+
+
+def test_results_run_a_replaced_new():
+    # A replaced __new__ cannot be taken back out of a class, so this runs in its own interpreter.
+    code = """if True:
+        from ORVEX.planix import planix
+        from ORVEX.spatix import spatix
+        from ORVEX.multix import multiX
+        calls = []
+        def new(c, *a):
+            calls.append(c)
+            return object.__new__(c)
+        for cls, args in ((planix, (1, 2)), (spatix, (1, 2, 3)), (multiX, (1, 2))):
+            cls.__new__ = new
+            r = cls(*args) * cls(*args)
+            assert type(r) is cls and calls.count(cls) == 3, (cls, calls)
+        print("ok")
+    """
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=os.path.dirname(__file__))
+    assert out.stdout.strip() == "ok", out.stderr
 
 
 # ---------------------------------------------------------------------------
