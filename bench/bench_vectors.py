@@ -131,34 +131,38 @@ class py_multiX:
 
 
 def cases():
-    p, q = planix(1.5, -2.25), planix(0.75, 3.5)
-    pp, pq = py_planix(1.5, -2.25), py_planix(0.75, 3.5)
-    s, t = spatix(1.5, -2.25, 0.5), spatix(0.75, 3.5, -1.25)
-    ps, pt = py_spatix(1.5, -2.25, 0.5), py_spatix(0.75, 3.5, -1.25)
-    m = multiX(*[0.5 * i for i in range(8)])
-    n = multiX(*[1.25 * i for i in range(8)])
-    pm = py_multiX(*[0.5 * i for i in range(8)])
-    pn = py_multiX(*[1.25 * i for i in range(8)])
+    """(label, python statement, native statement); the names live in setup()."""
     return [
-        ("planix  +", lambda: pp + pq, lambda: p + q),
-        ("planix  * 2.5", lambda: pp * 2.5, lambda: p * 2.5),
-        ("planix  * 3 (int)", lambda: pp * 3, lambda: p * 3),
-        ("planix  ** (dot)", lambda: pp ** pq, lambda: p ** q),
-        ("planix  length()", pp.length, p.length),
-        ("planix  unit()", pp.unit, p.unit),
-        ("spatix  + (float)", lambda: ps + pt, lambda: s + t),
-        ("spatix  * 2.5", lambda: ps * 2.5, lambda: s * 2.5),
-        ("spatix  ** (dot)", lambda: ps ** pt, lambda: s ** t),
-        ("spatix  // (cross)", lambda: ps // pt, lambda: s // t),
-        ("spatix  length()", ps.length, s.length),
-        ("spatix  unit()", ps.unit, s.unit),
-        ("multiX  + (8 comps)", lambda: pm + pn, lambda: m + n),
-        ("multiX  * 2.5 (8 comps)", lambda: pm * 2.5, lambda: m * 2.5),
+        ("planix  +", "pp + pq", "p + q"),
+        ("planix  * 2.5", "pp * 2.5", "p * 2.5"),
+        ("planix  * 3 (int)", "pp * 3", "p * 3"),
+        ("planix  ** (dot)", "pp ** pq", "p ** q"),
+        ("planix  length()", "pp.length()", "p.length()"),
+        ("planix  unit()", "pp.unit()", "p.unit()"),
+        ("spatix  + (float)", "ps + pt", "s + t"),
+        ("spatix  * 2.5", "ps * 2.5", "s * 2.5"),
+        ("spatix  ** (dot)", "ps ** pt", "s ** t"),
+        ("spatix  // (cross)", "ps // pt", "s // t"),
+        ("spatix  length()", "ps.length()", "s.length()"),
+        ("spatix  unit()", "ps.unit()", "s.unit()"),
+        ("multiX  + (8 comps)", "pm + pn", "m + n"),
+        ("multiX  * 2.5 (8 comps)", "pm * 2.5", "m * 2.5"),
     ]
 
 
-def best(fn, number, repeat):
-    return min(timeit.repeat(fn, number=number, repeat=repeat)) / number
+def setup():
+    return dict(
+        p=planix(1.5, -2.25), q=planix(0.75, 3.5),
+        pp=py_planix(1.5, -2.25), pq=py_planix(0.75, 3.5),
+        s=spatix(1.5, -2.25, 0.5), t=spatix(0.75, 3.5, -1.25),
+        ps=py_spatix(1.5, -2.25, 0.5), pt=py_spatix(0.75, 3.5, -1.25),
+        m=multiX(*[0.5 * i for i in range(8)]), n=multiX(*[1.25 * i for i in range(8)]),
+        pm=py_multiX(*[0.5 * i for i in range(8)]), pn=py_multiX(*[1.25 * i for i in range(8)]),
+    )
+
+
+def best(stmt, names, number, repeat):
+    return min(timeit.repeat(stmt, globals=names, number=number, repeat=repeat)) / number
 
 
 def main():
@@ -166,9 +170,10 @@ def main():
     number, repeat = (20000, 3) if quick else (100000, 7)
     print(f"{'operation':26} {'python ns':>10} {'native ns':>10} {'speed-up':>9}")
     worst = None
-    for name, py_fn, native_fn in cases():
-        tp = best(py_fn, number, repeat) * 1e9
-        tn = best(native_fn, number, repeat) * 1e9
+    names = setup()
+    for name, py_stmt, native_stmt in cases():
+        tp = best(py_stmt, names, number, repeat) * 1e9
+        tn = best(native_stmt, names, number, repeat) * 1e9
         ratio = tp / tn
         worst = ratio if worst is None else min(worst, ratio)
         print(f"{name:26} {tp:10.1f} {tn:10.1f} {ratio:8.2f}x")
