@@ -14,6 +14,12 @@
 #include "orvex/lcg.hpp"
 #include "orvex/rt.hpp"
 
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <vector>
+
 using namespace rt;
 
 namespace {
@@ -217,14 +223,64 @@ Ref make_generator(Fn* fn, PyObject* seed, PyObject* n) {
 // Drawing weights
 // ---------------------------------------------------------------------------
 
-// Whether `self.<gen>()` may be replaced by native draws on `draws`: 1 yes (draws
-// loaded), 0 no, -1 error. Reading the generator attribute runs no Python code here:
-// the instance's type has plain attribute access and no class attribute of that name.
-int native_draws(PyObject* self, Name& gen, lcg::Draws& draws) {
+// The generator's sequence x -> (a*x + c) mod 2*10**32 kept in base-10**8 digits, so every
+// product fits 64 bits and the divisions are by a constant; and its draw
+// lo + (x / m) * (hi - lo), with x / m correctly rounded as the host's int division is.
+struct DecimalLcg {
+    static constexpr uint64_t B = 100000000;  // 10**8
+    uint64_t d[4] = {0, 0, 0, 0};             // x = top*10**32 + d3*10**24 + d2*10**16 + d1*10**8 + d0
+    uint64_t top = 0;
+
+    void set(numcore::u128 x) {
+        for (uint64_t& digit : d) {
+            digit = static_cast<uint64_t>(x % B);
+            x /= B;
+        }
+        top = static_cast<uint64_t>(x);
+    }
+    uint64_t upper() const { return (top * B + d[3]) * B + d[2]; }  // x // 10**16
+    uint64_t lower() const { return d[1] * B + d[0]; }               // x % 10**16
+    numcore::u128 value() const { return static_cast<numcore::u128>(upper()) * (B * B) + lower(); }
+
+    void step() {
+        uint64_t carry = numcore::LCG_C;
+        for (uint64_t& digit : d) {
+            uint64_t v = numcore::LCG_A * digit + carry;  // < 1.2e17
+            digit = v % B;
+            carry = v / B;
+        }
+        top = (numcore::LCG_A * top + carry) & 1;  // mod 2
+    }
+
+    // x / 2**33 / 5**32. The extended-precision quotient is within 4 units of its last
+    // place; when the 11 bits that rounding to a double drops are that close to a half,
+    // the quotient is formed exactly instead.
+    double fraction() const {
+#if defined(__x86_64__) || defined(__i386__)
+        static_assert(sizeof(long double) >= 10, "x87 extended precision expected");
+        uint64_t hi = upper(), lo = lower();
+        if (!hi && !lo) return 0.0;
+        long double x = static_cast<long double>(hi) * 1e16L + static_cast<long double>(lo);
+        long double q = x / 23283064365386962890625.0L;
+        uint64_t mant;
+        std::memcpy(&mant, &q, sizeof mant);
+        uint64_t dropped = mant & 0x7FF;
+        if (dropped < 0x400 - 32 || dropped > 0x400 + 32) return static_cast<double>(q) * 0x1p-33;
+#endif
+        numcore::u128 v = value();
+        if (!v) return 0.0;
+        return std::ldexp(numcore::div_round(v, numcore::POW5_32), -33);
+    }
+};
+
+// Whether `self.<gen>()` may be replaced by native draws: 1 yes (`draws` loaded), 0 no,
+// -1 error. Reading the generator attribute runs no Python code here: the instance's
+// type has plain attribute access and no class attribute of that name.
+int native_draws(PyObject* self, Name& gen, lcg::Draws& draws, Ref& g) {
     if (!g_random_call) return 0;
     PyTypeObject* st = Py_TYPE(self);
     if (st->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(st, gen.get())) return 0;
-    Ref g = getattr(self, gen);
+    g = getattr(self, gen);
     if (!g) return -1;
     PyTypeObject* gt = Py_TYPE(g.get());
     if (PyType_Check(g.get()) || _PyType_Lookup(gt, n_call.get()) != g_random_call || !lcg::plain_attrs(gt))
@@ -232,40 +288,83 @@ int native_draws(PyObject* self, Name& gen, lcg::Draws& draws) {
     return draws.load(g.get());
 }
 
+// Rows of fresh weights hold only floats, so they are kept out of the cycle collector while
+// a model is being built (it would otherwise walk them again at every collection that the
+// building itself triggers) and handed to it when the constructor returns, however it
+// returns.
+class UntrackedRows {
+    std::vector<PyObject*> rows_;  // strong references
+
+public:
+    UntrackedRows() = default;
+    UntrackedRows(const UntrackedRows&) = delete;
+    UntrackedRows& operator=(const UntrackedRows&) = delete;
+    ~UntrackedRows() {
+        for (PyObject* r : rows_) {
+            if (!PyObject_GC_IsTracked(r)) PyObject_GC_Track(r);
+            Py_DECREF(r);
+        }
+    }
+    bool add(PyObject* row) {
+        try {
+            rows_.push_back(row);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        Py_INCREF(row);
+        PyObject_GC_UnTrack(row);
+        return true;
+    }
+};
+
+// nr rows of nc native draws.
+Ref native_matrix(lcg::Draws& draws, long long nr, long long nc, UntrackedRows& untracked) {
+    DecimalLcg gen;
+    gen.set(draws.state.value());
+    const double lo = draws.lo, hi = draws.hi;
+    Ref out = Ref::steal(PyList_New(0));
+    bool ok = bool(out);
+    for (long long r = 0; r < nr && ok; ++r) {
+        Ref row = Ref::steal(PyList_New(static_cast<Py_ssize_t>(nc)));
+        if (!row || !untracked.add(row.get())) { ok = false; break; }
+        for (Py_ssize_t c = 0; c < nc; ++c) {
+            gen.step();
+            PyObject* f = PyFloat_FromDouble(lo + gen.fraction() * (hi - lo));
+            if (!f) { ok = false; break; }
+            PyList_SET_ITEM(row.get(), c, f);
+        }
+        ok = ok && PyList_Append(out.get(), row.get()) == 0;
+    }
+    // The generator advances as far as the draws went, also on failure.
+    draws.state = numcore::Lcg::from(gen.value());
+    if (!ok) return {};
+    return out;
+}
+
 // [[self.<gen>() for c in range(cols)] for r in range(rows)]
-Ref draw_matrix(PyObject* self, Name& gen, PyObject* rows, PyObject* cols) {
+Ref draw_matrix(PyObject* self, Name& gen, PyObject* rows, PyObject* cols, UntrackedRows& untracked) {
     long long nr, nc;
     if (!range_stop(rows, nr) || !range_stop(cols, nc)) return {};
-    Ref out = Ref::steal(PyList_New(0));
-    if (!out || nr <= 0) return out;
-    lcg::Draws draws;
-    int fast = nc > 0 ? native_draws(self, gen, draws) : 0;
-    if (fast < 0) return {};
-    if (fast) {
-        Ref g = getattr(self, gen);  // the same object native_draws examined
-        if (!g) return {};
-        bool ok = true;
-        for (long long r = 0; r < nr && ok; ++r) {
-            Ref row = Ref::steal(PyList_New(static_cast<Py_ssize_t>(nc)));
-            if (!row) { ok = false; break; }
-            for (Py_ssize_t c = 0; c < nc; ++c) {
-                PyObject* f = PyFloat_FromDouble(draws.next());
-                if (!f) { ok = false; break; }
-                PyList_SET_ITEM(row.get(), c, f);
-            }
-            ok = ok && PyList_Append(out.get(), row.get()) == 0;
-        }
-        // The generator's state advances as far as the draws went, also on failure.
-        if (!ok) {
+    if (nr > 0 && nc > 0) {
+        lcg::Draws draws;
+        Ref g;
+        int fast = native_draws(self, gen, draws, g);
+        if (fast < 0) return {};
+        if (fast) {
+            Ref out = native_matrix(draws, nr, nc, untracked);
             PyObject *t, *v, *tb;
             PyErr_Fetch(&t, &v, &tb);
-            draws.store(g.get());
-            PyErr_Restore(t, v, tb);
-            return {};
+            bool stored = draws.store(g.get());
+            if (!out || !stored) {
+                if (t) PyErr_Restore(t, v, tb);  // the drawing error comes first
+                return {};
+            }
+            return out;
         }
-        if (!draws.store(g.get())) return {};
-        return out;
     }
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out) return {};
     for (long long r = 0; r < nr; ++r) {
         if (!range_stop(cols, nc)) return {};
         Ref row = Ref::steal(PyList_New(0));
@@ -281,9 +380,9 @@ Ref draw_matrix(PyObject* self, Name& gen, PyObject* rows, PyObject* cols) {
 }
 
 // [self.<gen>() for i in range(count)]
-Ref draw_vector(PyObject* self, Name& gen, PyObject* count) {
+Ref draw_vector(PyObject* self, Name& gen, PyObject* count, UntrackedRows& untracked) {
     TRY(one, small_int(1));
-    TRY(m, draw_matrix(self, gen, one.get(), count));
+    TRY(m, draw_matrix(self, gen, one.get(), count, untracked));
     return item(m.get(), Py_ssize_t(0));
 }
 
@@ -326,16 +425,17 @@ PyObject* rnn_init_impl(Fn* fn, Value* v) {
     PyObject* neurons = v[3].obj.get();
     PyObject* load_model = v[4].obj.get();
     CHECK(super_init(g_rnn_class, self));
+    UntrackedRows untracked;
     if (PyUnicode_GET_LENGTH(load_model) == 0) {
         TRY(seed, small_int(953674));
         TRY(gen, make_generator(fn, seed.get(), neurons));
         CHECK(setattr(self, n_gen, gen.get()));
-        TRY(wx, draw_vector(self, n_gen, neurons));
+        TRY(wx, draw_vector(self, n_gen, neurons, untracked));
         CHECK(setattr(self, n_wx, wx.get()));
         CHECK(setattr(self, n_amount, neurons));
         TRY(b, zeros(neurons));
         CHECK(setattr(self, n_b, b.get()));
-        TRY(wh, draw_matrix(self, n_gen, neurons, neurons));
+        TRY(wh, draw_matrix(self, n_gen, neurons, neurons, untracked));
         CHECK(setattr(self, n_wh, wh.get()));
     } else {
         TRY(data, call_global(fn, n_read, {load_model}));
@@ -638,16 +738,17 @@ PyObject* lm_init_impl(Fn* fn, Value* v) {
         Py_RETURN_NONE;
     }
     CHECK(setattr(self, n_neurons, neurons));
+    UntrackedRows untracked;
     {
-        TRY(m, draw_matrix(self, n_genrandd, vocab_size, veclength));
+        TRY(m, draw_matrix(self, n_genrandd, vocab_size, veclength, untracked));
         CHECK(setattr(self, n_embedings, m.get()));
     }
     {
-        TRY(m, draw_matrix(self, n_genrandd, neurons, veclength));
+        TRY(m, draw_matrix(self, n_genrandd, neurons, veclength, untracked));
         CHECK(setattr(self, n_lweights, m.get()));
     }
     {
-        TRY(m, draw_matrix(self, n_genrandn, neurons, neurons));
+        TRY(m, draw_matrix(self, n_genrandn, neurons, neurons, untracked));
         CHECK(setattr(self, n_lhweights, m.get()));
     }
     {
@@ -655,7 +756,7 @@ PyObject* lm_init_impl(Fn* fn, Value* v) {
         CHECK(setattr(self, n_bias, z.get()));
     }
     {
-        TRY(m, draw_matrix(self, n_genrandn, vocab_size, neurons));
+        TRY(m, draw_matrix(self, n_genrandn, vocab_size, neurons, untracked));
         CHECK(setattr(self, n_who, m.get()));
     }
     {
