@@ -321,6 +321,19 @@ def test_fresh_model_draws(vocab, V, E, N, seed):
     assert all(gc.is_tracked(row) for row in m.embedings + m.who)
 
 
+@pytest.mark.parametrize("seed", [0, 1, 7, -5, 999999, 2**40 + 3])
+def test_native_draws_are_exact(vocab, seed):
+    # every draw against the generator's formula in exact integer arithmetic
+    m = RNNLM_HYBRID(400, vocab(["a"]), 64, seed=seed, neurons=1)
+    start = numerix.random(seed, 0.0, 1.0)
+    x, lo, hi, M = start.x, m.genrandd.min, m.genrandd.max, 200000000000000000000000000000000
+    for row in m.embedings + m.lweights:
+        for value in row:
+            x = (1103515245 * x + 12345) % M
+            assert value == lo + (x / M) * (hi - lo)
+    assert m.genrandd.x == x
+
+
 def test_defaults_and_seed(vocab, capsys):
     words = vocab(["a", "b"])
     m = RNNLM_HYBRID(2, words)
