@@ -24,6 +24,19 @@ Name n_multiX("multiX"), n_float("float"), n_int("int"), n_init("__init__");
 PyObject* g_class = nullptr;  // the class created at load (strong reference)
 extern const FnDef init_def;
 
+// Components may themselves be vectors, so these methods can re-enter one another
+// through the number protocol with no Python frame in between: count the depth the
+// way the interpreter counts calls, so a deep nesting raises RecursionError.
+struct Depth {
+    bool ok;
+    Depth() : ok(Py_EnterRecursiveCall("") == 0) {}
+    ~Depth() {
+        if (ok) Py_LeaveRecursiveCall();
+    }
+    Depth(const Depth&) = delete;
+    Depth& operator=(const Depth&) = delete;
+};
+
 // ---------------------------------------------------------------------------
 // Helpers
 // ---------------------------------------------------------------------------
@@ -175,14 +188,26 @@ PyObject* combine(Fn* fn, PyObject* self, PyObject* other, Op op) {
 // ---------------------------------------------------------------------------
 
 PyObject* init_impl(Fn*, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
     if (!init_fields(v[0].obj.get(), v[1].obj.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* add_impl(Fn* fn, Value* v) { return combine(fn, v[0].obj.get(), v[1].obj.get(), Op::Add); }
-PyObject* sub_impl(Fn* fn, Value* v) { return combine(fn, v[0].obj.get(), v[1].obj.get(), Op::Sub); }
+PyObject* add_impl(Fn* fn, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
+    return combine(fn, v[0].obj.get(), v[1].obj.get(), Op::Add);
+}
+PyObject* sub_impl(Fn* fn, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
+    return combine(fn, v[0].obj.get(), v[1].obj.get(), Op::Sub);
+}
 
 PyObject* mul_impl(Fn* fn, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
     PyObject* self = v[0].obj.get();
     PyObject* other = v[1].obj.get();
     Ref cls = global(fn, n_multiX);

@@ -25,6 +25,19 @@ Name n_length("length"), n_init("__init__");
 PyObject* g_class = nullptr;  // the class created at load (strong reference)
 extern const FnDef init_def;
 
+// Components may themselves be vectors, so these methods can re-enter one another
+// through the number protocol with no Python frame in between: count the depth the
+// way the interpreter counts calls, so a deep nesting raises RecursionError.
+struct Depth {
+    bool ok;
+    Depth() : ok(Py_EnterRecursiveCall("") == 0) {}
+    ~Depth() {
+        if (ok) Py_LeaveRecursiveCall();
+    }
+    Depth(const Depth&) = delete;
+    Depth& operator=(const Depth&) = delete;
+};
+
 // ---------------------------------------------------------------------------
 // Helpers
 // ---------------------------------------------------------------------------
@@ -149,14 +162,26 @@ PyObject* componentwise(Fn* fn, PyObject* self, PyObject* other, Op op) {
 // ---------------------------------------------------------------------------
 
 PyObject* init_impl(Fn*, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
     if (!init_fields(v[0].obj.get(), v[1].d, v[2].d)) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* add_impl(Fn* fn, Value* v) { return componentwise(fn, v[0].obj.get(), v[1].obj.get(), Op::Add); }
-PyObject* sub_impl(Fn* fn, Value* v) { return componentwise(fn, v[0].obj.get(), v[1].obj.get(), Op::Sub); }
+PyObject* add_impl(Fn* fn, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
+    return componentwise(fn, v[0].obj.get(), v[1].obj.get(), Op::Add);
+}
+PyObject* sub_impl(Fn* fn, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
+    return componentwise(fn, v[0].obj.get(), v[1].obj.get(), Op::Sub);
+}
 
 PyObject* mul_impl(Fn* fn, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
     PyObject* self = v[0].obj.get();
     PyObject* other = v[1].obj.get();
     Ref cls = global(fn, n_planix);
@@ -207,6 +232,8 @@ Ref square_sum(PyObject* self) {
 }
 
 PyObject* length_impl(Fn* fn, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
     Ref sqrt_fn = global(fn, n_sqrt);
     if (!sqrt_fn) return nullptr;
     Ref s = square_sum(v[0].obj.get());
@@ -215,6 +242,8 @@ PyObject* length_impl(Fn* fn, Value* v) {
 }
 
 PyObject* across_impl(Fn* fn, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
     PyObject* self = v[0].obj.get();
     Ref cls = global(fn, n_planix);
     if (!cls) return nullptr;
@@ -228,6 +257,8 @@ PyObject* across_impl(Fn* fn, Value* v) {
 }
 
 PyObject* unit_impl(Fn* fn, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
     PyObject* self = v[0].obj.get();
     Ref cls = global(fn, n_planix);
     if (!cls) return nullptr;
@@ -247,6 +278,8 @@ PyObject* unit_impl(Fn* fn, Value* v) {
 }
 
 PyObject* pow_impl(Fn*, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
     PyObject* self = v[0].obj.get();
     PyObject* other = v[1].obj.get();
     Ref sx = getattr(self, n_x);
@@ -277,6 +310,8 @@ int compare_zero(PyObject* a, int op) {
 }
 
 PyObject* angle_impl(Fn* fn, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
     PyObject* self = v[0].obj.get();
     Ref sx = getattr(self, n_x);
     if (!sx) return nullptr;

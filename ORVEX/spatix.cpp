@@ -25,6 +25,19 @@ Name n_length("length"), n_init("__init__");
 PyObject* g_class = nullptr;  // the class created at load (strong reference)
 extern const FnDef init_def;
 
+// Components may themselves be vectors, so these methods can re-enter one another
+// through the number protocol with no Python frame in between: count the depth the
+// way the interpreter counts calls, so a deep nesting raises RecursionError.
+struct Depth {
+    bool ok;
+    Depth() : ok(Py_EnterRecursiveCall("") == 0) {}
+    ~Depth() {
+        if (ok) Py_LeaveRecursiveCall();
+    }
+    Depth(const Depth&) = delete;
+    Depth& operator=(const Depth&) = delete;
+};
+
 // ---------------------------------------------------------------------------
 // Helpers
 // ---------------------------------------------------------------------------
@@ -112,14 +125,26 @@ PyObject* componentwise(Fn* fn, PyObject* self, PyObject* other, Op op) {
 // ---------------------------------------------------------------------------
 
 PyObject* init_impl(Fn*, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
     if (!init_fields(v[0].obj.get(), v[1].obj.get(), v[2].obj.get(), v[3].obj.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* add_impl(Fn* fn, Value* v) { return componentwise(fn, v[0].obj.get(), v[1].obj.get(), Op::Add); }
-PyObject* sub_impl(Fn* fn, Value* v) { return componentwise(fn, v[0].obj.get(), v[1].obj.get(), Op::Sub); }
+PyObject* add_impl(Fn* fn, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
+    return componentwise(fn, v[0].obj.get(), v[1].obj.get(), Op::Add);
+}
+PyObject* sub_impl(Fn* fn, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
+    return componentwise(fn, v[0].obj.get(), v[1].obj.get(), Op::Sub);
+}
 
 PyObject* mul_impl(Fn* fn, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
     PyObject* self = v[0].obj.get();
     PyObject* other = v[1].obj.get();
     Ref cls = global(fn, n_spatix);
@@ -152,6 +177,8 @@ PyObject* mul_impl(Fn* fn, Value* v) {
 }
 
 PyObject* pow_impl(Fn*, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
     PyObject* self = v[0].obj.get();
     PyObject* other = v[1].obj.get();
     static Name* const names[3] = {&n_x, &n_y, &n_z};
@@ -177,6 +204,8 @@ Ref square(PyObject* a) {
 }
 
 PyObject* length_impl(Fn* fn, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
     PyObject* self = v[0].obj.get();
     Ref sqrt_fn = global(fn, n_sqrt);
     if (!sqrt_fn) return nullptr;
@@ -194,6 +223,8 @@ PyObject* length_impl(Fn* fn, Value* v) {
 }
 
 PyObject* truediv_impl(Fn* fn, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
     PyObject* self = v[0].obj.get();
     double d = v[1].d;
     Ref cls = global(fn, n_spatix);
@@ -231,6 +262,8 @@ Ref plane_angle(Fn* fn, PyObject* self, Name& first) {
 }
 
 PyObject* angles_impl(Fn* fn, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
     PyObject* self = v[0].obj.get();
     Ref a = plane_angle(fn, self, n_y);
     if (!a) return nullptr;
@@ -240,6 +273,8 @@ PyObject* angles_impl(Fn* fn, Value* v) {
 }
 
 PyObject* floordiv_impl(Fn* fn, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
     PyObject* self = v[0].obj.get();
     PyObject* other = v[1].obj.get();
     // (first of self, second of other, third of self, fourth of other) per component
@@ -271,6 +306,8 @@ PyObject* floordiv_impl(Fn* fn, Value* v) {
 }
 
 PyObject* unit_impl(Fn*, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
     PyObject* self = v[0].obj.get();
     Ref len = Ref::steal(PyObject_CallMethodNoArgs(self, n_length.get()));
     if (!len) return nullptr;

@@ -490,3 +490,26 @@ def test_type_comparison_errors_propagate(monkeypatch):
     for v in (planix(1, 2), spatix(1, 2, 3), multiX(1)):
         with pytest.raises(RuntimeError):
             v * Odd()
+
+
+@pytest.mark.parametrize("make, op", [
+    (lambda v: spatix(v, 0, 0), lambda a: a + a),
+    (lambda v: spatix(0, v, 0), lambda a: a // a),
+    (lambda v: multiX(v), lambda a: a * a),
+])
+def test_deeply_nested_components_raise_recursion_error(make, op):
+    v = make(0)
+    for _ in range(100000):
+        v = make(v)
+    with pytest.raises(RecursionError):
+        op(v)
+
+
+def test_deeply_nested_planix_components_raise_recursion_error():
+    v = planix(0, 0)
+    for _ in range(100000):
+        w = planix(0, 0)
+        w.x = v
+        v = w
+    with pytest.raises(RecursionError):
+        v - v
