@@ -1,0 +1,959 @@
+// ORVEX.tensilo: the inner step of the recurrent word model.
+//
+// activate_step(obj, indexa, target) runs one complete step on a model instance: the
+// hidden-state update, the output scores, the soft-max, the next token, the loss, the
+// gradients of this one step and a plain gradient-descent update of every weight, then
+// the append of the predicted word to obj.reply.
+//
+// The step is all-or-nothing. It runs in three phases:
+//   1. compute: the forward pass, the soft-max, the loss and every gradient, into native
+//      buffers (the new hidden state is kept aside, not yet written; reads of the
+//      hidden-state list see it as the step would have written it);
+//   2. prepare: every container the update writes is fetched and checked (a short row,
+//      a tuple), updates that need the host's arithmetic (elements that are not plain
+//      numbers) are computed and kept, and reply/dictionary/the new word are read;
+//   3. commit: the hidden state, nexttoken, loss, the weights, the embedding row, in the
+//      step's order, and the append. For exact lists of plain numbers this phase runs no
+//      Python code and cannot fail, so a failing step leaves the model as it was.
+// Every error of phases 1 and 2 is the one the step raises when it reaches the same
+// access. If Python code ran during the step (custom numbers or containers, rebound
+// functions), the containers are checked again before the commit; a model whose shape
+// changed under the step is left untouched and RuntimeError is raised.
+//
+// Arithmetic: sums are doubles starting at 0.0 and add, in ascending index order, the
+// host's product of the two elements converted to a double; exact floats (and exact
+// ints below 2**53, whose products and conversions are exact the same way) are
+// multiplied as doubles, everything else goes through the host's number protocol.
+// Updates are w - (lr * gradient), the product first, as the host computes them on the
+// stored objects.
+//
+// The numerix functions Argmax, FixSoftmax, LeakyReLu, ReLu and log are globals of this
+// module, looked up at each use. While a name is still bound to the object imported at
+// load (and, for FixSoftmax/Argmax, numerix's own exp and the built-in max are still
+// what numerix uses), the computation runs on doubles through orvex/numcore.hpp, which
+// gives numerix's results to the last bit. Otherwise whatever is bound is called with
+// Python objects, in the order the step uses it.
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "orvex/numcore.hpp"
+#include "orvex/rt.hpp"
+
+using namespace rt;
+
+namespace {
+
+Name n_neurons("neurons"), n_vocabL("vocabL"), n_vecL("vecL"), n_lr("lr"), n_embedings("embedings"),
+    n_lweights("lweights"), n_lhweights("lhweights"), n_bias("bias"), n_who("who"), n_bo("bo"), n_ht("ht"),
+    n_reply("reply"), n_dictionary("dictionary"), n_nexttoken("nexttoken"), n_loss("loss"), n_append("append");
+Name n_Argmax("Argmax"), n_FixSoftmax("FixSoftmax"), n_LeakyReLu("LeakyReLu"), n_ReLu("ReLu"), n_log("log"),
+    n_exp("exp"), n_max("max");
+
+// The objects bound at import (strong references for the life of the process).
+struct Imported {
+    PyObject* argmax = nullptr;
+    PyObject* softmax = nullptr;
+    PyObject* leaky = nullptr;
+    PyObject* relu = nullptr;
+    PyObject* log = nullptr;
+    PyObject* numerix_globals = nullptr;  // numerix's module dict
+    PyObject* exp = nullptr;              // numerix's exp, which its FixSoftmax uses
+    PyObject* max = nullptr;              // the built-in max, which FixSoftmax and Argmax use
+} IMPORTED;
+
+// Overwriting the value of a float that only the list holds, instead of allocating a new
+// one; measured in bench/bench_tensilo.py (ORVEX_TENSILO_FRESH_FLOATS=1 turns it off).
+bool REUSE_FLOATS = true;
+
+constexpr double EXACT_INT = 9007199254740992.0;  // 2**53
+
+// An exact float, or an exact int that converts to a double exactly: for these the host's
+// products (int*int included) and conversions equal double arithmetic.
+inline bool plain(PyObject* o, double& d) {
+    if (PyFloat_CheckExact(o)) {
+        d = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow || v > EXACT_INT || v < -EXACT_INT) return false;
+        d = static_cast<double>(v);
+        return true;
+    }
+    return false;
+}
+
+bool index_error(PyObject* seq) {
+    PyErr_SetString(PyExc_IndexError, PyTuple_Check(seq) ? "tuple index out of range" : "list index out of range");
+    return false;
+}
+
+bool not_writable(PyObject* seq) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support item assignment", Py_TYPE(seq)->tp_name);
+    return false;
+}
+
+bool writable(PyObject* seq) {
+    PyTypeObject* t = Py_TYPE(seq);
+    return (t->tp_as_mapping && t->tp_as_mapping->mp_ass_subscript) ||
+           (t->tp_as_sequence && t->tp_as_sequence->sq_ass_item);
+}
+
+// The global `name` of this module is still the object imported at load.
+bool still_bound(Fn* fn, Name& name, PyObject* imported) {
+    PyObject* v = PyDict_GetItemWithError(fn->globals, name.get());
+    if (!v) PyErr_Clear();
+    return v && v == imported;
+}
+
+// numerix's FixSoftmax and Argmax still use numerix's exp and the built-in max.
+bool numerix_plain(bool need_exp) {
+    PyObject* g = IMPORTED.numerix_globals;
+    if (need_exp) {
+        PyObject* e = PyDict_GetItemWithError(g, n_exp.get());
+        if (!e) PyErr_Clear();
+        if (e != IMPORTED.exp) return false;
+    }
+    Ref m = global(g, n_max.get());
+    if (!m) PyErr_Clear();
+    return m && m.get() == IMPORTED.max;
+}
+
+// A vector of numbers that are doubles, except where an entry holds a host object.
+struct NumVec {
+    std::vector<double> d;
+    std::vector<Ref> o;  // empty while every entry is a double
+
+    bool is_obj(Py_ssize_t i) const { return !o.empty() && o[i]; }
+    void set(Py_ssize_t i, PyObject* obj) {
+        double x;
+        if (plain(obj, x)) {
+            d[i] = x;
+            return;
+        }
+        if (o.empty()) o.resize(d.size());
+        o[i] = Ref::borrow(obj);
+    }
+    // The entry as an object (a new float for a double).
+    Ref obj(Py_ssize_t i) const { return is_obj(i) ? o[i] : flt(d[i]); }
+};
+
+// One update of a container: positions 0..count-1 of `row` become w - lr*gradient.
+enum class Grad { Who, Bo, LWeights, LHWeights, Bias, Embed };
+struct Target {
+    Grad grad;
+    Py_ssize_t r;      // the row (v or i) of a matrix
+    Py_ssize_t count;  // positions written
+    Ref row;           // the container written
+    PyObject* outer;   // the matrix the row came from (borrowed from the step), or null
+};
+
+// An update computed before the commit: the new value of position `pos` (counted over
+// all updates in order), and the element it replaces.
+struct Kept {
+    size_t pos;
+    Ref old;
+    Ref value;
+};
+
+struct Step {
+    Fn* fn;
+    PyObject* obj;
+    int indexa, target;
+    Py_ssize_t N = 0, V = 0, E = 0;
+    double lr = 0;
+    Ref emb, lw, lhw, bias, who, bo, ht;
+
+    std::vector<double> P, htn, Z, DH, DP, DE, embd;
+    NumVec Y, G;
+    Ref ylist;                          // Y as a Python object once one exists
+    std::vector<std::vector<Ref>> gwo;  // G[v]*ht[j] for rows whose G[v] is an object
+    std::vector<Ref> embo;              // embedding entries that are objects
+    std::vector<Ref> gwl;               // DP[i]*emb[k] for those entries
+    Ref nexttoken, loss, reply, word, append;
+    Py_ssize_t tn = 0;  // the target, counted from the end when negative
+
+    std::vector<Target> targets;
+    std::vector<Kept> kept;
+
+    bool pending = false;  // htn is the hidden state, not yet written into ht
+    bool ran = false;      // Python code may have run
+
+    // -----------------------------------------------------------------------------
+    // Reading containers
+    // -----------------------------------------------------------------------------
+    bool overlaid(PyObject* seq) const { return pending && seq == ht.get(); }
+    bool direct(PyObject* seq) const {
+        return (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) && !overlaid(seq);
+    }
+
+    // seq[i] with the host's sequence rules (a negative i counts from the end).
+    Ref item(PyObject* seq, Py_ssize_t i) {
+        if (overlaid(seq) && i >= 0 && i < static_cast<Py_ssize_t>(htn.size())) return flt(htn[i]);
+        if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
+            Py_ssize_t n = Py_SIZE(seq);
+            if (i < 0) i += n;
+            if (i < 0 || i >= n) {
+                index_error(seq);
+                return {};
+            }
+            return Ref::borrow(PySequence_Fast_ITEMS(seq)[i]);
+        }
+        ran = true;
+        Ref k = lng(i);
+        return k ? Ref::steal(PyObject_GetItem(seq, k.get())) : Ref();
+    }
+
+    // Walks row[0..n): fast(j, d) for plain numbers, slow(j, o) otherwise. A direct row is
+    // read in place, its length and storage re-read at every position (slow may run
+    // Python code that changes the list).
+    template <class Fast, class Slow>
+    bool walk(PyObject* row, Py_ssize_t n, Fast&& fast, Slow&& slow) {
+        double d;
+        if (direct(row)) {
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                if (j >= Py_SIZE(row)) return index_error(row);
+                PyObject* o = PySequence_Fast_ITEMS(row)[j];
+                if (plain(o, d)) {
+                    fast(j, d);
+                    continue;
+                }
+                ran = true;
+                Ref h = Ref::borrow(o);
+                if (!slow(j, h.get())) return false;
+            }
+            return true;
+        }
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            Ref o = item(row, j);
+            if (!o) return false;
+            if (plain(o.get(), d)) {
+                fast(j, d);
+            } else {
+                ran = true;
+                if (!slow(j, o.get())) return false;
+            }
+        }
+        return true;
+    }
+
+    // Σ a[j]*b[j] over two stored rows, into s.
+    bool dot_stored(PyObject* a, PyObject* b, Py_ssize_t n, double& s) {
+        bool fast = direct(a) && direct(b);
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            Ref ha, hb;
+            PyObject *oa, *ob;
+            if (fast) {
+                if (j >= Py_SIZE(a)) return index_error(a);
+                if (j >= Py_SIZE(b)) return index_error(b);
+                oa = PySequence_Fast_ITEMS(a)[j];
+                ob = PySequence_Fast_ITEMS(b)[j];
+            } else {
+                ha = item(a, j);
+                if (!ha) return false;
+                hb = item(b, j);
+                if (!hb) return false;
+                oa = ha.get();
+                ob = hb.get();
+            }
+            double x, y;
+            if (plain(oa, x) && plain(ob, y)) {
+                s = s + x * y;
+                continue;
+            }
+            ran = true;
+            if (!ha) ha = Ref::borrow(oa);
+            if (!hb) hb = Ref::borrow(ob);
+            if (!add_product(ha.get(), hb.get(), s)) return false;
+        }
+        return true;
+    }
+
+    // s + double(a*b) with the host's product.
+    bool add_product(PyObject* a, PyObject* b, double& s) {
+        Ref p = mul(a, b);
+        double x;
+        if (!p || !to_double(p.get(), x)) return false;
+        s = s + x;
+        return true;
+    }
+    bool add_product(PyObject* a, double b, double& s) {
+        Ref f = flt(b);
+        return f && add_product(a, f.get(), s);
+    }
+    bool add_product(double a, PyObject* b, double& s) {
+        Ref f = flt(a);
+        return f && add_product(f.get(), b, s);
+    }
+    // s + double(o) for a stored element.
+    bool add_value(PyObject* o, double& s) {
+        double x;
+        if (!plain(o, x)) {
+            ran = true;
+            if (!to_double(o, x)) return false;
+        }
+        s = s + x;
+        return true;
+    }
+
+    // -----------------------------------------------------------------------------
+    // Phase 1: compute
+    // -----------------------------------------------------------------------------
+    bool read_model() {
+        static Name* sizes[] = {&n_neurons, &n_vocabL, &n_vecL};
+        Py_ssize_t* dst[] = {&N, &V, &E};
+        for (int k = 0; k < 3; ++k) {
+            Ref a = getattr(obj, *sizes[k]);
+            int v;
+            if (!a || !to_cint(a.get(), v)) return false;
+            *dst[k] = v;
+        }
+        Ref a = getattr(obj, n_lr);
+        if (!a || !to_double(a.get(), lr)) return false;
+        Name* names[] = {&n_embedings, &n_lweights, &n_lhweights, &n_bias, &n_who, &n_bo, &n_ht};
+        Ref* refs[] = {&emb, &lw, &lhw, &bias, &who, &bo, &ht};
+        for (int k = 0; k < 7; ++k) {
+            *refs[k] = getattr(obj, *names[k]);
+            if (!*refs[k]) return false;
+        }
+        return true;
+    }
+
+    // P[i] = Σ_k lweights[i][k]*embedings[indexa][k] + Σ_j lhweights[i][j]*ht[j] + bias[i]
+    bool preactivations() {
+        for (Py_ssize_t i = 0; i < N; ++i) {
+            double s = 0.0;
+            if (E > 0) {
+                Ref row = item(lw.get(), i);
+                if (!row) return false;
+                Ref erow = item(emb.get(), indexa);
+                if (!erow || !dot_stored(row.get(), erow.get(), E, s)) return false;
+            }
+            Ref row = item(lhw.get(), i);
+            if (!row || !dot_stored(row.get(), ht.get(), N, s)) return false;
+            Ref b = item(bias.get(), i);
+            if (!b || !add_value(b.get(), s)) return false;
+            P.push_back(s);
+        }
+        return true;
+    }
+
+    // hybrid(P[i]): ReLu when positive, LeakyReLu otherwise (NaN included).
+    bool hidden_state() {
+        if (N > 0 && !PyList_CheckExact(ht.get()) && !writable(ht.get())) return not_writable(ht.get());
+        htn.resize(P.size());
+        bool native = still_bound(fn, n_ReLu, IMPORTED.relu) && still_bound(fn, n_LeakyReLu, IMPORTED.leaky);
+        for (Py_ssize_t i = 0; i < N; ++i) {
+            double x = P[i];
+            if (!native) {
+                bool pos = x > 0;
+                Ref f = global(fn, pos ? n_ReLu : n_LeakyReLu);
+                if (!f) return false;
+                if (f.get() != (pos ? IMPORTED.relu : IMPORTED.leaky)) {
+                    ran = true;
+                    Ref a = flt(x);
+                    Ref r = a ? call(f.get(), {a.get()}) : Ref();
+                    if (!r || !to_double(r.get(), htn[i])) return false;
+                    continue;
+                }
+            }
+            htn[i] = numcore::leaky(x);
+        }
+        // A callback that shortened the list: the step would fail to assign into it.
+        if (ran && PyList_CheckExact(ht.get()) && PyList_GET_SIZE(ht.get()) < N) {
+            PyErr_SetString(PyExc_IndexError, "list assignment index out of range");
+            return false;
+        }
+        pending = true;
+        return true;
+    }
+
+    // Z[v] = Σ_j who[v][j]*ht[j] + bo[v], with the new hidden state.
+    bool scores() {
+        const double* h = htn.data();
+        for (Py_ssize_t v = 0; v < V; ++v) {
+            double s = 0.0;
+            if (N > 0) {
+                Ref row = item(who.get(), v);
+                if (!row) return false;
+                bool ok = walk(
+                    row.get(), N, [&](Py_ssize_t j, double w) { s = s + w * h[j]; },
+                    [&](Py_ssize_t j, PyObject* w) { return add_product(w, h[j], s); });
+                if (!ok) return false;
+            }
+            Ref b = item(bo.get(), v);
+            if (!b || !add_value(b.get(), s)) return false;
+            Z.push_back(s);
+        }
+        return true;
+    }
+
+    Ref float_list(const std::vector<double>& xs) {
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(xs.size())));
+        if (!list) return {};
+        for (size_t i = 0; i < xs.size(); ++i) {
+            PyObject* f = PyFloat_FromDouble(xs[i]);
+            if (!f) return {};
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), f);
+        }
+        return list;
+    }
+
+    // Y = FixSoftmax(Z); nexttoken = Argmax(Y); loss = -log(Y[target]).
+    bool output() {
+        bool native_y = false;
+        if (V > 0 && still_bound(fn, n_FixSoftmax, IMPORTED.softmax) && numerix_plain(true)) {
+            Y.d.resize(V);
+            native_y = numcore::fix_softmax(Z.data(), Z.size(), Y.d.data());
+        }
+        if (!native_y) {
+            Ref f = global(fn, n_FixSoftmax);
+            Ref z = f ? float_list(Z) : Ref();
+            if (!z) return false;
+            ran = true;
+            ylist = call(f.get(), {z.get()});
+            if (!ylist) return false;
+        }
+        // Argmax
+        if (native_y && still_bound(fn, n_Argmax, IMPORTED.argmax) && numerix_plain(false)) {
+            nexttoken = Ref::steal(PyLong_FromSize_t(numcore::argmax(Y.d.data(), Y.d.size())));
+            if (!nexttoken) return false;
+        } else {
+            Ref f = global(fn, n_Argmax);
+            if (!f) return false;
+            if (native_y) {
+                ylist = float_list(Y.d);
+                if (!ylist) return false;
+            }
+            ran = true;
+            nexttoken = call(f.get(), {ylist.get()});
+            if (!nexttoken) return false;
+        }
+        // The target, counted from the end when negative, for the loss and the gradient.
+        tn = target < 0 ? target + V : target;
+        double y = 0;
+        Ref yobj;
+        if (!ylist) {
+            if (tn < 0 || tn >= V) return index_error(Py_None);
+            y = Y.d[tn];
+        } else {
+            if (tn < 0) return index_error(ylist.get());
+            yobj = item(ylist.get(), tn);
+            if (!yobj) return false;
+        }
+        Ref f = global(fn, n_log);
+        if (!f) return false;
+        double r;
+        if (f.get() == IMPORTED.log && (!yobj || plain(yobj.get(), y)) && y > 0 &&
+            numcore::log_series(y, 20, r)) {
+            loss = flt(-r);
+        } else {
+            if (!yobj) yobj = flt(y);
+            ran = true;
+            Ref l = yobj ? call(f.get(), {yobj.get()}) : Ref();
+            loss = l ? neg(l.get()) : Ref();
+        }
+        return bool(loss);
+    }
+
+    // G[v] = Y[v], minus 1.0 at the target; the products G[v]*ht[j] of entries that are
+    // host objects are formed here, as the step does.
+    bool output_error() {
+        G.d.assign(V, 0.0);
+        for (Py_ssize_t v = 0; v < V; ++v) {
+            if (!ylist) {
+                G.d[v] = v == tn ? Y.d[v] - 1.0 : Y.d[v];
+                continue;
+            }
+            Ref yv = item(ylist.get(), v);
+            if (!yv) return false;
+            double x;
+            if (v == tn) {
+                if (plain(yv.get(), x)) {
+                    G.d[v] = x - 1.0;
+                    continue;
+                }
+                Ref one = flt(1.0);
+                yv = one ? sub(yv.get(), one.get()) : Ref();
+                if (!yv) return false;
+            }
+            G.set(v, yv.get());
+        }
+        if (G.o.empty()) return true;
+        gwo.resize(V);
+        for (Py_ssize_t v = 0; v < V; ++v) {
+            if (!G.is_obj(v)) continue;
+            gwo[v].resize(N);
+            for (Py_ssize_t j = 0; j < N; ++j) {
+                Ref h = flt(htn[j]);
+                gwo[v][j] = h ? mul(G.o[v].get(), h.get()) : Ref();
+                if (!gwo[v][j]) return false;
+            }
+        }
+        return true;
+    }
+
+    // DH[i] = Σ_v G[v]*who[v][i] (who unchanged). Row by row while everything is a plain
+    // number in direct rows (the same sums in the same order, no Python code); by column
+    // with the host's arithmetic otherwise.
+    bool hidden_error() {
+        DH.assign(N, 0.0);
+        if (N <= 0) return true;
+        if (G.o.empty() && direct(who.get())) {
+            bool done = true;
+            for (Py_ssize_t v = 0; v < V && done; ++v) {
+                if (v >= Py_SIZE(who.get())) {
+                    done = false;
+                    break;
+                }
+                PyObject* row = PySequence_Fast_ITEMS(who.get())[v];
+                if (!direct(row) || Py_SIZE(row) < N) {
+                    done = false;
+                    break;
+                }
+                PyObject** it = PySequence_Fast_ITEMS(row);
+                double g = G.d[v], w;
+                for (Py_ssize_t i = 0; i < N; ++i) {
+                    if (!plain(it[i], w)) {
+                        done = false;
+                        break;
+                    }
+                    DH[i] = DH[i] + g * w;
+                }
+            }
+            if (done) return true;
+            DH.assign(N, 0.0);
+        }
+        for (Py_ssize_t i = 0; i < N; ++i) {
+            double s = 0.0;
+            for (Py_ssize_t v = 0; v < V; ++v) {
+                Ref row = item(who.get(), v);
+                Ref w = row ? item(row.get(), i) : Ref();
+                if (!w) return false;
+                double x;
+                if (!G.is_obj(v) && plain(w.get(), x)) {
+                    s = s + G.d[v] * x;
+                    continue;
+                }
+                ran = true;
+                Ref g = G.obj(v);
+                if (!g || !add_product(g.get(), w.get(), s)) return false;
+            }
+            DH[i] = s;
+        }
+        return true;
+    }
+
+    // DP, the input-weight gradient's embedding entries, and DE.
+    bool input_errors() {
+        DP.resize(N);
+        for (Py_ssize_t i = 0; i < N; ++i) DP[i] = DH[i] * (P[i] > 0 ? 1.0 : 0.01);
+        if (N > 0 && E > 0) {
+            // GWL[i][k] = DP[i]*embedings[indexa][k]; entries that are objects get their
+            // products from the host, in the step's order.
+            Ref erow = item(emb.get(), indexa);
+            if (!erow) return false;
+            bool ok = walk(
+                erow.get(), E, [&](Py_ssize_t, double x) { embd.push_back(x); },
+                [&](Py_ssize_t k, PyObject* o) {
+                    embd.push_back(0.0);
+                    embo.resize(E);
+                    embo[k] = Ref::borrow(o);
+                    return true;
+                });
+            if (!ok) return false;
+            if (!embo.empty()) {
+                gwl.resize(static_cast<size_t>(N) * E);
+                for (Py_ssize_t i = 0; i < N; ++i)
+                    for (Py_ssize_t k = 0; k < E; ++k) {
+                        if (!embo[k]) continue;
+                        Ref d = flt(DP[i]);
+                        Ref& p = gwl[static_cast<size_t>(i) * E + k];
+                        p = d ? mul(d.get(), embo[k].get()) : Ref();
+                        if (!p) return false;
+                    }
+            }
+        }
+        // DE[k] = Σ_i DP[i]*lweights[i][k] (lweights unchanged); with N <= 0 all zeros,
+        // which are not stored.
+        if (N <= 0 || E <= 0) return true;
+        if (direct(lw.get()) && Py_SIZE(lw.get()) >= N) {
+            bool ok = true;
+            for (Py_ssize_t i = 0; i < N && ok; ++i) {
+                PyObject* row = PySequence_Fast_ITEMS(lw.get())[i];
+                ok = direct(row) && Py_SIZE(row) >= E;
+                for (Py_ssize_t k = 0; k < E && ok; ++k) {
+                    double x;
+                    ok = plain(PySequence_Fast_ITEMS(row)[k], x);
+                }
+            }
+            if (ok) {
+                DE.assign(E, 0.0);
+                for (Py_ssize_t i = 0; i < N; ++i) {
+                    PyObject** it = PySequence_Fast_ITEMS(PySequence_Fast_ITEMS(lw.get())[i]);
+                    for (Py_ssize_t k = 0; k < E; ++k) {
+                        double x = 0;
+                        plain(it[k], x);
+                        DE[k] = DE[k] + DP[i] * x;
+                    }
+                }
+                return true;
+            }
+        }
+        for (Py_ssize_t k = 0; k < E; ++k) {
+            double s = 0.0;
+            for (Py_ssize_t i = 0; i < N; ++i) {
+                Ref row = item(lw.get(), i);
+                Ref w = row ? item(row.get(), k) : Ref();
+                if (!w) return false;
+                double x;
+                if (plain(w.get(), x)) {
+                    s = s + DP[i] * x;
+                } else {
+                    ran = true;
+                    if (!add_product(DP[i], w.get(), s)) return false;
+                }
+            }
+            DE.push_back(s);
+        }
+        return true;
+    }
+
+    // -----------------------------------------------------------------------------
+    // Phase 2: prepare the update
+    // -----------------------------------------------------------------------------
+
+    // The gradient at position j of target t: a double, or (o set) a host object.
+    void gradient(const Target& t, Py_ssize_t j, double& d, PyObject*& o) const {
+        o = nullptr;
+        switch (t.grad) {
+            case Grad::Who:
+                if (G.is_obj(t.r)) o = gwo[t.r][j].get();
+                else d = G.d[t.r] * htn[j];
+                break;
+            case Grad::Bo:
+                if (G.is_obj(j)) o = G.o[j].get();
+                else d = G.d[j];
+                break;
+            case Grad::LWeights:
+                if (!embo.empty() && embo[j]) o = gwl[static_cast<size_t>(t.r) * E + j].get();
+                else d = DP[t.r] * embd[j];
+                break;
+            case Grad::LHWeights: d = DP[t.r] * htn[j]; break;
+            case Grad::Bias: d = DP[j]; break;
+            case Grad::Embed: d = DE.empty() ? 0.0 : DE[j]; break;
+        }
+        if (o && PyFloat_CheckExact(o)) {
+            d = PyFloat_AS_DOUBLE(o);
+            o = nullptr;
+        }
+    }
+
+    // w - (lr * g) on the host's objects.
+    Ref host_update(PyObject* w, double gd, PyObject* go) {
+        Ref lrf = flt(lr);
+        if (!lrf) return {};
+        Ref g = go ? Ref::borrow(go) : flt(gd);
+        Ref t = g ? mul(lrf.get(), g.get()) : Ref();
+        return t ? sub(w, t.get()) : Ref();
+    }
+
+    // The containers the update writes, in its order (rows are fetched as they are reached).
+    void collect_targets() {
+        auto add = [&](Grad g, Py_ssize_t r, Py_ssize_t count, PyObject* outer, PyObject* whole) {
+            if (count > 0) targets.push_back(Target{g, r, count, Ref::borrow(whole), outer});
+        };
+        targets.reserve(static_cast<size_t>(V) + 2 * static_cast<size_t>(N > 0 ? N : 0) + 3);
+        for (Py_ssize_t v = 0; v < V; ++v) add(Grad::Who, v, N, who.get(), nullptr);
+        add(Grad::Bo, 0, V, nullptr, bo.get());
+        for (Py_ssize_t i = 0; i < N; ++i) add(Grad::LWeights, i, E, lw.get(), nullptr);
+        for (Py_ssize_t i = 0; i < N; ++i) add(Grad::LHWeights, i, N, lhw.get(), nullptr);
+        add(Grad::Bias, 0, N, nullptr, bias.get());
+        add(Grad::Embed, 0, E, emb.get(), nullptr);
+    }
+
+    // Checks every target and computes the updates that need the host's arithmetic.
+    // The rows are fetched in the update's order; each container is checked as its first
+    // position is reached.
+    bool prepare() {
+        collect_targets();
+        size_t pos = 0;
+        for (Target& t : targets) {
+            if (t.outer) {
+                t.row = item(t.outer, t.grad == Grad::Embed ? indexa : t.r);
+                if (!t.row) return false;
+            }
+            PyObject* row = t.row.get();
+            bool list = PyList_CheckExact(row) && !overlaid(row);
+            if (!list && !PyList_CheckExact(row) && !writable(row)) {
+                // The step reads the element before it fails to assign it.
+                Ref w = item(row, 0);
+                return w ? not_writable(row) : false;
+            }
+            for (Py_ssize_t j = 0; j < t.count; ++j, ++pos) {
+                double gd = 0, wd = 0;
+                PyObject* go;
+                gradient(t, j, gd, go);
+                if (list) {
+                    if (j >= PyList_GET_SIZE(row)) return index_error(row);
+                    PyObject* w = PyList_GET_ITEM(row, j);
+                    if (!go && plain(w, wd)) continue;
+                    ran = true;
+                    Ref hold = Ref::borrow(w);
+                    Ref value = host_update(w, gd, go);
+                    if (!value) return false;
+                    kept.push_back(Kept{pos, hold, value});
+                } else {
+                    Ref w = item(row, j);
+                    if (!w) return false;
+                    Ref value = !go && plain(w.get(), wd) ? flt(wd - lr * gd) : (ran = true, host_update(w.get(), gd, go));
+                    if (!value) return false;
+                    kept.push_back(Kept{pos, w, value});
+                }
+            }
+        }
+        // reply, dictionary, the new word and (for other than a list) its append method.
+        reply = getattr(obj, n_reply);
+        Ref dict = reply ? getattr(obj, n_dictionary) : Ref();
+        if (!dict) return false;
+        if (!PyLong_CheckExact(nexttoken.get()) || !(PyList_CheckExact(dict.get()) || PyTuple_CheckExact(dict.get())))
+            ran = true;
+        word = Ref::steal(PyObject_GetItem(dict.get(), nexttoken.get()));
+        if (!word) return false;
+        if (!PyList_CheckExact(reply.get())) {
+            ran = true;
+            append = getattr(reply.get(), n_append);
+            if (!append) return false;
+        }
+        return true;
+    }
+
+    // nexttoken and loss are plain instance attributes: setting them stores into the
+    // instance dict and runs no Python code (the old values are kept alive meanwhile).
+    bool plain_attrs() {
+        PyTypeObject* t = Py_TYPE(obj);
+        return t->tp_setattro == PyObject_GenericSetAttr && t->tp_dictoffset != 0 &&
+               !_PyType_Lookup(t, n_nexttoken.get()) && !_PyType_Lookup(t, n_loss.get());
+    }
+
+    // After Python code ran during the step: every target is still where it was,
+    // as long, with the same objects where updates were computed and plain numbers
+    // elsewhere. Runs no Python code.
+    bool unchanged() {
+        if (N > 0 && PyList_CheckExact(ht.get()) && PyList_GET_SIZE(ht.get()) < N) return false;
+        size_t pos = 0, next = 0;
+        for (const Target& t : targets) {
+            PyObject* row = t.row.get();
+            if (t.outer && (PyList_CheckExact(t.outer) || PyTuple_CheckExact(t.outer))) {
+                Py_ssize_t k = t.grad == Grad::Embed ? indexa : t.r;
+                if (k < 0) k += Py_SIZE(t.outer);
+                if (k < 0 || k >= Py_SIZE(t.outer) || PySequence_Fast_ITEMS(t.outer)[k] != row) return false;
+            }
+            if (!PyList_CheckExact(row) || row == ht.get()) {
+                // Every position was computed beforehand (read through the new state).
+                pos += t.count;
+                while (next < kept.size() && kept[next].pos < pos) ++next;
+                continue;
+            }
+            if (PyList_GET_SIZE(row) < t.count) return false;
+            for (Py_ssize_t j = 0; j < t.count; ++j, ++pos) {
+                PyObject* w = PyList_GET_ITEM(row, j);
+                if (next < kept.size() && kept[next].pos == pos) {
+                    if (kept[next++].old.get() != w) return false;
+                } else {
+                    double d;
+                    if (!plain(w, d)) return false;
+                }
+            }
+        }
+        return true;
+    }
+
+    // -----------------------------------------------------------------------------
+    // Phase 3: commit
+    // -----------------------------------------------------------------------------
+
+    // list[j] = value for a plain number: the float itself rewritten when only the list
+    // holds it, a new float otherwise.
+    static bool store(PyObject* list, Py_ssize_t j, double value) {
+        PyObject* old = PyList_GET_ITEM(list, j);
+#ifndef Py_GIL_DISABLED
+        if (REUSE_FLOATS && PyFloat_CheckExact(old) && Py_REFCNT(old) == 1) {
+            reinterpret_cast<PyFloatObject*>(old)->ob_fval = value;
+            return true;
+        }
+#endif
+        PyObject* f = PyFloat_FromDouble(value);
+        if (!f) return false;
+        PyList_SET_ITEM(list, j, f);
+        Py_DECREF(old);  // a float or an int: freeing it runs no Python code
+        return true;
+    }
+
+    bool set_attrs(Ref& old_next, Ref& old_loss) {
+        // Keep the old values alive until the step ends, so replacing them runs no code.
+        Ref d = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+        if (d && PyDict_Check(d.get())) {
+            old_next = Ref::borrow(PyDict_GetItemWithError(d.get(), n_nexttoken.get()));
+            old_loss = Ref::borrow(PyDict_GetItemWithError(d.get(), n_loss.get()));
+        }
+        PyErr_Clear();
+        return setattr(obj, n_nexttoken, nexttoken.get()) && setattr(obj, n_loss, loss.get());
+    }
+
+    bool commit() {
+        Ref old_next, old_loss;
+        bool attrs_first = !plain_attrs();
+        if (attrs_first) {
+            // Setting them may run Python code: do it before anything else changes and
+            // check the model again afterwards.
+            Ref prev_next = Ref::steal(PyObject_GetAttr(obj, n_nexttoken.get()));
+            if (!prev_next) PyErr_Clear();
+            Ref prev_loss = Ref::steal(PyObject_GetAttr(obj, n_loss.get()));
+            if (!prev_loss) PyErr_Clear();
+            bool ok = set_attrs(old_next, old_loss);
+            if (ok && !unchanged()) {
+                PyErr_SetString(PyExc_RuntimeError,
+                                "activate_step: the model's lists changed while the step ran; nothing was updated");
+                ok = false;
+            }
+            if (!ok) {
+                PyObject *type, *value, *tb;
+                PyErr_Fetch(&type, &value, &tb);
+                restore_attr(n_nexttoken, prev_next);
+                restore_attr(n_loss, prev_loss);
+                PyErr_Restore(type, value, tb);
+                return false;
+            }
+        } else if (ran && !unchanged()) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "activate_step: the model's lists changed while the step ran; nothing was updated");
+            return false;
+        }
+
+        // The hidden state.
+        pending = false;
+        PyObject* h = ht.get();
+        for (Py_ssize_t i = 0; i < N; ++i) {
+            if (PyList_CheckExact(h)) {
+                if (!store(h, i, htn[i])) return false;
+            } else {
+                Ref k = lng(i), f = flt(htn[i]);
+                if (!k || !f || PyObject_SetItem(h, k.get(), f.get()) < 0) return false;
+            }
+        }
+        if (!attrs_first && !set_attrs(old_next, old_loss)) return false;
+
+        // The weights, in the update's order.
+        size_t pos = 0, next = 0;
+        for (const Target& t : targets) {
+            PyObject* row = t.row.get();
+            bool list = PyList_CheckExact(row);
+            for (Py_ssize_t j = 0; j < t.count; ++j, ++pos) {
+                if (next < kept.size() && kept[next].pos == pos) {
+                    PyObject* value = kept[next++].value.get();
+                    if (list) {
+                        PyObject* old = PyList_GET_ITEM(row, j);
+                        PyList_SET_ITEM(row, j, newref(value));
+                        Py_DECREF(old);  // still held by `kept`
+                    } else {
+                        Ref k = lng(j);
+                        if (!k || PyObject_SetItem(row, k.get(), value) < 0) return false;
+                    }
+                    continue;
+                }
+                double gd = 0, wd = 0;
+                PyObject* go;
+                gradient(t, j, gd, go);
+                PyObject* w = PyList_GET_ITEM(row, j);
+                if (!go && plain(w, wd)) {
+                    if (!store(row, j, wd - lr * gd)) return false;
+                } else {
+                    // Unreachable after the checks above; kept for safety.
+                    Ref hold = Ref::borrow(w);
+                    Ref value = host_update(w, gd, go);
+                    if (!value || PyList_SetItem(row, j, value.release()) < 0) return false;
+                }
+            }
+        }
+
+        // The reply.
+        if (append) return bool(call(append.get(), {word.get()}));
+        return PyList_Append(reply.get(), word.get()) == 0;
+    }
+
+    void restore_attr(Name& name, Ref& prev) {
+        int rc = prev ? PyObject_SetAttr(obj, name.get(), prev.get()) : PyObject_DelAttr(obj, name.get());
+        if (rc < 0) PyErr_Clear();
+    }
+
+    bool run() {
+        return read_model() && preactivations() && hidden_state() && scores() && output() && output_error() &&
+               hidden_error() && input_errors() && prepare() && commit();
+    }
+};
+
+PyObject* activate_step_impl(Fn* fn, Value* v) {
+    try {
+        Step s;
+        s.fn = fn;
+        s.obj = v[0].obj.get();
+        s.indexa = v[1].i;
+        s.target = v[2].i;
+        if (!s.run()) return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    Py_RETURN_NONE;
+}
+
+const FnDef activate_step_def{
+    "activate_step",
+    "\n    obj = your RNNLM_HYBRID instance\n    This function directly reads/writes obj.embedings, obj.lweights, etc.\n",
+    {P("obj"), P("indexa", Conv::CInt), P("target", Conv::CInt)},
+    nullptr,
+    activate_step_impl};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "tensilo", nullptr, -1, nullptr};
+
+bool capture(PyObject* m) {
+    PyObject* g = PyModule_GetDict(m);
+    struct {
+        const char* name;
+        PyObject** slot;
+    } names[] = {{"Argmax", &IMPORTED.argmax},
+                 {"FixSoftmax", &IMPORTED.softmax},
+                 {"LeakyReLu", &IMPORTED.leaky},
+                 {"ReLu", &IMPORTED.relu},
+                 {"log", &IMPORTED.log}};
+    for (auto& n : names) {
+        PyObject* o = PyDict_GetItemString(g, n.name);
+        if (!o) return false;
+        Py_INCREF(o);
+        Py_XSETREF(*n.slot, o);
+    }
+    Ref numerix = Ref::steal(PyImport_ImportModule("ORVEX.numerix"));
+    if (!numerix) return false;
+    PyObject* ng = PyModule_GetDict(numerix.get());
+    PyObject* e = PyDict_GetItemWithError(ng, n_exp.get());
+    Ref mx = builtin("max");
+    if (!mx) return false;
+    Py_XSETREF(IMPORTED.numerix_globals, newref(ng));
+    Py_XSETREF(IMPORTED.exp, e ? newref(e) : nullptr);
+    Py_XSETREF(IMPORTED.max, mx.release());
+    return true;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_tensilo() {
+    const char* fresh = std::getenv("ORVEX_TENSILO_FRESH_FLOATS");
+    REUSE_FLOATS = !(fresh && *fresh && *fresh != '0');
+    Ref m = Ref::steal(make_module(&module_def, {&activate_step_def}));
+    if (!m) return nullptr;
+    if (!import_from(m.get(), "ORVEX.numerix", {"Argmax", "FixSoftmax", "LeakyReLu", "ReLu", "log"})) return nullptr;
+    if (!capture(m.get())) return nullptr;
+    return m.release();
+}
