@@ -513,3 +513,103 @@ def test_deeply_nested_planix_components_raise_recursion_error():
         v = w
     with pytest.raises(RecursionError):
         v - v
+
+
+# ---------------------------------------------------------------------------
+# Against plain-Python classes with the same semantics (fast paths must not show)
+# ---------------------------------------------------------------------------
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+
+class RefP:
+    def __init__(self, x, y):
+        self.x, self.y = float(x), float(y)
+
+
+class RefS:
+    def __init__(self, x, y, z):
+        self.x, self.y, self.z = x, y, z
+
+
+def ref_planix(op, a, b):
+    R = RefP
+    if op == "+": return R(a.x + b.x, a.y + b.y)
+    if op == "-": return R(a.x - b.x, a.y - b.y)
+    if op == "*v": return R(a.x * b.x, a.y * b.y)
+    if op == "*s": return R(a.x * b, a.y * b)
+    if op == "**": return a.x * b.x + a.y * b.y
+    if op == "length": return numerix.sqrt(a.x ** 2 + a.y ** 2)
+    if op == "unit": return R(a.x / numerix.sqrt(a.x ** 2 + a.y ** 2), a.y / numerix.sqrt(a.x ** 2 + a.y ** 2))
+    if op == "angle": return numerix.deg(numerix.atan(a.y / a.x)) if a.x != 0 else 90
+
+
+def ref_spatix(op, a, b):
+    R = RefS
+    if op == "+": return R(a.x + b.x, a.y + b.y, a.z + b.z)
+    if op == "-": return R(a.x - b.x, a.y - b.y, a.z - b.z)
+    if op == "*v": return R(a.x * b.x, a.y * b.y, a.z * b.z)
+    if op == "*s": return R(a.x * b, a.y * b, a.z * b)
+    if op == "**": return a.x * b.x + a.y * b.y + a.z * b.z
+    if op == "//": return R(a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x)
+    if op == "/": return R(a.x / float(b), a.y / float(b), a.z / float(b))
+    if op == "length": return numerix.sqrt(a.x ** 2 + a.y ** 2 + a.z ** 2)
+
+
+def run_native(op, a, b):
+    return {"+": lambda: a + b, "-": lambda: a - b, "*v": lambda: a * b, "*s": lambda: a * b,
+            "**": lambda: a ** b, "//": lambda: a // b, "/": lambda: a / b, "length": a.length,
+            "unit": lambda: a.unit(), "angle": lambda: a.angle()}[op]()
+
+
+def outcome(f):
+    try:
+        r = f()
+    except Exception as e:  # the kind of failure must match too
+        return ("raises", type(e))
+    if hasattr(r, "x"):
+        return tuple((type(c), repr(c)) for c in comps(r))
+    return (type(r), repr(r))
+
+
+numbers = st.one_of(st.floats(allow_nan=True, allow_infinity=True), st.integers(-10 ** 30, 10 ** 30),
+                    st.sampled_from([0, 0.0, -0.0, 10 ** 400, True]))
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(numbers, min_size=4, max_size=4), numbers,
+       st.sampled_from(["+", "-", "*v", "*s", "**", "length", "unit", "angle"]))
+def test_planix_matches_plain_python(c, scalar, op):
+    def build(cls, x, y):
+        try:
+            return cls(x, y)
+        except Exception as e:
+            return type(e)
+
+    def kind(v):
+        return v if isinstance(v, type) else "built"
+
+    a, b = build(planix, c[0], c[1]), build(planix, c[2], c[3])
+    ra, rb = build(RefP, c[0], c[1]), build(RefP, c[2], c[3])
+    if not isinstance(a, planix) or not isinstance(b, planix):
+        assert (kind(a), kind(b)) == (kind(ra), kind(rb))  # both refuse the same component
+        return
+    if op == "*s":
+        b, rb = scalar, scalar
+        if type(scalar) is bool:
+            assert a * b is None
+            return
+    assert outcome(lambda: run_native(op, a, b)) == outcome(lambda: ref_planix(op, ra, rb))
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(numbers, min_size=6, max_size=6), numbers,
+       st.sampled_from(["+", "-", "*v", "*s", "**", "//", "/", "length"]))
+def test_spatix_matches_plain_python(c, scalar, op):
+    a, b = spatix(*c[:3]), spatix(*c[3:])
+    ra, rb = RefS(*c[:3]), RefS(*c[3:])
+    if op in ("*s", "/"):
+        b, rb = scalar, scalar
+        if op == "*s" and type(scalar) is bool:
+            assert a * b is None
+            return
+    assert outcome(lambda: run_native(op, a, b)) == outcome(lambda: ref_spatix(op, ra, rb))
