@@ -747,7 +747,8 @@ std::string describe(PyObject* node) {
     }
     if (cls == "Attribute") return "an attribute access";
     if (cls == "Subscript") return "a subscript";
-    if (cls == "BinOp" || cls == "UnaryOp" || cls == "BoolOp" || cls == "Compare") return "arithmetic or logic";
+    if (cls == "BinOp" || cls == "UnaryOp" || cls == "BoolOp" || cls == "Compare")
+        return "an operator (only a sign before a number and the real+imaginary form are allowed)";
     if (cls == "ListComp" || cls == "SetComp" || cls == "DictComp" || cls == "GeneratorExp")
         return "a comprehension";
     if (cls == "Lambda") return "a lambda";
@@ -764,29 +765,18 @@ public:
     Reader(const Ast& ast, PyObject* file) : t_(ast), file_(file) {}
 
     // Reads every statement of the module; `a` gets the last value bound to a.
+    // A first pass only checks that everything is a literal, so that anything else
+    // is reported as such wherever it stands, before any value is built.
     bool run(PyObject* module, Ref& a) {
         Ref body = getattr(module, n_body);
         if (!body) return false;
         if (!PyList_Check(body.get())) return reject(module);
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(body.get()); ++i) {
-            Ref stmt = Ref::borrow(PyList_GET_ITEM(body.get(), i));
-            if (!is(stmt.get(), t_.Assign)) return reject(stmt.get());
-            Ref targets = getattr(stmt.get(), n_targets);
-            if (!targets) return false;
-            if (!PyList_Check(targets.get())) return reject(stmt.get());
-            bool binds_a = false;
-            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(targets.get()); ++k) {
-                PyObject* target = PyList_GET_ITEM(targets.get(), k);
-                if (!is(target, t_.Name_)) return reject(stmt.get());
-                Ref id = getattr(target, n_id);
-                if (!id) return false;
-                if (PyUnicode_Check(id.get()) && PyUnicode_CompareWithASCIIString(id.get(), "a") == 0) binds_a = true;
+        for (int pass = 0; pass < 2; ++pass) {
+            checking_ = pass == 0;
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(body.get()); ++i) {
+                Ref stmt = Ref::borrow(PyList_GET_ITEM(body.get(), i));
+                if (!statement(stmt.get(), a)) return false;
             }
-            Ref node = getattr(stmt.get(), n_value);
-            if (!node) return false;
-            Ref v = value(node.get());
-            if (!v) return false;
-            if (binds_a) a = v;
         }
         return true;
     }
@@ -794,6 +784,28 @@ public:
 private:
     const Ast& t_;
     PyObject* file_;
+    bool checking_ = false;  // first pass: containers are checked, not built
+
+    bool statement(PyObject* stmt, Ref& a) {
+        if (!is(stmt, t_.Assign)) return reject(stmt);
+        Ref targets = getattr(stmt, n_targets);
+        if (!targets) return false;
+        if (!PyList_Check(targets.get())) return reject(stmt);
+        bool binds_a = false;
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(targets.get()); ++k) {
+            PyObject* target = PyList_GET_ITEM(targets.get(), k);
+            if (!is(target, t_.Name_)) return reject(stmt);
+            Ref id = getattr(target, n_id);
+            if (!id) return false;
+            if (PyUnicode_Check(id.get()) && PyUnicode_CompareWithASCIIString(id.get(), "a") == 0) binds_a = true;
+        }
+        Ref node = getattr(stmt, n_value);
+        if (!node) return false;
+        Ref v = value(node.get());
+        if (!v) return false;
+        if (binds_a && !checking_) a = v;
+        return true;
+    }
 
     bool reject(PyObject* node) {
         long line = 0;
@@ -825,8 +837,9 @@ private:
         return {};
     }
 
-    // An unsigned number: a numeric constant (not a bool) or a special name.
-    Ref num(PyObject* node) {
+    // An unsigned number: a numeric constant (not a bool) or a special name; a
+    // failure is reported at `where`, the expression the number is part of.
+    Ref num(PyObject* node, PyObject* where) {
         if (is(node, t_.Constant)) {
             Ref v = getattr(node, n_value);
             if (!v) return {};
@@ -836,12 +849,12 @@ private:
         } else if (PyErr_Occurred()) {
             return {};
         }
-        reject(node);
+        reject(where);
         return {};
     }
 
     // A number with at most one unary sign.
-    Ref signed_num(PyObject* node) {
+    Ref signed_num(PyObject* node, PyObject* where) {
         if (is(node, t_.UnaryOp)) {
             Ref op = getattr(node, n_op);
             if (!op) return {};
@@ -849,12 +862,12 @@ private:
             if (plus || is(op.get(), t_.USub)) {
                 Ref operand = getattr(node, n_operand);
                 if (!operand) return {};
-                Ref v = num(operand.get());
+                Ref v = num(operand.get(), where);
                 if (!v) return {};
                 return Ref::steal(plus ? PyNumber_Positive(v.get()) : PyNumber_Negative(v.get()));
             }
         }
-        return num(node);
+        return num(node, where);
     }
 
     // Each element of the list attribute `field` of `node`, converted.
@@ -890,6 +903,7 @@ private:
         if (is(node, t_.List) || is(node, t_.Tuple) || is(node, t_.Set)) {
             std::vector<Ref> items;
             if (!elements(node, n_elts, items)) return {};
+            if (checking_) return Ref::borrow(Py_None);
             Py_ssize_t n = static_cast<Py_ssize_t>(items.size());
             if (is(node, t_.Set)) {
                 Ref s = Ref::steal(PySet_New(nullptr));
@@ -920,6 +934,7 @@ private:
             }
             std::vector<Ref> ks, vs;
             if (!elements(node, n_keys, ks) || !elements(node, n_values, vs)) return {};
+            if (checking_) return Ref::borrow(Py_None);
             Ref d = Ref::steal(PyDict_New());
             if (!d) return {};
             for (size_t i = 0; i < ks.size() && i < vs.size(); ++i)
@@ -951,9 +966,9 @@ private:
                 Ref l = getattr(node, n_left);
                 Ref r = l ? getattr(node, n_right) : Ref();
                 if (!r) return {};
-                Ref left = signed_num(l.get());
+                Ref left = signed_num(l.get(), node);
                 if (!left) return {};
-                Ref right = num(r.get());
+                Ref right = num(r.get(), node);
                 if (!right) return {};
                 if ((PyLong_CheckExact(left.get()) || PyFloat_CheckExact(left.get())) &&
                     PyComplex_CheckExact(right.get()))
@@ -965,7 +980,7 @@ private:
         }
         if (Ref s = special(node)) return s;
         if (PyErr_Occurred()) return {};
-        if (is(node, t_.UnaryOp)) return signed_num(node);
+        if (is(node, t_.UnaryOp)) return signed_num(node, node);
         reject(node);
         return {};
     }

@@ -1,0 +1,74 @@
+"""Speed of the statement format against its baselines, measured in the same run.
+
+    python bench/bench_lystra.py [--n 1000000] [--repeat 5]
+
+Prints two ratios (best of `repeat` runs each):
+  read:  exec of the file's text (read through open, as before) / lystra.read   goal >= 5
+  write: lystra.write / (str(list) + one write of that text to a file)          goal <= 1.2
+"""
+import argparse
+import os
+import random
+import tempfile
+import time
+
+from ORVEX import lystra
+
+
+def best_interleaved(fns, repeat):
+    """Best time of each function; runs alternate so that load changes hit all alike."""
+    best = [float("inf")] * len(fns)
+    for _ in range(repeat):
+        for i, fn in enumerate(fns):
+            t0 = time.perf_counter()
+            fn()
+            best[i] = min(best[i], time.perf_counter() - t0)
+    return best
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--n", type=int, default=10**6)
+    ap.add_argument("--repeat", type=int, default=5)
+    args = ap.parse_args()
+
+    rng = random.Random(564963)
+    data = [rng.uniform(-1.0, 1.0) for _ in range(args.n)]
+
+    with tempfile.TemporaryDirectory() as d:
+        path = os.path.join(d, "weights.mem")
+        base = os.path.join(d, "baseline.mem")
+        lystra.write(data, path)
+
+        def exec_read():
+            with open(path) as f:
+                text = f.read()
+            local = {}
+            exec(text, {"f": ""}, local)
+            return local["a"]
+
+        def native_read():
+            return lystra.read(path)
+
+        assert native_read() == exec_read() == data
+
+        def plain_write():
+            text = str(data)
+            with open(base, "w") as f:
+                f.write(text)
+
+        def native_write():
+            lystra.write(data, path)
+
+        t_exec, t_read = best_interleaved([exec_read, native_read], args.repeat)
+        t_plain, t_write = best_interleaved([plain_write, native_write], args.repeat)
+
+    print(f"list of {args.n} floats, best of {args.repeat}")
+    print(f"read : exec {t_exec * 1e3:8.1f} ms  lystra.read  {t_read * 1e3:8.1f} ms  "
+          f"speed-up {t_exec / t_read:6.2f}x  (goal >= 5x)")
+    print(f"write: str+write {t_plain * 1e3:8.1f} ms  lystra.write {t_write * 1e3:8.1f} ms  "
+          f"ratio {t_write / t_plain:6.3f}  (goal <= 1.2)")
+
+
+if __name__ == "__main__":
+    main()

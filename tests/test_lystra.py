@@ -1,0 +1,618 @@
+import ast
+import copy
+import inspect
+import math
+import os
+import struct
+import sys
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from ORVEX import lystra
+
+
+# ---------------------------------------------------------------------------
+# helpers
+# ---------------------------------------------------------------------------
+def put(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+    return str(path)
+
+
+def raw(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def same(x, y, nan_sign=True):
+    """Equal values of equal types; floats compared bit for bit, except that NaNs match any NaN
+    (of the same sign unless `nan_sign` is false). The printed form keeps neither a NaN's sign
+    nor the signs of a complex number's zero parts, so round trips compare with nan_sign=False."""
+    if type(x) is not type(y):
+        return False
+    if isinstance(x, float):
+        if math.isnan(x) or math.isnan(y):
+            return math.isnan(x) and math.isnan(y) and (not nan_sign or math.copysign(1, x) == math.copysign(1, y))
+        return struct.pack("<d", x) == struct.pack("<d", y)
+    if isinstance(x, complex):
+        return all(same(p, q, nan_sign) or (not nan_sign and p == q) for p, q in ((x.real, y.real), (x.imag, y.imag)))
+    if isinstance(x, (list, tuple)):
+        return len(x) == len(y) and all(same(a, b, nan_sign) for a, b in zip(x, y))
+    if isinstance(x, dict):
+        return list(x) == list(y) and all(same(x[k], y[k], nan_sign) for k in x)
+    return x == y
+
+
+def oracle(text):
+    """What reading the statement format must give, built on the standard library's literal
+    evaluation: only NAME = LITERAL statements, plus the names of non-finite numbers."""
+    specials = {"nan": math.nan, "inf": math.inf, "nanj": complex(0, math.nan), "infj": complex(0, math.inf)}
+
+    class Specials(ast.NodeTransformer):
+        def visit_Name(self, node):
+            if node.id in specials:
+                return ast.copy_location(ast.Constant(specials[node.id]), node)
+            return node
+
+    class Unhashed(ast.NodeTransformer):
+        # The same tree with nothing hashed: sets and dicts become lists.
+        def visit_Set(self, node):
+            return ast.List([self.visit(e) for e in node.elts], ast.Load())
+
+        def visit_Dict(self, node):
+            if None in node.keys:
+                return node
+            pairs = [ast.Tuple([self.visit(k), self.visit(v)], ast.Load()) for k, v in zip(node.keys, node.values)]
+            return ast.List(pairs, ast.Load())
+
+    tree = ast.parse(text)
+    for stmt in tree.body:  # anything but literals is refused first, wherever it stands
+        if not isinstance(stmt, ast.Assign) or not all(isinstance(t, ast.Name) for t in stmt.targets):
+            raise ValueError("not an assignment")
+        ast.literal_eval(Unhashed().visit(Specials().visit(copy.deepcopy(stmt.value))))
+    env = {}
+    for stmt in tree.body:
+        value = ast.literal_eval(Specials().visit(stmt.value))
+        for t in stmt.targets:
+            env[t.id] = value
+    a = env["a"]
+    if a is not None and type(a) is not list:
+        raise TypeError("Expected list, got %s" % type(a).__name__)
+    return a
+
+
+def outcome(fn, *args):
+    try:
+        return ("ok", fn(*args))
+    except (ValueError, SyntaxError, TypeError, KeyError, MemoryError, RecursionError) as e:
+        return ("error", type(e))
+
+
+# ---------------------------------------------------------------------------
+# the module's face
+# ---------------------------------------------------------------------------
+def test_module_surface():
+    assert lystra.__doc__ == "helt klar ikke en knockoff af pickle"
+    assert sorted(n for n in vars(lystra) if not n.startswith("__")) == ["read", "readl", "write", "writel"]
+
+
+@pytest.mark.parametrize(
+    "name, doc, annotations, signature",
+    [
+        ("writel", "writes lists to file can be read/loaded using lystra.read(file)",
+         {"lists": "list", "file": "str"}, "(*lists: 'list', file: 'str')"),
+        ("readl", "returns list with lists or strings if lists were not what was saved",
+         {"file": "str", "return": "list"}, "(file: 'str') -> 'list'"),
+        ("write", "write list to file", {"data": "list", "file": "str"}, "(data: 'list', file: 'str')"),
+        ("read", "read list from file", {"file": "str", "return": "list"}, "(file: 'str') -> 'list'"),
+    ],
+)
+def test_function_metadata(name, doc, annotations, signature):
+    fn = getattr(lystra, name)
+    assert fn.__name__ == fn.__qualname__ == name
+    assert fn.__module__ == "ORVEX.lystra"
+    assert fn.__doc__ == doc
+    assert fn.__annotations__ == annotations
+    assert str(inspect.signature(fn)) == signature
+
+
+class ListSub(list):
+    pass
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda f: lystra.writel([1], file=5),
+         "Argument 'file' has incorrect type (expected str, got int)"),
+        (lambda f: lystra.writel([1]), "writel() needs keyword-only argument file"),
+        (lambda f: lystra.writel(), "writel() needs keyword-only argument file"),
+        (lambda f: lystra.writel([1], file=f, mode="w"), "writel() got an unexpected keyword argument 'mode'"),
+        (lambda f: lystra.write((1, 2), f), "Argument 'data' has incorrect type (expected list, got tuple)"),
+        (lambda f: lystra.write(None, f), "Argument 'data' has incorrect type (expected list, got NoneType)"),
+        (lambda f: lystra.write(ListSub([1]), f), "Argument 'data' has incorrect type (expected list, got ListSub)"),
+        (lambda f: lystra.write([1], None), "Argument 'file' has incorrect type (expected str, got NoneType)"),
+        (lambda f: lystra.write([1]), "write() takes exactly 2 positional arguments (1 given)"),
+        (lambda f: lystra.write([1], f, f), "write() takes exactly 2 positional arguments (3 given)"),
+        (lambda f: lystra.write([1], data=[2]), "write() got multiple values for keyword argument 'data'"),
+        (lambda f: lystra.read(), "read() takes exactly 1 positional argument (0 given)"),
+        (lambda f: lystra.read(f, f), "read() takes exactly 1 positional argument (2 given)"),
+        (lambda f: lystra.read(os.fsencode(f)), "Argument 'file' has incorrect type (expected str, got bytes)"),
+        (lambda f: lystra.readl(file=3.5), "Argument 'file' has incorrect type (expected str, got float)"),
+        (lambda f: lystra.readl(name=f), "readl() got an unexpected keyword argument 'name'"),
+    ],
+)
+def test_argument_errors_touch_no_file(tmp_path, call, message):
+    target = str(tmp_path / "t.mem")
+    with pytest.raises(TypeError) as e:
+        call(target)
+    assert message in str(e.value)
+    assert os.listdir(tmp_path) == []
+
+
+# ---------------------------------------------------------------------------
+# the separator format
+# ---------------------------------------------------------------------------
+@pytest.mark.parametrize(
+    "lists, text, back",
+    [
+        ([], "", [[""]]),
+        ([[]], "", [[""]]),
+        ([[1, 2.5], ["x", "y"]], "1,2.5;x,y", [["1", "2.5"], ["x", "y"]]),
+        ([[1], []], "1;", [["1"], [""]]),
+        ([[], [1]], ";1", [[""], ["1"]]),
+        ([[], []], ";", [[""], [""]]),
+        (["ab"], "a,b", [["a", "b"]]),
+        ([(1e-05, None, True)], "1e-05,None,True", [["1e-05", "None", "True"]]),
+        ([[[1, 2]]], "[1, 2]", [["1", " 2"]]),
+        ([["x;"]], "x;", [["x"], [""]]),
+        ([["it's", "[a]"]], "it's,[a]", [["its", "a"]]),
+        ([iter([1, 2]), {"k": 0}], "1,2;k", [["1", "2"], ["k"]]),
+        ([["é", "\t"]], "é,\t", [["é", "\t"]]),
+    ],
+)
+def test_separator_format(tmp_path, lists, text, back):
+    path = str(tmp_path / "s.txt")
+    assert lystra.writel(*lists, file=path) is None
+    assert raw(path) == text.encode()
+    assert lystra.readl(path) == back
+    assert lystra.readl(file=path) == back
+
+
+@pytest.mark.parametrize(
+    "text, back",
+    [
+        ("['a', 'b']", [["a", " b"]]),
+        ("a,,b;;", [["a", "", "b"], [""], [""]]),
+        ("x\ny;1\r\n", [["x\ny"], ["1\n"]]),
+    ],
+)
+def test_readl_splitting(tmp_path, text, back):
+    path = tmp_path / "s.txt"
+    path.write_bytes(text.encode())
+    assert lystra.readl(str(path)) == back
+
+
+def test_writel_items_that_mutate_their_list(tmp_path):
+    data = [1, 2, 3]
+
+    class Shrinks:
+        def __str__(self):
+            data.clear()
+            return "s"
+
+    data.insert(0, Shrinks())
+    lystra.writel(data, file=str(tmp_path / "s.txt"))
+    assert raw(tmp_path / "s.txt") == b"s"
+
+
+def test_writel_subclass_str_items_go_through_str(tmp_path):
+    class Loud(str):
+        def __str__(self):
+            return "LOUD"
+
+    lystra.writel(["plain", Loud("quiet")], file=str(tmp_path / "s.txt"))
+    assert raw(tmp_path / "s.txt") == b"plain,LOUD"
+
+
+# ---------------------------------------------------------------------------
+# the statement format
+# ---------------------------------------------------------------------------
+@pytest.mark.parametrize(
+    "data, text",
+    [
+        ([0.5, -1.25], "a = [0.5, -1.25]\nf=0"),
+        ([], "a = []\nf=0"),
+        ([[0.5, 1.0], [2.0]], "a = [[0.5, 1.0], [2.0]]\nf=0"),
+        (["it's", 'say "hi"'], "a = [\"it's\", 'say \"hi\"']\nf=0"),
+        ([float("nan"), float("-inf")], "a = [nan, -inf]\nf=0"),
+    ],
+)
+def test_statement_format_bytes(tmp_path, data, text):
+    path = str(tmp_path / "m.mem")
+    assert lystra.write(data, path) is None
+    assert raw(path) == text.replace("\n", os.linesep).encode()
+    assert same(lystra.read(path), data)
+
+
+STRINGS = ["", "'", '"', "'\"", "\\", "\n\r\t\x0b\x0c\x07\x08\x00\x1f\x7f", "\x80\xff\u0100\u20ac",
+           "\ud800\udfff", "\U0001f600\U0010ffff", "é", "\\x41\\n", "a'b\"c\\d"]
+
+ROUND_TRIPS = [
+    [0.1, 1 / 3, -2.5e-310, 5e-324, 1.7976931348623157e308, -0.0, 0.0, 1e16, 1e22, 123456789.0],
+    [0, -0, 1, -1, 10**18 - 1, -(10**18), 10**19, -(2**64) - 1, 10**4000],
+    STRINGS,
+    [None, True, False, [], (), {}, set(), [[]], [(1,)], (1, [2]), {"k": [1.5], 2: (3,)}, {1, "x"}],
+    [float("nan"), float("inf"), float("-inf"), [float("inf"), {"n": float("-inf")}]],
+    [1j, 1 - 1j, 1 + 2j, -1.5 - 0.5j, complex(1, float("inf")), complex(float("nan"), -float("inf"))],
+    [b"", b"\x00\xff'\"\\", b"abc"],
+    [[[[[[[[1.5]]]]]]]],
+]
+
+
+@pytest.mark.parametrize("data", ROUND_TRIPS)
+def test_round_trip_both_readers(tmp_path, data):
+    path = str(tmp_path / "m.mem")
+    lystra.write(data, path)
+    assert same(lystra.read(path), data)
+    # A comment sends the same text through the general reader.
+    slow = put(tmp_path / "slow.mem", "# general\n" + open(path).read())
+    assert same(lystra.read(slow), data)
+
+
+@pytest.mark.parametrize("data", ROUND_TRIPS[:4])
+def test_same_as_executing_a_trusted_file(tmp_path, data):
+    path = str(tmp_path / "m.mem")
+    lystra.write(data, path)
+    local = {}
+    exec(open(path).read(), {"f": ""}, local)
+    assert same(lystra.read(path), local["a"])
+
+
+def test_every_float_bit_identical(tmp_path):
+    import random
+
+    rng = random.Random(7)
+    data = [struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0] for _ in range(20000)]
+    data = [x for x in data if not math.isnan(x)]
+    data += [rng.uniform(-1, 1) for _ in range(20000)] + [float(repr(x)[:12]) for x in data[:5000]]
+    path = str(tmp_path / "m.mem")
+    lystra.write(data, path)
+    assert same(lystra.read(path), data)
+
+
+@pytest.mark.parametrize(
+    "text, result",
+    [
+        ("a = None", None),
+        ("a = [1]\na = [2]\n", [2]),
+        ("a = b = [1]", [1]),
+        ("f=0;a=[1];", [1]),
+        ("\n\n  \na = [\n  1,\n  2,\n]\n\n", [1, 2]),
+        ("a = [1]\r\nf=0\r\n", [1]),
+        ("a = [1]\rf=0", [1]),
+        ("a = [-nan, +inf, - 1, +2.5, 1., .5, 1e3, 00, 1E-3]", [-math.nan, math.inf, -1, 2.5, 1.0, 0.5, 1000.0, 0, 0.001]),
+        ("a = [(1), (1,), {1: 'a', 1.0: 'b'}, {1, 1.0, True}]", [1, (1,), {1: "b"}, {1}]),
+        ("a = ['a' 'b', r'\\d', u'x', '''t''', 0x10, 1_000, 0o7, 0b1, 1e1j]", ["ab", "\\d", "x", "t", 16, 1000, 7, 1, 10j]),
+        ("a = [...]", [...]),
+        ("a = [set()]", [set()]),
+        ("a = [(nan+infj), (1-nanj)]", [complex(math.nan, math.inf), complex(1, math.nan)]),
+        ("# -*- coding: latin-1 -*-\na = ['é']", ["é"]),
+        ("\uff41 = [1]", [1]),
+    ],
+)
+def test_read_accepts(tmp_path, text, result):
+    assert same(lystra.read(put(tmp_path / "m.mem", text)), result)
+
+
+@pytest.mark.parametrize(
+    "text, error, message",
+    [
+        ("a = 5", TypeError, "Expected list, got int"),
+        ("a = (1, 2)", TypeError, "Expected list, got tuple"),
+        ("a = 1, 2", TypeError, "Expected list, got tuple"),
+        ("", KeyError, "'a'"),
+        ("b = [1]\nf=0", KeyError, "'a'"),
+        ("a = [1,", SyntaxError, "never closed"),
+        ("a = [1]]", SyntaxError, ""),
+        (" a = [1]", SyntaxError, "indent"),
+        ("a = [01]", SyntaxError, "leading zeros"),
+        ("a = ['x\n']", SyntaxError, ""),
+        ("a = [1 2]", SyntaxError, ""),
+        ("a=[1]\0", SyntaxError, "null bytes"),
+        ("a = [" + "1" * 5000 + "]", SyntaxError, "4300"),
+        ("a = [{[1]: 2}]", TypeError, "unhashable"),
+        ("a = [{[1]}]", TypeError, "unhashable"),
+        ("a = [{[1]: 2}, x]", ValueError, "the name 'x'"),
+        ("a = {[]: 1}\nb = f()", ValueError, "line 2"),
+    ],
+)
+def test_read_errors(tmp_path, text, error, message):
+    path = put(tmp_path / "m.mem", text)
+    with pytest.raises(error) as e:
+        lystra.read(path)
+    assert message in str(e.value)
+
+
+@pytest.mark.parametrize(
+    "payload, found",
+    [
+        ("a = __import__('os').system('touch {m}')", "a call"),
+        ("a = [open('{m}', 'w')]", "a call"),
+        ("import os; a = os.system('touch {m}')", "an import"),
+        ("a = [1]\nexec(\"open('{m}', 'w')\")", "an expression statement"),
+        ("a = [f\"{{open('{m}', 'w')}}\"]", "an f-string"),
+        ("a = [(lambda: open('{m}', 'w'))()]", "a call"),
+        ("a = [x for x in [open('{m}', 'w')]]", "a comprehension"),
+        ("a = [().__class__]", "an attribute access"),
+        ("a = [[1][0]]", "a subscript"),
+        ("a = [1 + 1]", "an operator"),
+        ("a = [--1]", "an operator"),
+        ("a = [-True]", "an operator"),
+        ("a = [1 + 2]", "an operator"),
+        ("a = [1 < 2]", "an operator"),
+        ("a = [*[1]]", "an unpacking"),
+        ("a = [{{**{{}}}}]", "a Dict node"),
+        ("a = [set([1])]", "a call"),
+        ("a = [f]", "the name 'f'"),
+        ("a = [(b := open('{m}', 'w'))]", "NamedExpr"),
+        ("a: list = [1]", "AnnAssign"),
+        ("a, b = [1], 2", "an assignment to something other than a plain name"),
+        ("a[0] = 1", "an assignment to something other than a plain name"),
+        ("@open('{m}', 'w')\ndef a(): pass", "FunctionDef"),
+        ("class a(list): pass", "ClassDef"),
+        ("a = [1]\nif True: open('{m}', 'w')", "If"),
+    ],
+)
+def test_nothing_runs(tmp_path, payload, found):
+    marker = tmp_path / "marker"
+    path = put(tmp_path / "evil.mem", payload.format(m=marker))
+    with pytest.raises(ValueError) as e:
+        lystra.read(path)
+    message = str(e.value)
+    assert path in message and found in message and "nothing was run" in message
+    assert not marker.exists()
+
+
+@pytest.mark.parametrize(
+    "text, error",
+    [
+        ("a = " + "[" * 100000 + "]" * 100000, SyntaxError),
+        ("a = " + "(" * 250 + ")" * 250, SyntaxError),
+        ("a = " + "-" * 200000 + "1", MemoryError),
+        ("a = [" + "9" * 10**6 + "]", SyntaxError),
+    ],
+)
+def test_hostile_sizes_fail_cleanly(tmp_path, text, error):
+    with pytest.raises(error) as e:
+        lystra.read(put(tmp_path / "m.mem", text))
+    assert str(e.value)
+
+
+def test_megabyte_float_is_read_exactly(tmp_path):
+    digits = "0." + "3" * 10**6 + "1e5"
+    assert same(lystra.read(put(tmp_path / "m.mem", "a = [%s]" % digits)), [float(digits)])
+
+
+def test_invalid_utf8_is_a_decoding_error(tmp_path):
+    path = tmp_path / "m.mem"
+    path.write_bytes(b"a = ['\xff\xfe']")
+    if sys.flags.utf8_mode or __import__("locale").getpreferredencoding(False).lower() in ("utf-8", "utf8"):
+        with pytest.raises(UnicodeDecodeError):
+            lystra.read(str(path))
+
+
+# ---------------------------------------------------------------------------
+# crash-safe writing
+# ---------------------------------------------------------------------------
+class BadStr:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+    __repr__ = __str__
+
+
+@pytest.mark.parametrize(
+    "action, error",
+    [
+        (lambda p: lystra.write([1.5, BadStr()], p), RuntimeError),
+        (lambda p: lystra.writel([1], [BadStr()], file=p), RuntimeError),
+        (lambda p: lystra.writel([1], 5, file=p), TypeError),
+        (lambda p: lystra.writel(["\ud800"], file=p), UnicodeEncodeError),
+        (lambda p: lystra.write(["\ud800", b"x"], p), None),  # printed form escapes it: succeeds
+    ],
+)
+def test_failed_write_keeps_old_file(tmp_path, action, error):
+    path = put(tmp_path / "m.mem", "old contents")
+    if error is None:
+        action(path)
+        assert lystra.read(path) == ["\ud800", b"x"]
+    else:
+        with pytest.raises(error):
+            action(path)
+        assert raw(path) == b"old contents"
+    assert os.listdir(tmp_path) == ["m.mem"]
+
+
+@pytest.mark.parametrize("fn", [lambda p: lystra.write([1], p), lambda p: lystra.writel([1], file=p)])
+def test_missing_directory_names_the_target(tmp_path, fn):
+    target = str(tmp_path / "nowhere" / "m.mem")
+    with pytest.raises(FileNotFoundError) as e:
+        fn(target)
+    assert e.value.filename == target and target in str(e.value)
+
+
+def test_directory_target_and_devices(tmp_path):
+    with pytest.raises(IsADirectoryError) as e:
+        lystra.write([1], str(tmp_path))
+    assert e.value.filename == str(tmp_path)
+    if os.path.exists(os.devnull):
+        lystra.write([1], os.devnull)
+        lystra.writel([1], file=os.devnull)
+
+
+def test_replacement_keeps_mode_and_links(tmp_path):
+    real = tmp_path / "real.mem"
+    put(real, "old")
+    os.chmod(real, 0o640)
+    link = tmp_path / "link.mem"
+    os.symlink(real, link)
+    lystra.write([2.5], str(link))
+    assert os.path.islink(link)
+    assert lystra.read(str(real)) == [2.5]
+    assert oct(os.stat(real).st_mode & 0o777) == oct(0o640)
+    assert sorted(os.listdir(tmp_path)) == ["link.mem", "real.mem"]
+
+
+def test_missing_files_on_read(tmp_path):
+    for fn in (lystra.read, lystra.readl):
+        with pytest.raises(FileNotFoundError):
+            fn(str(tmp_path / "absent"))
+
+
+def test_open_is_the_module_global_and_closed_on_error(tmp_path, monkeypatch):
+    events = []
+    real_open = open
+
+    class Tracked:
+        def __init__(self, *args):
+            events.append(("open",) + args[1:])
+            self.f = real_open(*args)
+
+        def __enter__(self):
+            return self.f
+
+        def __exit__(self, *exc):
+            events.append(("exit", exc[0]))
+            self.f.close()
+            return True  # must not suppress anything
+
+    monkeypatch.setattr(lystra, "open", Tracked, raising=False)
+    path = put(tmp_path / "m.mem", "a = 5")
+    with pytest.raises(TypeError):
+        lystra.read(path)
+    assert events == [("open",), ("exit", TypeError)]
+    events.clear()
+    assert lystra.readl(path) == [["a = 5"]]
+    assert events == [("open", "r"), ("exit", None)]
+
+
+# ---------------------------------------------------------------------------
+# fuzzing against the standard library's literal evaluation
+# ---------------------------------------------------------------------------
+scalars = st.one_of(
+    st.none(), st.booleans(), st.integers(), st.floats(allow_nan=True, allow_infinity=True),
+    st.complex_numbers(allow_nan=True, allow_infinity=True), st.text(), st.binary(),
+)
+hashables = st.one_of(st.none(), st.booleans(), st.integers(), st.floats(allow_nan=False), st.text())
+values = st.recursive(
+    scalars,
+    lambda inner: st.one_of(
+        st.lists(inner, max_size=5),
+        st.lists(inner, max_size=5).map(tuple),
+        st.dictionaries(hashables, inner, max_size=4),
+        st.frozensets(hashables, max_size=4).map(set),
+    ),
+    max_leaves=25,
+)
+
+FUZZ = settings(max_examples=400, deadline=None, suppress_health_check=list(HealthCheck))
+
+
+@FUZZ
+@given(st.lists(values, max_size=6))
+def test_fuzz_round_trip(tmp_path_factory, data):
+    path = str(tmp_path_factory.mktemp("rt") / "m.mem")
+    lystra.write(data, path)
+    assert same(lystra.read(path), data, nan_sign=False)
+
+
+TOKENS = ["[", "]", "(", ")", "{", "}", ",", ":", ";", " ", "\n", "\t", "-", "+", "0", "1", "07", "1.5",
+          ".5", "1e5", "1e", "j", "'x'", '"y"', "'\\n'", "'\\x4", "'\\u00e9'", "'''", "b'z'", "nan", "inf",
+          "None", "True", "x", ".", "_", "#", "\\", "=", "*", "a = ", "é", "set()", "lambda", "9" * 20]
+
+
+@FUZZ
+@given(st.lists(st.sampled_from(TOKENS), max_size=25).map("".join))
+def test_fuzz_against_literal_eval(tmp_path_factory, body):
+    text = "a = " + body
+    d = tmp_path_factory.mktemp("fz")
+    expected = outcome(oracle, text)
+    got = outcome(lystra.read, put(d / "m.mem", text))
+    general = outcome(lystra.read, put(d / "g.mem", "#\n" + text))
+    assert got[0] == expected[0] == general[0], (text, got, expected)
+    if got[0] == "ok":
+        assert same(got[1], expected[1]) and same(general[1], expected[1])
+    elif expected[1] in (ValueError, SyntaxError, TypeError, KeyError):
+        assert got[1] is expected[1] is general[1], (text, got, expected)
+
+
+@FUZZ
+@given(st.text(max_size=60))
+def test_fuzz_any_text_never_crashes(tmp_path_factory, body):
+    path = tmp_path_factory.mktemp("tx") / "m.mem"
+    try:
+        path.write_text("a = " + body)
+    except UnicodeEncodeError:
+        return
+    expected = outcome(oracle, path.read_text())
+    got = outcome(lystra.read, str(path))
+    assert got[0] == expected[0]
+    if got[0] == "ok":
+        assert same(got[1], expected[1])
+
+
+# Source text of literals in the many spellings the host accepts (and some it does not),
+# so that both readers meet forms they must accept as well as forms they must refuse.
+NUMBERS = st.one_of(
+    st.integers().map(str), st.floats().map(repr),
+    st.sampled_from(["0", "00", "007", "1_000", "0x1F", "0o7", "0b10", "1.", ".5", "1e5", "1E-5", "01.5",
+                     "1.e3", "0e0", "1j", "1.5J", "infj", "nanj", "1e", "1.2.3", "9" * 25, "0." + "3" * 30]),
+)
+SIGNED = st.tuples(st.sampled_from(["", "", "-", "+", "- ", "--", "-\t"]), NUMBERS).map("".join)
+CHUNKS = ["a", " ", "é", "\U0001f600", "\\n", "\\t", "\\x41", "\\x4", "\\u00e9", "\\U0001F600", "\\U00110000",
+          "\\0", "\\101", "\\777", "\\'", '\\"', "\\\\", "\\N{EM DASH}", "\\q", "'", '"', "\\\n"]
+STRING_SRC = st.tuples(st.sampled_from(["", "", "", "b", "r", "u", "f"]), st.sampled_from(["'", '"']),
+                       st.lists(st.sampled_from(CHUNKS), max_size=6).map("".join)).map(
+    lambda t: t[0] + t[1] + t[2] + t[1])
+OTHER = st.sampled_from(["None", "True", "False", "set()", "...", "nan", "inf", "x", "f()", "[1][0]", "()"])
+GAP = st.sampled_from(["", "", " ", "\n", "\n  ", "\t", " \\\n", "  # c\n"])
+SEP = st.tuples(GAP, st.just(","), GAP).map("".join)
+
+
+@st.composite
+def container(draw, inner):
+    kind = draw(st.sampled_from(["[]", "()", "{}", "{:}"]))
+    n = draw(st.integers(0, 4))
+    items = [draw(inner) for _ in range(n)]
+    if kind == "{:}":
+        items = [draw(st.one_of(SIGNED, STRING_SRC, OTHER)) + draw(GAP) + ":" + draw(GAP) + it for it in items]
+    body = draw(SEP).join(items) if items else ""
+    if items and draw(st.booleans()):
+        body += draw(SEP)
+    opening, closing = kind[0], kind[-1]
+    return opening + draw(GAP) + body + draw(GAP) + closing
+
+
+LITERAL_SRC = st.recursive(st.one_of(SIGNED, STRING_SRC, OTHER), lambda inner: container(inner), max_leaves=12)
+
+
+@FUZZ
+@given(st.lists(LITERAL_SRC, min_size=1, max_size=3), st.sampled_from([" = ", "=", "= ", "  =\t"]),
+       st.sampled_from(["\n", ";", "; ", "\n\n", "\r\n"]))
+def test_fuzz_literal_spellings(tmp_path_factory, literals, eq, sep):
+    text = sep.join(("a" if i == len(literals) - 1 else "b") + eq + lit for i, lit in enumerate(literals))
+    path = tmp_path_factory.mktemp("sp") / "m.mem"
+    path.write_bytes(text.encode("utf-8", "surrogatepass"))
+    with open(path) as f:
+        source = f.read()
+    expected = outcome(oracle, source)
+    got = outcome(lystra.read, str(path))
+    assert got[0] == expected[0], (text, got, expected)
+    if got[0] == "ok":
+        assert same(got[1], expected[1]), text
+    elif expected[1] in (ValueError, SyntaxError, TypeError, KeyError):
+        assert got[1] is expected[1], (text, got, expected)
