@@ -129,6 +129,12 @@ bool write_through(Fn* fn, PyObject* path, PyObject* mode, PyObject* text) {
 // Crash-safe replacement of a file
 // ---------------------------------------------------------------------------
 
+#ifdef _WIN32
+constexpr char SEP = '\\';
+#else
+constexpr char SEP = '/';
+#endif
+
 // File-type bits as the host's os.stat reports them on every platform.
 constexpr long MODE_FMT = 0170000, MODE_DIR = 0040000, MODE_REG = 0100000;
 
@@ -178,6 +184,16 @@ bool save_text(Fn* fn, PyObject* file, PyObject* text) {
     Ref os = Ref::steal(PyImport_ImportModule("os"));
     Ref w = Ref::steal(PyUnicode_InternFromString("w"));
     if (!os || !w) return false;
+
+    // "name/" can only be a directory.
+    Py_ssize_t len = PyUnicode_GetLength(file);
+    if (len > 0) {
+        Py_UCS4 last = PyUnicode_ReadChar(file, len - 1);
+        if (last == '/' || (last == '\\' && SEP == '\\')) {
+            raise_errno(EISDIR, file);
+            return false;
+        }
+    }
 
     // What is at the target now.
     long old_mode = -1;
@@ -250,6 +266,12 @@ bool save_text(Fn* fn, PyObject* file, PyObject* text) {
         if (attempt < 100 && PyErr_ExceptionMatches(PyExc_FileExistsError)) {
             PyErr_Clear();
             continue;
+        }
+        // A directory that takes no new files, holding a file we may write: write in
+        // place, as before (the text is complete, so only the write itself can fail).
+        if (old_mode != -1 && PyErr_ExceptionMatches(PyExc_PermissionError)) {
+            PyErr_Clear();
+            return write_through(fn, file, w.get(), text);
         }
         rename_os_error(file);
         return false;
@@ -538,8 +560,8 @@ private:
         }
         // No escapes: decode the bytes as they are.
         const char* q = s;
-        while (q < end_ && *q != quote && *q != '\\' && *q != '\n') ++q;
-        if (q == end_ || *q == '\n') return false;
+        while (q < end_ && *q != quote && *q != '\\' && *q != '\n' && *q != '\r') ++q;
+        if (q == end_ || *q == '\n' || *q == '\r') return false;
         if (*q == quote) {
             p_ = q + 1;
             return push(PyUnicode_DecodeUTF8(s, q - s, nullptr));
@@ -553,7 +575,7 @@ private:
                 ++p_;
                 break;
             }
-            if (c == '\n') return false;
+            if (c == '\n' || c == '\r') return false;  // the host reads both as line ends
             if (c < 0x80 && c != '\\') {
                 chars_.push_back(c);
                 ++p_;

@@ -454,6 +454,32 @@ def test_directory_target_and_devices(tmp_path):
         lystra.writel([1], file=os.devnull)
 
 
+def test_trailing_separator_is_a_directory(tmp_path):
+    target = str(tmp_path / "m.mem") + os.sep
+    with pytest.raises(IsADirectoryError) as e:
+        lystra.write([1], target)
+    assert e.value.filename == target
+    assert os.listdir(tmp_path) == []
+
+
+def test_directory_without_room_for_a_temporary_file(tmp_path, monkeypatch):
+    # An existing writable file in a directory that refuses new files is written in place.
+    real_open = open
+
+    def no_new_files(name, mode="r", *args):
+        if mode == "x":
+            raise PermissionError(13, "Permission denied", name)
+        return real_open(name, mode, *args)
+
+    monkeypatch.setattr(lystra, "open", no_new_files, raising=False)
+    path = put(tmp_path / "m.mem", "old")
+    lystra.write([1.5], path)
+    assert raw(path) == b"a = [1.5]" + os.linesep.encode() + b"f=0"
+    with pytest.raises(PermissionError) as e:
+        lystra.write([1.5], str(tmp_path / "new.mem"))
+    assert e.value.filename == str(tmp_path / "new.mem")
+
+
 def test_replacement_keeps_mode_and_links(tmp_path):
     real = tmp_path / "real.mem"
     put(real, "old")
@@ -498,6 +524,16 @@ def test_open_is_the_module_global_and_closed_on_error(tmp_path, monkeypatch):
     events.clear()
     assert lystra.readl(path) == [["a = 5"]]
     assert events == [("open", "r"), ("exit", None)]
+
+
+@pytest.mark.parametrize("text", ["a = ['x\ry']", "a = ['x\\n\ry']", "a = [1]\rb = 2"])
+def test_carriage_returns_read_as_the_host_reads_them(tmp_path, monkeypatch, text):
+    # With the file's own newlines kept, a bare CR is a line end to the host's parser.
+    real_open = open
+    monkeypatch.setattr(lystra, "open", lambda name, mode="r": real_open(name, mode, newline=""), raising=False)
+    path = tmp_path / "m.mem"
+    path.write_bytes(text.encode())
+    assert outcome(lystra.read, str(path)) == outcome(oracle, text)
 
 
 # ---------------------------------------------------------------------------
