@@ -68,6 +68,29 @@ bool REUSE_FLOATS = true;
 
 constexpr double EXACT_INT = 9007199254740992.0;  // 2**53
 
+// The step's buffers come from the interpreter's allocator (so tracemalloc accounts
+// for them, and they share its pools).
+template <class T>
+struct PyAlloc {
+    using value_type = T;
+    PyAlloc() = default;
+    template <class U>
+    PyAlloc(const PyAlloc<U>&) {}
+    T* allocate(size_t n) {
+        if (n > PY_SSIZE_T_MAX / sizeof(T)) throw std::bad_alloc();
+        void* p = PyMem_Malloc(n * sizeof(T));
+        if (!p) throw std::bad_alloc();
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, size_t) { PyMem_Free(p); }
+    template <class U>
+    bool operator==(const PyAlloc<U>&) const { return true; }
+    template <class U>
+    bool operator!=(const PyAlloc<U>&) const { return false; }
+};
+template <class T>
+using Vec = std::vector<T, PyAlloc<T>>;
+
 // An exact float, or an exact int that converts to a double exactly: for these the host's
 // products (int*int included) and conversions equal double arithmetic.
 inline bool plain(PyObject* o, double& d) {
@@ -123,8 +146,8 @@ bool numerix_plain(bool need_exp) {
 
 // A vector of numbers that are doubles, except where an entry holds a host object.
 struct NumVec {
-    std::vector<double> d;
-    std::vector<Ref> o;  // empty while every entry is a double
+    Vec<double> d;
+    Vec<Ref> o;  // empty while every entry is a double
 
     bool is_obj(Py_ssize_t i) const { return !o.empty() && o[i]; }
     void set(Py_ssize_t i, PyObject* obj) {
@@ -166,20 +189,24 @@ struct Step {
     double lr = 0;
     Ref emb, lw, lhw, bias, who, bo, ht;
 
-    std::vector<double> P, htn, Z, DH, DP, DE, embd;
+    Vec<double> P, htn, Z, DH, DP, DE, embd;
     NumVec Y, G;
     Ref ylist;                          // Y as a Python object once one exists
-    std::vector<std::vector<Ref>> gwo;  // G[v]*ht[j] for rows whose G[v] is an object
-    std::vector<Ref> embo;              // embedding entries that are objects
-    std::vector<Ref> gwl;               // DP[i]*emb[k] for those entries
+    Vec<Vec<Ref>> gwo;  // G[v]*ht[j] for rows whose G[v] is an object
+    Vec<Ref> embo;              // embedding entries that are objects
+    Vec<Ref> gwl;               // DP[i]*emb[k] for those entries
     Ref nexttoken, loss, reply, word, append;
     Py_ssize_t tn = 0;  // the target, counted from the end when negative
 
-    std::vector<Target> targets;
-    std::vector<Kept> kept;
+    Vec<Target> targets;
+    Vec<Kept> kept;
 
     bool pending = false;  // htn is the hidden state, not yet written into ht
     bool ran = false;      // Python code may have run
+    bool ran_before_scores = false;
+    bool who_clean = false;  // scores() read every row of who: exact lists held only by
+                             // who, plain numbers only
+    bool fused = false;      // DH is summed while who is updated (see try_fuse)
 
     // -----------------------------------------------------------------------------
     // Reading containers
@@ -373,14 +400,25 @@ struct Step {
     // Z[v] = Σ_j who[v][j]*ht[j] + bo[v], with the new hidden state.
     bool scores() {
         const double* h = htn.data();
-        for (Py_ssize_t v = 0; v < V; ++v) {
+        ran_before_scores = ran;
+        ran = false;
+        who_clean = N > 0 && direct(who.get());
+        Py_ssize_t v = 0;
+        if (who_clean) v = scores_by_four();
+        for (; v < V; ++v) {
             double s = 0.0;
             if (N > 0) {
                 Ref row = item(who.get(), v);
                 if (!row) return false;
+                // Held by who and by `row` only: no other row or container is this list.
+                if (!PyList_CheckExact(row.get()) || overlaid(row.get()) || Py_REFCNT(row.get()) != 2)
+                    who_clean = false;
                 bool ok = walk(
                     row.get(), N, [&](Py_ssize_t j, double w) { s = s + w * h[j]; },
-                    [&](Py_ssize_t j, PyObject* w) { return add_product(w, h[j], s); });
+                    [&](Py_ssize_t j, PyObject* w) {
+                        who_clean = false;
+                        return add_product(w, h[j], s);
+                    });
                 if (!ok) return false;
             }
             Ref b = item(bo.get(), v);
@@ -390,7 +428,47 @@ struct Step {
         return true;
     }
 
-    Ref float_list(const std::vector<double>& xs) {
+    // Z for rows v, v+1, v+2, v+3 at once while the four rows are exact lists of exact
+    // floats and the four bo entries plain: four independent sums, each in its own order,
+    // so their additions overlap. Only reads, so a block that does not qualify is left to
+    // the general loop. Returns the first row not done.
+    Py_ssize_t scores_by_four() {
+        const double* h = htn.data();
+        PyObject* outer = who.get();
+        Py_ssize_t v = 0;
+        for (; v + 4 <= V && v + 4 <= Py_SIZE(outer); v += 4) {
+            PyObject** it[4];
+            double b[4];
+            for (int r = 0; r < 4; ++r) {
+                PyObject* row = PySequence_Fast_ITEMS(outer)[v + r];
+                if (!PyList_CheckExact(row) || overlaid(row) || Py_SIZE(row) < N) return v;
+                if (Py_REFCNT(row) != 1) who_clean = false;
+                it[r] = PySequence_Fast_ITEMS(row);
+                PyObject* bv = direct(bo.get()) && v + r < Py_SIZE(bo.get()) ? PySequence_Fast_ITEMS(bo.get())[v + r]
+                                                                           : nullptr;
+                if (!bv || !plain(bv, b[r])) return v;
+            }
+            double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+            for (Py_ssize_t j = 0; j < N; ++j) {
+                PyObject *o0 = it[0][j], *o1 = it[1][j], *o2 = it[2][j], *o3 = it[3][j];
+                if (!PyFloat_CheckExact(o0) || !PyFloat_CheckExact(o1) || !PyFloat_CheckExact(o2) ||
+                    !PyFloat_CheckExact(o3))
+                    return v;
+                double hj = h[j];
+                s0 = s0 + PyFloat_AS_DOUBLE(o0) * hj;
+                s1 = s1 + PyFloat_AS_DOUBLE(o1) * hj;
+                s2 = s2 + PyFloat_AS_DOUBLE(o2) * hj;
+                s3 = s3 + PyFloat_AS_DOUBLE(o3) * hj;
+            }
+            Z.push_back(s0 + b[0]);
+            Z.push_back(s1 + b[1]);
+            Z.push_back(s2 + b[2]);
+            Z.push_back(s3 + b[3]);
+        }
+        return v;
+    }
+
+    Ref float_list(const Vec<double>& xs) {
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(xs.size())));
         if (!list) return {};
         for (size_t i = 0; i < xs.size(); ++i) {
@@ -625,6 +703,58 @@ struct Step {
     // Phase 2: prepare the update
     // -----------------------------------------------------------------------------
 
+    // An exact list, not the hidden state, with at least n entries, all plain numbers.
+    bool plain_list(PyObject* list, Py_ssize_t n) const {
+        if (!PyList_CheckExact(list) || list == ht.get() || PyList_GET_SIZE(list) < n) return false;
+        double d;
+        for (Py_ssize_t j = 0; j < n; ++j)
+            if (!plain(PyList_GET_ITEM(list, j), d)) return false;
+        return true;
+    }
+    // outer[i] of a direct outer container, without running code; null if out of range.
+    PyObject* row_of(PyObject* outer, Py_ssize_t i) const {
+        if (!PyList_CheckExact(outer) && !PyTuple_CheckExact(outer)) return nullptr;
+        if (i < 0) i += Py_SIZE(outer);
+        return i >= 0 && i < Py_SIZE(outer) ? PySequence_Fast_ITEMS(outer)[i] : nullptr;
+    }
+
+    // Whether the step can sum DH while it updates who, one pass over who instead of two.
+    // It can when nothing can fail or run Python code from here on: every row of who was
+    // read by scores() as an exact list of plain numbers held by who alone (so no update
+    // changes a row that is read later) and no Python code ran since; every other target
+    // and every list the gradients read is an exact list of plain numbers; G is plain.
+    // The per-row sums of DH then run in the same order and see the same values.
+    bool try_fuse() {
+        bool ok = who_clean && !ran && V > 0 && G.o.empty() && PyList_CheckExact(ht.get()) &&
+                  PyList_GET_SIZE(ht.get()) >= N && plain_list(bo.get(), V) && plain_list(bias.get(), N);
+        for (Py_ssize_t i = 0; i < N && ok; ++i) {
+            PyObject* r = row_of(lhw.get(), i);
+            ok = r && plain_list(r, N);
+            if (ok && E > 0) {
+                r = row_of(lw.get(), i);
+                ok = r && plain_list(r, E);
+            }
+        }
+        PyObject* erow = E > 0 ? row_of(emb.get(), indexa) : nullptr;
+        if (ok && E > 0) ok = erow && plain_list(erow, E);
+        if (!ok) {
+            ran = ran || ran_before_scores;
+            return false;
+        }
+        // Everything the commit needs is allocated now.
+        collect_targets();
+        for (Target& t : targets) {
+            PyObject* r = t.row ? t.row.get() : row_of(t.outer, t.grad == Grad::Embed ? indexa : t.r);
+            t.row = Ref::borrow(r);
+        }
+        DH.reserve(N);
+        DP.reserve(N);
+        DE.reserve(E);
+        embd.reserve(E);
+        ran = false;
+        return true;
+    }
+
     // The gradient at position j of target t: a double, or (o set) a host object.
     void gradient(const Target& t, Py_ssize_t j, double& d, PyObject*& o) const {
         o = nullptr;
@@ -678,6 +808,24 @@ struct Step {
     // The rows are fetched in the update's order; each container is checked as its first
     // position is reached.
     bool prepare() {
+        if (!fused && !prepare_targets()) return false;
+        // reply, dictionary, the new word and (for other than a list) its append method.
+        reply = getattr(obj, n_reply);
+        Ref dict = reply ? getattr(obj, n_dictionary) : Ref();
+        if (!dict) return false;
+        if (!PyLong_CheckExact(nexttoken.get()) || !(PyList_CheckExact(dict.get()) || PyTuple_CheckExact(dict.get())))
+            ran = true;
+        word = Ref::steal(PyObject_GetItem(dict.get(), nexttoken.get()));
+        if (!word) return false;
+        if (!PyList_CheckExact(reply.get())) {
+            ran = true;
+            append = getattr(reply.get(), n_append);
+            if (!append) return false;
+        }
+        return true;
+    }
+
+    bool prepare_targets() {
         collect_targets();
         size_t pos = 0;
         for (Target& t : targets) {
@@ -713,19 +861,6 @@ struct Step {
                     kept.push_back(Kept{pos, w, value});
                 }
             }
-        }
-        // reply, dictionary, the new word and (for other than a list) its append method.
-        reply = getattr(obj, n_reply);
-        Ref dict = reply ? getattr(obj, n_dictionary) : Ref();
-        if (!dict) return false;
-        if (!PyLong_CheckExact(nexttoken.get()) || !(PyList_CheckExact(dict.get()) || PyTuple_CheckExact(dict.get())))
-            ran = true;
-        word = Ref::steal(PyObject_GetItem(dict.get(), nexttoken.get()));
-        if (!word) return false;
-        if (!PyList_CheckExact(reply.get())) {
-            ran = true;
-            append = getattr(reply.get(), n_append);
-            if (!append) return false;
         }
         return true;
     }
@@ -777,14 +912,19 @@ struct Step {
 
     // list[j] = value for a plain number: the float itself rewritten when only the list
     // holds it, a new float otherwise.
+    static bool reuse(PyObject* f) {
+#ifndef Py_GIL_DISABLED
+        return REUSE_FLOATS && Py_REFCNT(f) == 1;
+#else
+        return false;
+#endif
+    }
     static bool store(PyObject* list, Py_ssize_t j, double value) {
         PyObject* old = PyList_GET_ITEM(list, j);
-#ifndef Py_GIL_DISABLED
-        if (REUSE_FLOATS && PyFloat_CheckExact(old) && Py_REFCNT(old) == 1) {
+        if (PyFloat_CheckExact(old) && reuse(old)) {
             reinterpret_cast<PyFloatObject*>(old)->ob_fval = value;
             return true;
         }
-#endif
         PyObject* f = PyFloat_FromDouble(value);
         if (!f) return false;
         PyList_SET_ITEM(list, j, f);
@@ -847,41 +987,109 @@ struct Step {
         if (!attrs_first && !set_attrs(old_next, old_loss)) return false;
 
         // The weights, in the update's order.
-        size_t pos = 0, next = 0;
-        for (const Target& t : targets) {
-            PyObject* row = t.row.get();
-            bool list = PyList_CheckExact(row);
-            for (Py_ssize_t j = 0; j < t.count; ++j, ++pos) {
-                if (next < kept.size() && kept[next].pos == pos) {
-                    PyObject* value = kept[next++].value.get();
-                    if (list) {
-                        PyObject* old = PyList_GET_ITEM(row, j);
-                        PyList_SET_ITEM(row, j, newref(value));
-                        Py_DECREF(old);  // still held by `kept`
+        size_t pos = 0, next = 0, t = 0;
+        if (fused) {
+            DH.assign(N, 0.0);
+            for (; t < targets.size() && targets[t].grad == Grad::Who; ++t) {
+                const Target& tg = targets[t];
+                PyObject* row = tg.row.get();
+                PyObject** it = PySequence_Fast_ITEMS(row);
+                double g = G.d[tg.r];
+                double* dh = DH.data();
+                const double* h = htn.data();
+                for (Py_ssize_t j = 0; j < N; ++j) {
+                    PyObject* o = it[j];
+                    double w = 0, nv;
+                    if (PyFloat_CheckExact(o)) {
+                        w = PyFloat_AS_DOUBLE(o);
+                        dh[j] = dh[j] + g * w;
+                        nv = w - lr * (g * h[j]);
+                        if (reuse(o)) {
+                            reinterpret_cast<PyFloatObject*>(o)->ob_fval = nv;
+                            continue;
+                        }
                     } else {
-                        Ref k = lng(j);
-                        if (!k || PyObject_SetItem(row, k.get(), value) < 0) return false;
+                        plain(o, w);
+                        dh[j] = dh[j] + g * w;
+                        nv = w - lr * (g * h[j]);
                     }
-                    continue;
+                    if (!store(row, j, nv)) return false;
                 }
-                double gd = 0, wd = 0;
-                PyObject* go;
-                gradient(t, j, gd, go);
-                PyObject* w = PyList_GET_ITEM(row, j);
-                if (!go && plain(w, wd)) {
-                    if (!store(row, j, wd - lr * gd)) return false;
-                } else {
-                    // Unreachable after the checks above; kept for safety.
-                    Ref hold = Ref::borrow(w);
-                    Ref value = host_update(w, gd, go);
-                    if (!value || PyList_SetItem(row, j, value.release()) < 0) return false;
-                }
+                pos += N;
             }
+            if (!input_errors()) return false;  // plain lists only: cannot fail
         }
+        for (; t < targets.size(); ++t)
+            if (!commit_target(targets[t], pos, next)) return false;
 
         // The reply.
         if (append) return bool(call(append.get(), {word.get()}));
         return PyList_Append(reply.get(), word.get()) == 0;
+    }
+
+    // Updates one target; positions from pos on, kept updates from next on.
+    bool commit_target(const Target& t, size_t& pos, size_t& next) {
+        PyObject* row = t.row.get();
+        bool list = PyList_CheckExact(row);
+        size_t end = pos + static_cast<size_t>(t.count);
+        bool objects = (t.grad == Grad::Who && G.is_obj(t.r)) || (t.grad == Grad::Bo && !G.o.empty()) ||
+                       (t.grad == Grad::LWeights && !embo.empty());
+        if (list && !objects && (next >= kept.size() || kept[next].pos >= end)) {
+            // Plain numbers throughout (checked while preparing): the update on doubles.
+            auto each = [&](auto grad) {
+                for (Py_ssize_t j = 0; j < t.count; ++j) {
+                    double w = 0;
+                    PyObject* o = PyList_GET_ITEM(row, j);
+                    if (!plain(o, w)) return host_store(row, j, grad(j), nullptr);
+                    if (!store(row, j, w - lr * grad(j))) return false;
+                }
+                return true;
+            };
+            pos = end;
+            const Py_ssize_t r = t.r;
+            switch (t.grad) {
+                case Grad::Who: {
+                    double g = G.d[r];
+                    return each([&](Py_ssize_t j) { return g * htn[j]; });
+                }
+                case Grad::Bo: return each([&](Py_ssize_t j) { return G.d[j]; });
+                case Grad::LWeights: return each([&](Py_ssize_t j) { return DP[r] * embd[j]; });
+                case Grad::LHWeights: return each([&](Py_ssize_t j) { return DP[r] * htn[j]; });
+                case Grad::Bias: return each([&](Py_ssize_t j) { return DP[j]; });
+                case Grad::Embed: return each([&](Py_ssize_t j) { return DE.empty() ? 0.0 : DE[j]; });
+            }
+            return true;
+        }
+        for (Py_ssize_t j = 0; j < t.count; ++j, ++pos) {
+            if (next < kept.size() && kept[next].pos == pos) {
+                PyObject* value = kept[next++].value.get();
+                if (list) {
+                    PyObject* old = PyList_GET_ITEM(row, j);
+                    PyList_SET_ITEM(row, j, newref(value));
+                    Py_DECREF(old);  // held by `kept`, or a float the hidden state got
+                } else {
+                    Ref k = lng(j);
+                    if (!k || PyObject_SetItem(row, k.get(), value) < 0) return false;
+                }
+                continue;
+            }
+            double gd = 0, wd = 0;
+            PyObject* go;
+            gradient(t, j, gd, go);
+            if (!go && plain(PyList_GET_ITEM(row, j), wd)) {
+                if (!store(row, j, wd - lr * gd)) return false;
+            } else if (!host_store(row, j, gd, go)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Not reached after the checks before the commit; there for safety only.
+    bool host_store(PyObject* row, Py_ssize_t j, double gd, PyObject* go) {
+        Ref w = Ref::borrow(PyList_GET_ITEM(row, j));
+        Ref value = host_update(w.get(), gd, go);
+        return value && PyList_SetItem(row, j, value.release()) == 0;
     }
 
     void restore_attr(Name& name, Ref& prev) {
@@ -890,8 +1098,11 @@ struct Step {
     }
 
     bool run() {
-        return read_model() && preactivations() && hidden_state() && scores() && output() && output_error() &&
-               hidden_error() && input_errors() && prepare() && commit();
+        if (!(read_model() && preactivations() && hidden_state() && scores() && output() && output_error()))
+            return false;
+        fused = try_fuse();
+        if (!fused && !(hidden_error() && input_errors())) return false;
+        return prepare() && commit();
     }
 };
 

@@ -197,8 +197,10 @@ def test_tiny_model_by_hand():
     (5, 4, 3, 1, True, 1.0), (7, 3, 5, 2, False, 1.0), (1, 1, 1, 3, True, 1.0), (12, 6, 2, 4, False, 3.0),
     (30, 16, 8, 5, True, 0.3), (4, 9, 1, 6, False, 6.0),
 ])
-def test_matches_reference(V, N, E, seed, zeros, scale):
+@pytest.mark.parametrize("pinned", [False, True])
+def test_matches_reference(V, N, E, seed, zeros, scale, pinned):
     m = make_model(V, N, E, seed, zeros=zeros, scale=scale)
+    held = list(m.who) if pinned else None  # rows referenced elsewhere take the general path  # noqa: F841
     rnd = random.Random(seed)
     for _ in range(4):
         assert_same_step(m, rnd.randrange(V), rnd.randrange(V))
