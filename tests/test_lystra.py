@@ -42,7 +42,10 @@ def same(x, y, nan_sign=True):
     if isinstance(x, (list, tuple)):
         return len(x) == len(y) and all(same(a, b, nan_sign) for a, b in zip(x, y))
     if isinstance(x, dict):
-        return list(x) == list(y) and all(same(x[k], y[k], nan_sign) for k in x)
+        return len(x) == len(y) and all(
+            same(k, l, nan_sign) and same(v, w, nan_sign) for (k, v), (l, w) in zip(x.items(), y.items()))
+    if isinstance(x, set):  # NaN keys are never equal to each other: match elements one by one
+        return len(x) == len(y) and all(any(same(e, f, nan_sign) for f in y) for e in x)
     return x == y
 
 
