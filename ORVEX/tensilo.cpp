@@ -943,6 +943,17 @@ struct Step {
         return setattr(obj, n_nexttoken, nexttoken.get()) && setattr(obj, n_loss, loss.get());
     }
 
+    static bool changed() {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "activate_step: the model's lists changed while the step ran; nothing was updated");
+        return false;
+    }
+    // Only after host arithmetic ran inside the commit, which the checks before it exclude.
+    static bool changed_while_writing() {
+        PyErr_SetString(PyExc_RuntimeError, "activate_step: the model's lists changed while the update was written");
+        return false;
+    }
+
     bool commit() {
         Ref old_next, old_loss;
         bool attrs_first = !plain_attrs();
@@ -954,11 +965,7 @@ struct Step {
             Ref prev_loss = Ref::steal(PyObject_GetAttr(obj, n_loss.get()));
             if (!prev_loss) PyErr_Clear();
             bool ok = set_attrs(old_next, old_loss);
-            if (ok && !unchanged()) {
-                PyErr_SetString(PyExc_RuntimeError,
-                                "activate_step: the model's lists changed while the step ran; nothing was updated");
-                ok = false;
-            }
+            if (ok && !unchanged()) ok = changed();
             if (!ok) {
                 PyObject *type, *value, *tb;
                 PyErr_Fetch(&type, &value, &tb);
@@ -968,9 +975,7 @@ struct Step {
                 return false;
             }
         } else if (ran && !unchanged()) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "activate_step: the model's lists changed while the step ran; nothing was updated");
-            return false;
+            return changed();
         }
 
         // The hidden state.
@@ -978,6 +983,7 @@ struct Step {
         PyObject* h = ht.get();
         for (Py_ssize_t i = 0; i < N; ++i) {
             if (PyList_CheckExact(h)) {
+                if (i >= PyList_GET_SIZE(h)) return changed_while_writing();
                 if (!store(h, i, htn[i])) return false;
             } else {
                 Ref k = lng(i), f = flt(htn[i]);
@@ -1038,6 +1044,7 @@ struct Step {
             // Plain numbers throughout (checked while preparing): the update on doubles.
             auto each = [&](auto grad) {
                 for (Py_ssize_t j = 0; j < t.count; ++j) {
+                    if (j >= PyList_GET_SIZE(row)) return changed_while_writing();
                     double w = 0;
                     PyObject* o = PyList_GET_ITEM(row, j);
                     if (!plain(o, w)) return host_store(row, j, grad(j), nullptr);
@@ -1061,6 +1068,7 @@ struct Step {
             return true;
         }
         for (Py_ssize_t j = 0; j < t.count; ++j, ++pos) {
+            if (list && j >= PyList_GET_SIZE(row)) return changed_while_writing();
             if (next < kept.size() && kept[next].pos == pos) {
                 PyObject* value = kept[next++].value.get();
                 if (list) {

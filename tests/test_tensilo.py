@@ -438,6 +438,31 @@ def test_missing_attribute(what, exc):
     assert snapshot(m) == before
 
 
+@pytest.mark.parametrize("rebind,exc", [
+    (("FixSoftmax", lambda z: z[:-1]), IndexError),        # a short probability list
+    (("ReLu", lambda x: "x"), TypeError),                   # not convertible to float
+    (("Argmax", lambda y: 10 ** 6), IndexError),            # no such word
+    (("log", lambda y: "x"), TypeError),                    # the loss cannot be negated
+])
+def test_odd_results_of_rebound_functions_change_nothing(rebind, exc, restore_names):
+    m = make_model(6, 4, 3, 33, zeros=False, scale=0.3)
+    m.bias = [4.0, -4.0, 4.0, -4.0]
+    setattr(tensilo, *rebind)
+    before = snapshot(m)
+    with pytest.raises(exc):
+        activate_step(m, 1, 5)
+    assert snapshot(m) == before
+
+
+def test_reply_and_dictionary_of_other_types():
+    import collections
+    m = make_model(5, 3, 2, 34)
+    m.reply = collections.deque(["start"])
+    m.dictionary = {i: "word%d" % i for i in range(5)}
+    activate_step(m, 0, 1)
+    assert list(m.reply) == ["start", "word%d" % m.nexttoken]
+
+
 def test_log_of_nonpositive_probability_raises_before_any_change(restore_names):
     m = make_model(seed=26)
     tensilo.FixSoftmax = lambda z: [0.0] * len(z)
