@@ -223,56 +223,6 @@ Ref make_generator(Fn* fn, PyObject* seed, PyObject* n) {
 // Drawing weights
 // ---------------------------------------------------------------------------
 
-// The generator's sequence x -> (a*x + c) mod 2*10**32 kept in base-10**8 digits, so every
-// product fits 64 bits and the divisions are by a constant; and its draw
-// lo + (x / m) * (hi - lo), with x / m correctly rounded as the host's int division is.
-struct DecimalLcg {
-    static constexpr uint64_t B = 100000000;  // 10**8
-    uint64_t d[4] = {0, 0, 0, 0};             // x = top*10**32 + d3*10**24 + d2*10**16 + d1*10**8 + d0
-    uint64_t top = 0;
-
-    void set(numcore::u128 x) {
-        for (uint64_t& digit : d) {
-            digit = static_cast<uint64_t>(x % B);
-            x /= B;
-        }
-        top = static_cast<uint64_t>(x);
-    }
-    uint64_t upper() const { return (top * B + d[3]) * B + d[2]; }  // x // 10**16
-    uint64_t lower() const { return d[1] * B + d[0]; }               // x % 10**16
-    numcore::u128 value() const { return static_cast<numcore::u128>(upper()) * (B * B) + lower(); }
-
-    void step() {
-        uint64_t carry = numcore::LCG_C;
-        for (uint64_t& digit : d) {
-            uint64_t v = numcore::LCG_A * digit + carry;  // < 1.2e17
-            digit = v % B;
-            carry = v / B;
-        }
-        top = (numcore::LCG_A * top + carry) & 1;  // mod 2
-    }
-
-    // x / 2**33 / 5**32. The extended-precision quotient is within 4 units of its last
-    // place; when the 11 bits that rounding to a double drops are that close to a half,
-    // the quotient is formed exactly instead.
-    double fraction() const {
-#if defined(__x86_64__) || defined(__i386__)
-        static_assert(sizeof(long double) >= 10, "x87 extended precision expected");
-        uint64_t hi = upper(), lo = lower();
-        if (!hi && !lo) return 0.0;
-        long double x = static_cast<long double>(hi) * 1e16L + static_cast<long double>(lo);
-        long double q = x / 23283064365386962890625.0L;
-        uint64_t mant;
-        std::memcpy(&mant, &q, sizeof mant);
-        uint64_t dropped = mant & 0x7FF;
-        if (dropped < 0x400 - 32 || dropped > 0x400 + 32) return static_cast<double>(q) * 0x1p-33;
-#endif
-        numcore::u128 v = value();
-        if (!v) return 0.0;
-        return std::ldexp(numcore::div_round(v, numcore::POW5_32), -33);
-    }
-};
-
 // Whether `self.<gen>()` may be replaced by native draws: 1 yes (`draws` loaded), 0 no,
 // -1 error. Reading the generator attribute runs no Python code here: the instance's
 // type has plain attribute access and no class attribute of that name.
@@ -320,24 +270,19 @@ public:
 
 // nr rows of nc native draws.
 Ref native_matrix(lcg::Draws& draws, long long nr, long long nc, UntrackedRows& untracked) {
-    DecimalLcg gen;
-    gen.set(draws.state.value());
-    const double lo = draws.lo, hi = draws.hi;
     Ref out = Ref::steal(PyList_New(0));
     bool ok = bool(out);
     for (long long r = 0; r < nr && ok; ++r) {
         Ref row = Ref::steal(PyList_New(static_cast<Py_ssize_t>(nc)));
         if (!row || !untracked.add(row.get())) { ok = false; break; }
         for (Py_ssize_t c = 0; c < nc; ++c) {
-            gen.step();
-            PyObject* f = PyFloat_FromDouble(lo + gen.fraction() * (hi - lo));
+            PyObject* f = PyFloat_FromDouble(draws.next());
             if (!f) { ok = false; break; }
             PyList_SET_ITEM(row.get(), c, f);
         }
         ok = ok && PyList_Append(out.get(), row.get()) == 0;
     }
-    // The generator advances as far as the draws went, also on failure.
-    draws.state = numcore::Lcg::from(gen.value());
+    // draws.state has advanced as far as the draws went, also on failure.
     if (!ok) return {};
     return out;
 }

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace numcore {
 
@@ -117,21 +118,9 @@ using u128 = unsigned __int128;
 constexpr uint64_t LCG_A = 1103515245u;
 constexpr uint64_t LCG_C = 12345u;
 constexpr uint64_t E16 = 10000000000000000ull;  // 10**16
-constexpr uint64_t HI_MOD = 2 * E16;            // m = HI_MOD * 10**16
 // 2 * 10**32 = 2**33 * 5**32
 constexpr u128 POW5_32 = static_cast<u128>(23283064365386962ull) * 1000000u + 890625u;
-constexpr u128 LCG_M = static_cast<u128>(HI_MOD) * E16;
-
-// q, r with v = q*d + r, for v < 2**90 and d < 2**64, from a double estimate plus a
-// correction (cheaper than a 128-bit division).
-inline uint64_t divmod_small(u128 v, uint64_t d, uint64_t& r) {
-    uint64_t q = static_cast<uint64_t>(static_cast<double>(v) / static_cast<double>(d));
-    __int128 rem = static_cast<__int128>(v) - static_cast<__int128>(static_cast<u128>(q) * d);
-    while (rem < 0) { --q; rem += d; }
-    while (rem >= static_cast<__int128>(d)) { ++q; rem -= d; }
-    r = static_cast<uint64_t>(rem);
-    return q;
-}
+constexpr u128 LCG_M = static_cast<u128>(2 * E16) * E16;
 
 inline int bitlen(u128 v) {
     uint64_t hi = static_cast<uint64_t>(v >> 64);
@@ -162,38 +151,53 @@ inline double div_round(u128 num, u128 den) {
     return std::ldexp(static_cast<double>(mant), drop - scale);
 }
 
-// The generator state, kept as two decimal limbs: x = hi * 10**16 + lo.
+// The generator state in base-10**8 digits, so that every product of a step fits 64 bits
+// and every division is by a constant: x = top*10**32 + d3*10**24 + d2*10**16 + d1*10**8 + d0.
 struct Lcg {
-    uint64_t hi = 0, lo = 0;
+    static constexpr uint64_t B = 100000000;  // 10**8
+    uint64_t d[4] = {0, 0, 0, 0};
+    uint64_t top = 0;                         // 0 or 1, since x < 2 * 10**32
 
     static Lcg from(u128 x) {
         Lcg s;
-        s.hi = static_cast<uint64_t>(x / E16);
-        s.lo = static_cast<uint64_t>(x % E16);
+        for (uint64_t& digit : s.d) {
+            digit = static_cast<uint64_t>(x % B);
+            x /= B;
+        }
+        s.top = static_cast<uint64_t>(x);
         return s;
     }
-    u128 value() const { return static_cast<u128>(hi) * E16 + lo; }
+    uint64_t upper() const { return (top * B + d[3]) * B + d[2]; }  // x // 10**16
+    uint64_t lower() const { return d[1] * B + d[0]; }               // x % 10**16
+    u128 value() const { return static_cast<u128>(upper()) * E16 + lower(); }
 
     // x = (a*x + c) mod m
     void step() {
-        uint64_t lo2, hi2;
-        uint64_t carry = divmod_small(static_cast<u128>(LCG_A) * lo + LCG_C, E16, lo2);
-        divmod_small(static_cast<u128>(LCG_A) * hi + carry, HI_MOD, hi2);
-        hi = hi2;
-        lo = lo2;
+        uint64_t carry = LCG_C;
+        for (uint64_t& digit : d) {
+            uint64_t v = LCG_A * digit + carry;  // < 1.2e17
+            digit = v % B;
+            carry = v / B;
+        }
+        top = (LCG_A * top + carry) & 1;  // mod 2
     }
 
-    // x / m, correctly rounded: a long double quotient, checked against the nearest
-    // rounding boundary; the rare close cases are decided exactly.
+    // x / m, correctly rounded as the host's int division is: x / 5**32 in extended
+    // precision (within 4 units of its last place), then scaled by 2**-33; when the 11
+    // bits that rounding to a double drops are that close to a half, the quotient is
+    // formed exactly instead.
     double fraction() const {
+        uint64_t hi = upper(), lo = lower();
         if (!hi && !lo) return 0.0;
-        long double q = (static_cast<long double>(hi) * 1e16L + static_cast<long double>(lo)) /
-                        static_cast<long double>(2e32L);
-        double d = static_cast<double>(q);
-        long double diff = q - static_cast<long double>(d);
-        double ulp = diff >= 0 ? std::nextafter(d, 2.0) - d : d - std::nextafter(d, 0.0);
-        long double slack = std::fabs(std::fabs(diff) - static_cast<long double>(ulp) / 2);
-        if (slack > q * 0x1p-58L) return d;
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(_MSC_VER)
+        static_assert(sizeof(long double) >= 10, "x87 extended precision expected");
+        long double x = static_cast<long double>(hi) * 1e16L + static_cast<long double>(lo);
+        long double q = x / 23283064365386962890625.0L;
+        uint64_t mant;
+        std::memcpy(&mant, &q, sizeof mant);
+        uint64_t dropped = mant & 0x7FF;
+        if (dropped < 0x400 - 32 || dropped > 0x400 + 32) return static_cast<double>(q) * 0x1p-33;
+#endif
         return std::ldexp(div_round(value(), POW5_32), -33);
     }
 };
