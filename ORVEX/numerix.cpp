@@ -6,7 +6,6 @@
 // uses is still bound to this module's own function, the same computation runs on doubles
 // (orvex/numcore.hpp); where that computation meets a case in which the object path
 // raises, the object path is taken from the start, so the host raises its own error.
-#include <algorithm>
 #include <cmath>
 #include <climits>
 
@@ -64,22 +63,8 @@ Ref call_global(Fn* fn, Name& name) {
     return g ? Ref::steal(PyObject_CallNoArgs(g.get())) : Ref();
 }
 
-// An exact float, or an exact int small enough that the host's int arithmetic with it
-// equals double arithmetic.
-bool plain_number(PyObject* o, double& out) {
-    if (PyFloat_CheckExact(o)) {
-        out = PyFloat_AS_DOUBLE(o);
-        return true;
-    }
-    if (PyLong_CheckExact(o)) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-        if (overflow || v > EXACT_INT || v < -EXACT_INT) return false;
-        out = static_cast<double>(v);
-        return true;
-    }
-    return false;
-}
+// An exact float, or an exact int small enough that sums and quotients with it stay exact.
+bool plain_number(PyObject* o, double& out) { return plain_double(o, out, EXACT_INT); }
 
 // An exact int loop bound.
 bool plain_count(PyObject* o, long long& out) {
@@ -89,11 +74,6 @@ bool plain_count(PyObject* o, long long& out) {
     if (overflow) out = overflow > 0 ? LLONG_MAX : LLONG_MIN;
     return true;
 }
-
-// A fast path's double result, unless it is a NaN: which NaN (its sign) comes out of a
-// computation depends on operand order inside each operation, so NaN results are left to
-// the object path, where the host's own float operations produce them.
-bool settled(double r) { return !std::isnan(r); }
 
 PyObject* zero_division(const char* msg) {
     PyErr_SetString(PyExc_ZeroDivisionError, msg);
@@ -198,8 +178,7 @@ PyObject* exp_impl(Fn*, Value* v) {
     double xd;
     if (plain_count(terms, count) && plain_number(x, xd)) {
         if (count <= 1) return newref(INT1);
-        double r = numcore::exp_series(xd, count);
-        if (settled(r)) return PyFloat_FromDouble(r);
+        return PyFloat_FromDouble(numcore::exp_series(xd, count));
     }
     long long stop;
     if (!range_stop(terms, stop)) return nullptr;
@@ -240,7 +219,7 @@ PyObject* log_impl(Fn*, Value* v) {
     double r;
     if (plain_count(v[1].obj.get(), count) && count < LLONG_MAX) {
         if (count < 1) return newref(INT0);
-        if (numcore::log_series(x, count, r) && settled(r)) return PyFloat_FromDouble(r);
+        if (numcore::log_series(x, count, r)) return PyFloat_FromDouble(r);
     }
     return log_objects(x, v[1].obj.get());
 }
@@ -303,8 +282,7 @@ PyObject* trig_series_impl(Fn* fn, Value* v, int first) {
     long long terms = 0;
     if (plain_count(v[1].obj.get(), terms) && terms <= 0) return newref(INT0);
     double r;
-    if (terms < LLONG_MAX / 2 && ours(fn, n_factorial, factorial_def) && trig_series(x, terms, first, r) &&
-        settled(r))
+    if (terms < LLONG_MAX / 2 && ours(fn, n_factorial, factorial_def) && trig_series(x, terms, first, r))
         return PyFloat_FromDouble(r);
     long long stop;
     if (!range_stop(v[1].obj.get(), stop)) return nullptr;
@@ -341,7 +319,7 @@ Ref half_pi(Fn* fn) {
 
 PyObject* acos_impl(Fn* fn, Value* v) {
     double x = v[0].d;
-    if (ours(fn, n_pi, pi_def) && ours(fn, n_asin, asin_def) && settled(x)) return PyFloat_FromDouble(PI_D / 2 - asin_poly(x));
+    if (ours(fn, n_pi, pi_def) && ours(fn, n_asin, asin_def)) return PyFloat_FromDouble(PI_D / 2 - asin_poly(x));
     Ref h = half_pi(fn);
     Ref s = h ? call_global(fn, n_asin, x) : Ref();
     return s ? sub(h.get(), s.get()).release() : nullptr;
@@ -364,7 +342,7 @@ PyObject* atan2_impl(Fn* fn, Value* v) {
     // The cases in their order; a NaN argument matches none of them.
     int sign = x > 0 ? 0 : (x < 0 && y >= 0) ? 1 : (x < 0 && y < 0) ? -1 : 2;
     if (sign != 2) {
-        if (fast && settled(y / x)) return PyFloat_FromDouble(sign == 0 ? atan_d(y / x) : atan_d(y / x) + sign * PI_D);
+        if (fast) return PyFloat_FromDouble(sign == 0 ? atan_d(y / x) : atan_d(y / x) + sign * PI_D);
         Ref a = call_global(fn, n_atan, y / x);
         if (!a || sign == 0) return a.release();
         Ref p = call_global(fn, n_pi);
@@ -380,7 +358,7 @@ PyObject* atan2_impl(Fn* fn, Value* v) {
 }
 
 PyObject* deg_of(Fn* fn, double radians) {
-    if (ours(fn, n_pi, pi_def) && settled(radians)) return PyFloat_FromDouble(radians * (180.0 / PI_D));
+    if (ours(fn, n_pi, pi_def)) return PyFloat_FromDouble(radians * (180.0 / PI_D));
     Ref p = call_global(fn, n_pi);
     Ref q = p ? truediv(INT180, p.get()) : Ref();
     Ref r = q ? flt(radians) : Ref();
@@ -407,8 +385,7 @@ PyObject* acosdeg_impl(Fn* fn, Value* v) { return degrees_of(fn, n_acos, v[0].d)
 PyObject* exp_pair(Fn* fn, double x, bool plus) {
     if (ours(fn, n_exp, exp_def)) {
         double a = numcore::exp_series(x), b = numcore::exp_series(-x);
-        double r = (plus ? a + b : a - b) / 2;
-        if (settled(a) && settled(b) && settled(r)) return PyFloat_FromDouble(r);
+        return PyFloat_FromDouble((plus ? a + b : a - b) / 2);
     }
     Ref a = call_global(fn, n_exp, x);
     Ref b = a ? call_global(fn, n_exp, -x) : Ref();
@@ -450,7 +427,7 @@ PyObject* sigmoid_impl(Fn* fn, Value* v) {
     double x = v[0].d;
     if (ours(fn, n_exp, exp_def)) {
         double d = 1.0 + numcore::exp_series(-x);
-        if (d != 0 && settled(d)) return PyFloat_FromDouble(1.0 / d);
+        if (d != 0) return PyFloat_FromDouble(1.0 / d);
     }
     Ref e = call_global(fn, n_exp, -x);
     Ref d = e ? add(INT1, e.get()) : Ref();
@@ -462,10 +439,7 @@ PyObject* relu_impl(Fn*, Value* v) { return positive_or_zero(v[0].d); }
 PyObject* elu_impl(Fn* fn, Value* v) {
     double x = v[0].d, a = v[1].d;
     if (x > 0) return PyFloat_FromDouble(x);
-    if (ours(fn, n_exp, exp_def)) {
-        double e = numcore::exp_series(x), r = a * (e - 1.0);
-        if (settled(e) && settled(r)) return PyFloat_FromDouble(r);
-    }
+    if (ours(fn, n_exp, exp_def)) return PyFloat_FromDouble(a * (numcore::exp_series(x) - 1.0));
     Ref e = call_global(fn, n_exp, x);
     Ref r = e ? sub(e.get(), INT1) : Ref();
     Ref af = r ? flt(a) : Ref();
@@ -478,7 +452,7 @@ PyObject* softplus_impl(Fn* fn, Value* v) {
     double x = v[0].d, r;
     if (ours(fn, n_exp, exp_def) && ours(fn, n_log, log_def)) {
         double s = 1.0 + numcore::exp_series(x);
-        if (s > 0 && numcore::log_series(s, 20, r) && settled(r)) return PyFloat_FromDouble(r);
+        if (s > 0 && numcore::log_series(s, 20, r)) return PyFloat_FromDouble(r);
     }
     Ref e = call_global(fn, n_exp, x);
     Ref s = e ? add(INT1, e.get()) : Ref();
@@ -508,8 +482,7 @@ PyObject* fix_softmax_impl(Fn* fn, Value* v) {
     std::vector<double> xs;
     if (builtin_max(fn, max_fn) && ours(fn, n_exp, exp_def) && plain_list(x, xs)) {
         std::vector<double> ys(xs.size());
-        if (numcore::fix_softmax(xs.data(), xs.size(), ys.data()) &&
-            std::none_of(ys.begin(), ys.end(), [](double y) { return std::isnan(y); })) {
+        if (numcore::fix_softmax(xs.data(), xs.size(), ys.data())) {
             out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ys.size())));
             if (!out) return nullptr;
             for (size_t i = 0; i < ys.size(); ++i) {

@@ -66,7 +66,6 @@ struct Imported {
 // one; measured in bench/bench_tensilo.py (ORVEX_TENSILO_FRESH_FLOATS=1 turns it off).
 bool REUSE_FLOATS = true;
 
-constexpr double EXACT_INT = 9007199254740992.0;  // 2**53
 
 // The step's buffers come from the interpreter's allocator (so tracemalloc accounts
 // for them, and they share its pools).
@@ -93,20 +92,7 @@ using Vec = std::vector<T, PyAlloc<T>>;
 
 // An exact float, or an exact int that converts to a double exactly: for these the host's
 // products (int*int included) and conversions equal double arithmetic.
-inline bool plain(PyObject* o, double& d) {
-    if (PyFloat_CheckExact(o)) {
-        d = PyFloat_AS_DOUBLE(o);
-        return true;
-    }
-    if (PyLong_CheckExact(o)) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-        if (overflow || v > EXACT_INT || v < -EXACT_INT) return false;
-        d = static_cast<double>(v);
-        return true;
-    }
-    return false;
-}
+inline bool plain(PyObject* o, double& d) { return plain_double(o, d); }
 
 bool index_error(PyObject* seq) {
     PyErr_SetString(PyExc_IndexError, PyTuple_Check(seq) ? "tuple index out of range" : "list index out of range");

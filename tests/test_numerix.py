@@ -21,9 +21,11 @@ PUBLIC = [
 
 
 def bits(v):
-    """A value's exact identity: its type and, for floats, its bit pattern."""
+    """A value's exact identity: its type and, for floats, its bit pattern. A NaN is any
+    NaN: the host itself gives NaNs of either sign for one expression (its specialised
+    float addition and float.__add__ order the operands differently)."""
     if isinstance(v, float):
-        return ("float", struct.pack("<d", v))
+        return ("float", b"nan" if math.isnan(v) else struct.pack("<d", v))
     if isinstance(v, list):
         return [bits(e) for e in v]
     return (type(v).__name__, v)

@@ -85,6 +85,24 @@ void raise_incorrect_type(const char* param, const char* expected, PyObject* got
 bool as_u128(PyObject* o, unsigned __int128& out);
 Ref from_u128(unsigned __int128 v);
 
+// An exact float, or an exact int of magnitude at most `limit` (which converts to a double
+// exactly): the numbers for which the host's arithmetic can be replaced by double
+// arithmetic, as the caller's own bound ensures.
+inline bool plain_double(PyObject* o, double& out, long long limit = 1LL << 53) {
+    if (PyFloat_CheckExact(o)) {
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow || v > limit || v < -limit) return false;
+        out = static_cast<double>(v);
+        return true;
+    }
+    return false;
+}
+
 // A float object for a double; small helper to keep call sites short.
 inline Ref flt(double d) { return Ref::steal(PyFloat_FromDouble(d)); }
 inline Ref lng(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
