@@ -52,12 +52,14 @@ def same(x, y, nan_sign=True):
 def oracle(text):
     """What reading the statement format must give, built on the standard library's literal
     evaluation: only NAME = LITERAL statements, plus the names of non-finite numbers."""
-    specials = {"nan": math.nan, "inf": math.inf, "nanj": complex(0, math.nan), "infj": complex(0, math.inf)}
+    # A new object for every occurrence, as for any other literal: {nan, nan} holds two NaNs.
+    specials = {"nan": lambda: float("nan"), "inf": lambda: float("inf"),
+                "nanj": lambda: complex(0, float("nan")), "infj": lambda: complex(0, float("inf"))}
 
     class Specials(ast.NodeTransformer):
         def visit_Name(self, node):
             if node.id in specials:
-                return ast.copy_location(ast.Constant(specials[node.id]), node)
+                return ast.copy_location(ast.Constant(specials[node.id]()), node)
             return node
 
     class Unhashed(ast.NodeTransformer):
