@@ -34,7 +34,7 @@ constexpr long long EXACT_INT = 1LL << 52;  // ints whose sums and quotients sta
 
 Name n_pi("pi"), n_sqrt("sqrt"), n_asin("asin"), n_acos("acos"), n_deg("deg"), n_atan("atan"),
     n_sin_rad("sin_rad"), n_cos_rad("cos_rad"), n_factorial("factorial"), n_exp("exp"), n_log("log"),
-    n_sinh("sinh"), n_cosh("cosh"), n_max("max"), n_call("__call__"), n_init("__init__"), n_index("index"),
+    n_sinh("sinh"), n_cosh("cosh"), n_max("max"), n_call("__call__"), n_index("index"),
     n_seed("seed");
 
 extern const FnDef pi_def, sqrt_def, asin_def, acos_def, deg_def, atan_def, sin_rad_def, cos_rad_def,
@@ -44,23 +44,14 @@ PyObject* max_builtin();
 
 // The global `name` is still bound to this module's function `def`.
 bool ours(Fn* fn, Name& name, const FnDef& def) {
-    PyObject* v = PyDict_GetItemWithError(fn->globals, name.get());
-    if (!v) PyErr_Clear();
+    PyObject* v = peek_global(fn, name);
     return v && is_fn(v, &def);
 }
 
-// Calls the global `name` with one positional argument.
-Ref call_global(Fn* fn, Name& name, PyObject* arg) {
-    Ref g = global(fn, name);
-    return g ? call(g.get(), {arg}) : Ref();
-}
-Ref call_global(Fn* fn, Name& name, double x) {
+// Calls the global `name` with a new float holding x.
+Ref call_float(Fn* fn, Name& name, double x) {
     Ref a = flt(x);
-    return a ? call_global(fn, name, a.get()) : Ref();
-}
-Ref call_global(Fn* fn, Name& name) {
-    Ref g = global(fn, name);
-    return g ? Ref::steal(PyObject_CallNoArgs(g.get())) : Ref();
+    return a ? call_global(fn, name, {a.get()}) : Ref();
 }
 
 // An exact float, or an exact int small enough that sums and quotients with it stay exact.
@@ -292,7 +283,7 @@ PyObject* trig_series_impl(Fn* fn, Value* v, int first) {
         if (!sign || !k || !xf) return nullptr;
         Ref p = power(xf.get(), k.get());
         Ref t = p ? mul(sign.get(), p.get()) : Ref();
-        Ref f = t ? call_global(fn, n_factorial, k.get()) : Ref();
+        Ref f = t ? call_global(fn, n_factorial, {k.get()}) : Ref();
         Ref q = f ? truediv(t.get(), f.get()) : Ref();
         total = q ? add(total.get(), q.get()) : Ref();
         if (!total) return nullptr;
@@ -304,8 +295,8 @@ PyObject* cos_rad_impl(Fn* fn, Value* v) { return trig_series_impl(fn, v, 0); }
 
 PyObject* tan_rad_impl(Fn* fn, Value* v) {
     double x = v[0].d;
-    Ref s = call_global(fn, n_sin_rad, x);
-    Ref c = s ? call_global(fn, n_cos_rad, x) : Ref();
+    Ref s = call_float(fn, n_sin_rad, x);
+    Ref c = s ? call_float(fn, n_cos_rad, x) : Ref();
     return c ? truediv(s.get(), c.get()).release() : nullptr;
 }
 
@@ -313,7 +304,7 @@ PyObject* asin_impl(Fn*, Value* v) { return PyFloat_FromDouble(asin_poly(v[0].d)
 
 // pi() / 2 on host objects.
 Ref half_pi(Fn* fn) {
-    Ref p = call_global(fn, n_pi);
+    Ref p = call_global(fn, n_pi, {});
     return p ? truediv(p.get(), INT2) : Ref();
 }
 
@@ -321,7 +312,7 @@ PyObject* acos_impl(Fn* fn, Value* v) {
     double x = v[0].d;
     if (ours(fn, n_pi, pi_def) && ours(fn, n_asin, asin_def)) return PyFloat_FromDouble(PI_D / 2 - asin_poly(x));
     Ref h = half_pi(fn);
-    Ref s = h ? call_global(fn, n_asin, x) : Ref();
+    Ref s = h ? call_float(fn, n_asin, x) : Ref();
     return s ? sub(h.get(), s.get()).release() : nullptr;
 }
 
@@ -332,7 +323,7 @@ PyObject* atan_impl(Fn* fn, Value* v) {
     if (ours(fn, n_pi, pi_def) && ours(fn, n_atan, atan_def)) return PyFloat_FromDouble(atan_d(x));
     Ref h = half_pi(fn);
     if (h && x < -1) h = neg(h.get());
-    Ref inner = h ? call_global(fn, n_atan, 1.0 / x) : Ref();
+    Ref inner = h ? call_float(fn, n_atan, 1.0 / x) : Ref();
     return inner ? sub(h.get(), inner.get()).release() : nullptr;
 }
 
@@ -343,14 +334,14 @@ PyObject* atan2_impl(Fn* fn, Value* v) {
     int sign = x > 0 ? 0 : (x < 0 && y >= 0) ? 1 : (x < 0 && y < 0) ? -1 : 2;
     if (sign != 2) {
         if (fast) return PyFloat_FromDouble(sign == 0 ? atan_d(y / x) : atan_d(y / x) + sign * PI_D);
-        Ref a = call_global(fn, n_atan, y / x);
+        Ref a = call_float(fn, n_atan, y / x);
         if (!a || sign == 0) return a.release();
-        Ref p = call_global(fn, n_pi);
+        Ref p = call_global(fn, n_pi, {});
         return p ? (sign > 0 ? add(a.get(), p.get()) : sub(a.get(), p.get())).release() : nullptr;
     }
     if (x == 0 && (y > 0 || y < 0)) {
         if (fast) return PyFloat_FromDouble(y > 0 ? PI_D / 2 : (-PI_D) / 2);
-        Ref p = call_global(fn, n_pi);
+        Ref p = call_global(fn, n_pi, {});
         if (p && y < 0) p = neg(p.get());
         return p ? truediv(p.get(), INT2).release() : nullptr;
     }
@@ -359,7 +350,7 @@ PyObject* atan2_impl(Fn* fn, Value* v) {
 
 PyObject* deg_of(Fn* fn, double radians) {
     if (ours(fn, n_pi, pi_def)) return PyFloat_FromDouble(radians * (180.0 / PI_D));
-    Ref p = call_global(fn, n_pi);
+    Ref p = call_global(fn, n_pi, {});
     Ref q = p ? truediv(INT180, p.get()) : Ref();
     Ref r = q ? flt(radians) : Ref();
     return r ? mul(r.get(), q.get()).release() : nullptr;
@@ -368,7 +359,7 @@ PyObject* deg_impl(Fn* fn, Value* v) { return deg_of(fn, v[0].d); }
 
 // deg(inner(float(number))) through the module's names.
 PyObject* degrees_of(Fn* fn, Name& inner, double x) {
-    Ref r = call_global(fn, inner, x);
+    Ref r = call_float(fn, inner, x);
     Ref d = r ? global(fn, n_deg) : Ref();
     if (!d) return nullptr;
     if (is_fn(d.get(), &deg_def) && PyFloat_CheckExact(r.get()))
@@ -387,8 +378,8 @@ PyObject* exp_pair(Fn* fn, double x, bool plus) {
         double a = numcore::exp_series(x), b = numcore::exp_series(-x);
         return PyFloat_FromDouble((plus ? a + b : a - b) / 2);
     }
-    Ref a = call_global(fn, n_exp, x);
-    Ref b = a ? call_global(fn, n_exp, -x) : Ref();
+    Ref a = call_float(fn, n_exp, x);
+    Ref b = a ? call_float(fn, n_exp, -x) : Ref();
     Ref s = b ? (plus ? add(a.get(), b.get()) : sub(a.get(), b.get())) : Ref();
     return s ? truediv(s.get(), INT2).release() : nullptr;
 }
@@ -396,8 +387,8 @@ PyObject* sinh_impl(Fn* fn, Value* v) { return exp_pair(fn, v[0].d, false); }
 PyObject* cosh_impl(Fn* fn, Value* v) { return exp_pair(fn, v[0].d, true); }
 
 PyObject* quotient_of(Fn* fn, Name& first, Name& second, double x, bool first_on_top) {
-    Ref a = call_global(fn, first, x);
-    Ref b = a ? call_global(fn, second, x) : Ref();
+    Ref a = call_float(fn, first, x);
+    Ref b = a ? call_float(fn, second, x) : Ref();
     if (!b) return nullptr;
     return (first_on_top ? truediv(a.get(), b.get()) : truediv(b.get(), a.get())).release();
 }
@@ -405,7 +396,7 @@ PyObject* tanh_impl(Fn* fn, Value* v) { return quotient_of(fn, n_sinh, n_cosh, v
 PyObject* coth_impl(Fn* fn, Value* v) { return quotient_of(fn, n_cosh, n_sinh, v[0].d, true); }
 
 PyObject* reciprocal_of(Fn* fn, Name& name, double x) {
-    Ref a = call_global(fn, name, x);
+    Ref a = call_float(fn, name, x);
     return a ? truediv(INT1, a.get()).release() : nullptr;
 }
 PyObject* sech_impl(Fn* fn, Value* v) { return reciprocal_of(fn, n_cosh, v[0].d); }
@@ -414,10 +405,10 @@ PyObject* csch_impl(Fn* fn, Value* v) { return reciprocal_of(fn, n_sinh, v[0].d)
 PyObject* arsinh_impl(Fn* fn, Value* v) {
     double x = v[0].d;
     double q = x * x + 1;
-    Ref r = call_global(fn, n_sqrt, q);
+    Ref r = call_float(fn, n_sqrt, q);
     Ref xf = r ? flt(x) : Ref();
     Ref s = xf ? add(xf.get(), r.get()) : Ref();
-    return s ? call_global(fn, n_log, s.get()).release() : nullptr;
+    return s ? call_global(fn, n_log, {s.get()}).release() : nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -429,7 +420,7 @@ PyObject* sigmoid_impl(Fn* fn, Value* v) {
         double d = 1.0 + numcore::exp_series(-x);
         if (d != 0) return PyFloat_FromDouble(1.0 / d);
     }
-    Ref e = call_global(fn, n_exp, -x);
+    Ref e = call_float(fn, n_exp, -x);
     Ref d = e ? add(INT1, e.get()) : Ref();
     return d ? truediv(INT1, d.get()).release() : nullptr;
 }
@@ -440,7 +431,7 @@ PyObject* elu_impl(Fn* fn, Value* v) {
     double x = v[0].d, a = v[1].d;
     if (x > 0) return PyFloat_FromDouble(x);
     if (ours(fn, n_exp, exp_def)) return PyFloat_FromDouble(a * (numcore::exp_series(x) - 1.0));
-    Ref e = call_global(fn, n_exp, x);
+    Ref e = call_float(fn, n_exp, x);
     Ref r = e ? sub(e.get(), INT1) : Ref();
     Ref af = r ? flt(a) : Ref();
     return af ? mul(af.get(), r.get()).release() : nullptr;
@@ -454,9 +445,9 @@ PyObject* softplus_impl(Fn* fn, Value* v) {
         double s = 1.0 + numcore::exp_series(x);
         if (s > 0 && numcore::log_series(s, 20, r)) return PyFloat_FromDouble(r);
     }
-    Ref e = call_global(fn, n_exp, x);
+    Ref e = call_float(fn, n_exp, x);
     Ref s = e ? add(INT1, e.get()) : Ref();
-    return s ? call_global(fn, n_log, s.get()).release() : nullptr;
+    return s ? call_global(fn, n_log, {s.get()}).release() : nullptr;
 }
 
 // The list's elements as doubles when every one is a plain number (see plain_number).
@@ -504,7 +495,7 @@ PyObject* fix_softmax_impl(Fn* fn, Value* v) {
             max_fn = global(fn, n_max);
             Ref m = max_fn ? call(max_fn.get(), {x}) : Ref();
             Ref d = m ? sub(item.get(), m.get()) : Ref();
-            Ref e = d ? call_global(fn, n_exp, d.get()) : Ref();
+            Ref e = d ? call_global(fn, n_exp, {d.get()}) : Ref();
             if (!e) return nullptr;
             if (pass == 0) {
                 total = add(total.get(), e.get());
@@ -561,11 +552,7 @@ bool jump_ahead(PyObject* steps, numcore::u128& x) {
 PyObject* random_init_impl(Fn*, Value* v) {
     PyObject *self = v[0].obj.get(), *seed = v[1].obj.get();
     if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(RANDOM_CLS)) {
-        Ref sup = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), RANDOM_CLS,
-                                                          self, nullptr));
-        Ref init = sup ? getattr(sup.get(), n_init) : Ref();
-        Ref r = init ? Ref::steal(PyObject_CallNoArgs(init.get())) : Ref();
-        if (!r) return nullptr;
+        if (!super_init(reinterpret_cast<PyObject*>(&PySuper_Type), RANDOM_CLS, self)) return nullptr;
     }
     Ref lo = flt(v[2].d), hi = flt(v[3].d);
     if (!lo || !hi || !setattr(self, n_seed, seed) || !setattr(self, lcg::name_min(), lo.get()) ||

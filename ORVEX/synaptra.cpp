@@ -40,7 +40,7 @@ Name n_lweights("lweights"), n_lhweights("lhweights"), n_bias("bias"), n_who("wh
 Name n_vocabL("vocabL"), n_vecL("vecL"), n_dictionary("dictionary"), n_ht("ht"), n_reply("reply");
 Name n_nexttoken("nexttoken"), n_activate("_RNNLM_HYBRID__activate"), n_getstuff("_RNNLM_HYBRID__getstuff");
 
-Name n_init("__init__"), n_call("__call__"), n_index("index"), n_insert("insert"), n_clear("clear");
+Name n_call("__call__"), n_index("index"), n_insert("insert"), n_clear("clear");
 Name n_split("split"), n_add_note("add_note"), n_notes("__notes__");
 
 // Built-ins looked up once, when the module is imported.
@@ -137,22 +137,8 @@ Ref list_of(std::initializer_list<PyObject*> items) {
 
 Ref small_int(long v) { return Ref::steal(PyLong_FromLong(v)); }
 
-// super(cls, self).__init__()
-bool super_init(PyObject* cls, PyObject* self) {
-    Ref sup = call(b_super, {cls, self});
-    if (!sup) return false;
-    Ref init = getattr(sup.get(), n_init);
-    return init && call(init.get(), {});
-}
-
 // print(*args) through the built-in print captured at import.
 bool say(std::initializer_list<PyObject*> args) { return bool(call(b_print, args)); }
-
-// Calls a global by name: the lookup happens now, before the arguments are used.
-Ref call_global(Fn* fn, Name& name, std::initializer_list<PyObject*> args) {
-    Ref f = global(fn, name);
-    return f ? call(f.get(), args) : Ref();
-}
 
 // Adds a note naming the file to the exception being raised (shown under the message on
 // 3.11+; kept in __notes__ on older versions). The exception itself is unchanged.
@@ -369,7 +355,7 @@ PyObject* rnn_init_impl(Fn* fn, Value* v) {
     PyObject* self = v[0].obj.get();
     PyObject* neurons = v[3].obj.get();
     PyObject* load_model = v[4].obj.get();
-    CHECK(super_init(g_rnn_class, self));
+    CHECK(super_init(b_super, g_rnn_class, self));
     UntrackedRows untracked;
     if (PyUnicode_GET_LENGTH(load_model) == 0) {
         TRY(seed, small_int(953674));
@@ -645,7 +631,7 @@ PyObject* lm_init_impl(Fn* fn, Value* v) {
     PyObject* load_vocab = v[4].obj.get();
     PyObject* seed = v[5].obj.get();
     PyObject* neurons = v[6].obj.get();
-    CHECK(super_init(g_lm_class, self));
+    CHECK(super_init(b_super, g_lm_class, self));
     {
         TRY(g, make_generator(fn, seed, veclength));
         CHECK(setattr(self, n_genrandd, g.get()));

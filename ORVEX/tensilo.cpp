@@ -112,8 +112,7 @@ bool writable(PyObject* seq) {
 
 // The global `name` of this module is still the object imported at load.
 bool still_bound(Fn* fn, Name& name, PyObject* imported) {
-    PyObject* v = PyDict_GetItemWithError(fn->globals, name.get());
-    if (!v) PyErr_Clear();
+    PyObject* v = peek_global(fn, name);
     return v && v == imported;
 }
 

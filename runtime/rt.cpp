@@ -543,6 +543,13 @@ Ref builtin(const char* name) {
     return Ref::steal(PyObject_GetAttrString(mod.get(), name));
 }
 
+bool super_init(PyObject* super_fn, PyObject* cls, PyObject* self) {
+    static Name init_name("__init__");
+    Ref sup = call(super_fn, {cls, self});
+    Ref init = sup ? getattr(sup.get(), init_name) : Ref();
+    return init && call(init.get(), {});
+}
+
 bool print(Fn* fn, std::initializer_list<PyObject*> args) {
     static Name print_name("print");
     Ref p = global(fn, print_name);

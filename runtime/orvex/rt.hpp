@@ -219,10 +219,25 @@ inline bool is_fn(PyObject* o, const FnDef* def) {
 Ref global(PyObject* globals, PyObject* name);
 inline Ref global(Fn* fn, Name& name) { return global(fn->globals, name.get()); }
 
+// The module's own binding of `name` (borrowed; null, with no exception set, when the
+// module does not bind it): for fast paths that check a global is still a given object.
+inline PyObject* peek_global(Fn* fn, Name& name) {
+    PyObject* v = PyDict_GetItemWithError(fn->globals, name.get());
+    if (!v) PyErr_Clear();
+    return v;
+}
+
 // Call with positional arguments only.
 inline Ref call(PyObject* f, std::initializer_list<PyObject*> args) {
     return Ref::steal(PyObject_Vectorcall(f, const_cast<PyObject**>(args.begin()), args.size(), nullptr));
 }
+// Looks the global up now, then calls it with positional arguments.
+inline Ref call_global(Fn* fn, Name& name, std::initializer_list<PyObject*> args) {
+    Ref f = global(fn, name);
+    return f ? call(f.get(), args) : Ref();
+}
+// super(cls, self).__init__() through the given `super` callable.
+bool super_init(PyObject* super_fn, PyObject* cls, PyObject* self);
 // A built-in looked up in the builtins module (cached by the caller when wanted).
 Ref builtin(const char* name);
 // print(*args) through the host's print found as a global.
