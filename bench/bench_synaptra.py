@@ -15,27 +15,11 @@ import sys
 import tempfile
 import time
 
-from ORVEX import numerix
 from ORVEX.lystra import write
 from ORVEX.synaptra import RNNLM_HYBRID
 
-M = 200000000000000000000000000000000
-
-
-class PyRandom:
-    """The generator in plain Python: seed-many warm-up steps, then one LCG step per draw."""
-
-    def __init__(self, seeda, mina, maxa):
-        super().__init__()
-        self.seed, self.min, self.max = int(seeda), float(mina), float(maxa)
-        self.x = (1103515245 * self.seed + 12345) % M
-        for _ in range(0, self.seed):
-            self()
-
-    def __call__(self):
-        self.x = (1103515245 * self.x + 12345) % M
-        return self.min + (self.x / M) * (self.max - self.min)
-
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench_numerix import PyRandom  # noqa: E402  (the generator in plain Python)
 
 def py_sqrt(number):
     return number ** 0.5
