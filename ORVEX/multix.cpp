@@ -6,68 +6,28 @@
 // rest; sizes are compared through the stored `length` attributes. Results are
 // built by calling whatever the module-level name `multiX` is bound to.
 //
-// Fast paths, each indistinguishable from the general one:
+// Fast paths, each indistinguishable from the general one (see orvex/objects.hpp):
 //  * an exact tuple of components is walked in place (a tuple cannot change);
-//  * exact float components are combined as float's own slots would;
-//  * constructing a result: when `multiX` is still our class, its metaclass is
-//    `type`, its `__new__` is object's and its `__init__` our own, the instance
-//    is allocated and initialised directly, which is all type.__call__ would do.
-#include "orvex/rt.hpp"
+//  * components the host would combine with float's own arithmetic are combined as
+//    doubles;
+//  * constructing a result: while `multiX` is still our class, untouched, the
+//    instance is allocated and initialised directly, which is all type.__call__ would do.
+#include "orvex/objects.hpp"
+
+#include <vector>
 
 using namespace rt;
 
 namespace {
 
 Name n_values("values"), n_length("length");
-Name n_multiX("multiX"), n_float("float"), n_int("int"), n_init("__init__");
+Name n_multiX("multiX");
 
-PyObject* g_class = nullptr;  // the class created at load (strong reference)
-extern const FnDef init_def;
-
-// Components may themselves be vectors, so these methods can re-enter one another
-// through the number protocol with no Python frame in between: count the depth the
-// way the interpreter counts calls, so a deep nesting raises RecursionError.
-struct Depth {
-    bool ok;
-    Depth() : ok(Py_EnterRecursiveCall("") == 0) {}
-    ~Depth() {
-        if (ok) Py_LeaveRecursiveCall();
-    }
-    Depth(const Depth&) = delete;
-    Depth& operator=(const Depth&) = delete;
-};
+NativeClass g_class;  // the class created at load
 
 // ---------------------------------------------------------------------------
 // Helpers
 // ---------------------------------------------------------------------------
-
-// type(o) == cls with the host's ==; plain type objects compare by identity.
-int type_is(PyObject* o, PyObject* cls) {
-    PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(o));
-    if (Py_TYPE(t) == &PyType_Type && Py_TYPE(cls) == &PyType_Type) return t == cls;
-    Ref r = Ref::steal(PyObject_RichCompare(t, cls, Py_EQ));
-    return r ? PyObject_IsTrue(r.get()) : -1;
-}
-
-enum class Op { Add, Sub, Mul };
-
-// The host's a <op> b; two exact floats are combined as float's own slots would.
-Ref arith(Op op, PyObject* a, PyObject* b) {
-    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
-        double x = PyFloat_AS_DOUBLE(a), y = PyFloat_AS_DOUBLE(b);
-        switch (op) {
-            case Op::Add: return flt(x + y);
-            case Op::Sub: return flt(x - y);
-            case Op::Mul: return flt(x * y);
-        }
-    }
-    switch (op) {
-        case Op::Add: return Ref::steal(PyNumber_Add(a, b));
-        case Op::Sub: return Ref::steal(PyNumber_Subtract(a, b));
-        case Op::Mul: return Ref::steal(PyNumber_Multiply(a, b));
-    }
-    return {};
-}
 
 // The body of __init__: store the tuple, read it back and store its len().
 bool init_fields(PyObject* self, PyObject* values) {
@@ -80,35 +40,39 @@ bool init_fields(PyObject* self, PyObject* values) {
     return len && setattr(self, n_length, len.get());
 }
 
-// Whether calling `cls` would do nothing but allocate and run our __init__.
-bool direct_construct_ok(PyObject* cls) {
-    if (cls != g_class || Py_TYPE(cls) != &PyType_Type) return false;
-    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(cls);
-    if (t->tp_new != PyBaseObject_Type.tp_new || (t->tp_flags & Py_TPFLAGS_IS_ABSTRACT)) return false;
-    PyObject* init = PyDict_GetItemWithError(t->tp_dict, n_init.get());
-    return init && is_fn(init, &init_def);
-}
-
-// object.__new__(cls): what type.__call__ would do before __init__ (this also sets up
-// the instance's attribute storage the way the interpreter expects).
-PyObject* new_instance(PyObject* cls) {
-    Ref no_args = Ref::steal(PyTuple_New(0));
-    if (!no_args) return nullptr;
-    return PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls), no_args.get(), nullptr);
-}
-
-// cls(*items) for a list of results (the list is ours alone).
-PyObject* construct(PyObject* cls, PyObject* items) {
-    Ref args = Ref::steal(PyList_AsTuple(items));
+// cls(*items)
+PyObject* construct(PyObject* cls, std::vector<Ref>& items) {
+    Ref args = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     if (!args) return nullptr;
-    if (direct_construct_ok(cls)) {
-        Ref obj = Ref::steal(new_instance(cls));
-        if (!obj || !init_fields(obj.get(), args.get())) return nullptr;
-        return obj.release();
-    }
-    if (PyErr_Occurred()) return nullptr;
+    for (size_t i = 0; i < items.size(); ++i) PyTuple_SET_ITEM(args.get(), i, items[i].release());
+    if (g_class.direct(cls)) return g_class.make([&](PyObject* self) { return init_fields(self, args.get()); });
     return PyObject_Call(cls, args.get(), nullptr);
 }
+
+// The components of a `values` object in order: an exact tuple is walked in place (a
+// tuple cannot change), anything else through the iterator protocol.
+class Walk {
+    Ref values_, iter_;
+    Py_ssize_t i_ = 0;
+
+public:
+    // false with the exception set (also when `values` is null: its read failed)
+    bool open(Ref values) {
+        values_ = std::move(values);
+        if (!values_) return false;
+        if (PyTuple_CheckExact(values_.get())) return true;
+        iter_ = Ref::steal(PyObject_GetIter(values_.get()));
+        return bool(iter_);
+    }
+    // The expected number of components (0 when unknown).
+    size_t hint() const { return iter_ ? 0 : static_cast<size_t>(PyTuple_GET_SIZE(values_.get())); }
+    // The next component; null at the end or on error (PyErr_Occurred() tells).
+    Ref next() {
+        if (iter_) return Ref::steal(PyIter_Next(iter_.get()));
+        if (i_ >= PyTuple_GET_SIZE(values_.get())) return {};
+        return Ref::borrow(PyTuple_GET_ITEM(values_.get(), i_++));
+    }
+};
 
 // other.length == self.length, with the host's == and truth.
 int same_length(PyObject* self, PyObject* other) {
@@ -122,139 +86,109 @@ int same_length(PyObject* self, PyObject* other) {
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
-// Appends v <op> other.values[i] for each component v of self.values.
-PyObject* pairwise(Fn* fn, PyObject* self, PyObject* other, Op op) {
-    Ref result = Ref::steal(PyList_New(0));
-    if (!result) return nullptr;
-    Ref values = getattr(self, n_values);
-    if (!values) return nullptr;
-    Ref iter;
-    bool is_tuple = PyTuple_CheckExact(values.get());
-    if (!is_tuple) {
-        iter = Ref::steal(PyObject_GetIter(values.get()));
-        if (!iter) return nullptr;
+// other.values[i], `other.values` read afresh.
+Ref item_of(PyObject* other, Py_ssize_t i) {
+    Ref ovalues = getattr(other, n_values);
+    if (!ovalues) return {};
+    if (PyTuple_CheckExact(ovalues.get())) {
+        if (i < PyTuple_GET_SIZE(ovalues.get())) return Ref::borrow(PyTuple_GET_ITEM(ovalues.get(), i));
+        PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+        return {};
     }
-    for (Py_ssize_t i = 0;; ++i) {
-        Ref v;
-        if (is_tuple) {
-            if (i >= PyTuple_GET_SIZE(values.get())) break;
-            v = Ref::borrow(PyTuple_GET_ITEM(values.get(), i));
-        } else {
-            v = Ref::steal(PyIter_Next(iter.get()));
-            if (!v) {
-                if (PyErr_Occurred()) return nullptr;
-                break;
-            }
-        }
-        Ref ovalues = getattr(other, n_values);
-        if (!ovalues) return nullptr;
-        Ref w;
-        if (PyTuple_CheckExact(ovalues.get())) {
-            if (i < PyTuple_GET_SIZE(ovalues.get())) {
-                w = Ref::borrow(PyTuple_GET_ITEM(ovalues.get(), i));
-            } else {
-                PyErr_SetString(PyExc_IndexError, "tuple index out of range");
-                return nullptr;
-            }
-        } else {
-            Ref idx = Ref::steal(PyLong_FromSsize_t(i));
-            if (!idx) return nullptr;
-            w = Ref::steal(PyObject_GetItem(ovalues.get(), idx.get()));
-            if (!w) return nullptr;
-        }
-        Ref r = arith(op, v.get(), w.get());
-        if (!r || PyList_Append(result.get(), r.get()) < 0) return nullptr;
-    }
-    Ref cls = global(fn, n_multiX);
-    if (!cls) return nullptr;
-    return construct(cls.get(), result.get());
+    Ref idx = Ref::steal(PyLong_FromSsize_t(i));
+    if (!idx) return {};
+    return Ref::steal(PyObject_GetItem(ovalues.get(), idx.get()));
 }
 
-// The shared body of + and -: None unless `other` is a multiX of the same length.
-PyObject* combine(Fn* fn, PyObject* self, PyObject* other, Op op) {
+// multiX(*[v <op> other.values[i] for each component v of self.values])
+PyObject* pairwise(Fn* fn, PyObject* self, PyObject* other, Op op) {
+    Walk walk;
+    if (!walk.open(getattr(self, n_values))) return nullptr;
+    std::vector<Ref> result;
+    result.reserve(walk.hint());
+    for (Py_ssize_t i = 0;; ++i) {
+        Ref v = walk.next();
+        if (!v) {
+            if (PyErr_Occurred()) return nullptr;
+            break;
+        }
+        Ref w = item_of(other, i);
+        if (!w) return nullptr;
+        result.push_back(arith(op, v.get(), w.get()));
+        if (!result.back()) return nullptr;
+    }
     Ref cls = global(fn, n_multiX);
     if (!cls) return nullptr;
-    int is = type_is(other, cls.get());
-    if (is < 0) return nullptr;
-    if (!is) Py_RETURN_NONE;
+    return construct(cls.get(), result);
+}
+
+// multiX(*[v * other for each component v of self.values])
+PyObject* scaled(Fn* fn, PyObject* self, PyObject* other) {
+    Walk walk;
+    if (!walk.open(getattr(self, n_values))) return nullptr;
+    std::vector<Ref> result;
+    result.reserve(walk.hint());
+    while (Ref v = walk.next()) {
+        result.push_back(arith(Op::Mul, v.get(), other));
+        if (!result.back()) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Ref cls = global(fn, n_multiX);
+    if (!cls) return nullptr;
+    return construct(cls.get(), result);
+}
+
+// None unless `other` is a multiX of the same length, else the pairwise result.
+PyObject* with_vector(Fn* fn, PyObject* self, PyObject* other, Op op) {
     int same = same_length(self, other);
     if (same < 0) return nullptr;
     if (!same) Py_RETURN_NONE;
     return pairwise(fn, self, other, op);
 }
 
-// ---------------------------------------------------------------------------
-// Methods
-// ---------------------------------------------------------------------------
-
-PyObject* init_impl(Fn*, Value* v) {
-    Depth depth;
-    if (!depth.ok) return nullptr;
-    if (!init_fields(v[0].obj.get(), v[1].obj.get())) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* add_impl(Fn* fn, Value* v) {
-    Depth depth;
-    if (!depth.ok) return nullptr;
-    return combine(fn, v[0].obj.get(), v[1].obj.get(), Op::Add);
-}
-PyObject* sub_impl(Fn* fn, Value* v) {
-    Depth depth;
-    if (!depth.ok) return nullptr;
-    return combine(fn, v[0].obj.get(), v[1].obj.get(), Op::Sub);
-}
-
-PyObject* mul_impl(Fn* fn, Value* v) {
-    Depth depth;
-    if (!depth.ok) return nullptr;
-    PyObject* self = v[0].obj.get();
-    PyObject* other = v[1].obj.get();
+// The shared body of + and -.
+PyObject* add_or_sub(Fn* fn, PyObject* self, PyObject* other, Op op) {
     Ref cls = global(fn, n_multiX);
     if (!cls) return nullptr;
     int is = type_is(other, cls.get());
     if (is < 0) return nullptr;
-    if (is) {
-        int same = same_length(self, other);
-        if (same < 0) return nullptr;
-        if (!same) Py_RETURN_NONE;
-        return pairwise(fn, self, other, Op::Mul);
-    }
-    Ref ft = global(fn, n_float);
-    if (!ft) return nullptr;
-    is = type_is(other, ft.get());
-    if (is == 0) {
-        Ref it = global(fn, n_int);
-        if (!it) return nullptr;
-        is = type_is(other, it.get());
-    }
-    if (is < 0) return nullptr;
     if (!is) Py_RETURN_NONE;
+    return with_vector(fn, self, other, op);
+}
 
-    Ref result = Ref::steal(PyList_New(0));
-    if (!result) return nullptr;
-    Ref values = getattr(self, n_values);
-    if (!values) return nullptr;
-    Ref iter = Ref::steal(PyObject_GetIter(values.get()));
-    if (!iter) return nullptr;
-    while (Ref c = Ref::steal(PyIter_Next(iter.get()))) {
-        Ref r = arith(Op::Mul, c.get(), other);
-        if (!r || PyList_Append(result.get(), r.get()) < 0) return nullptr;
+// ---------------------------------------------------------------------------
+// Methods (each counts a level of call depth: see counted)
+// ---------------------------------------------------------------------------
+
+PyObject* init_impl(Fn*, Value* v) {
+    if (!init_fields(v[0].obj.get(), v[1].obj.get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* add_impl(Fn* fn, Value* v) { return add_or_sub(fn, v[0].obj.get(), v[1].obj.get(), Op::Add); }
+
+PyObject* sub_impl(Fn* fn, Value* v) { return add_or_sub(fn, v[0].obj.get(), v[1].obj.get(), Op::Sub); }
+
+PyObject* mul_impl(Fn* fn, Value* v) {
+    PyObject* self = v[0].obj.get();
+    PyObject* other = v[1].obj.get();
+    switch (classify(fn, other, n_multiX)) {
+        case Operand::Vector: return with_vector(fn, self, other, Op::Mul);
+        case Operand::Scalar: return scaled(fn, self, other);
+        case Operand::Other: Py_RETURN_NONE;
+        case Operand::Error: break;
     }
-    if (PyErr_Occurred()) return nullptr;
-    cls = global(fn, n_multiX);
-    if (!cls) return nullptr;
-    return construct(cls.get(), result.get());
+    return nullptr;
 }
 
 // ---------------------------------------------------------------------------
 // Declarations
 // ---------------------------------------------------------------------------
 const FnDef init_def{"__init__", "creates vector with userdefined dimensions", {P("self"), VarArgs("values")},
-                     nullptr, init_impl};
-const FnDef add_def{"__add__", nullptr, {P("self"), P("other")}, nullptr, add_impl};
-const FnDef sub_def{"__sub__", nullptr, {P("self"), P("other")}, nullptr, sub_impl};
-const FnDef mul_def{"__mul__", nullptr, {P("self"), P("other")}, nullptr, mul_impl};
+                     nullptr, counted<init_impl>};
+const FnDef add_def{"__add__", nullptr, {P("self"), P("other")}, nullptr, counted<add_impl>};
+const FnDef sub_def{"__sub__", nullptr, {P("self"), P("other")}, nullptr, counted<sub_impl>};
+const FnDef mul_def{"__mul__", nullptr, {P("self"), P("other")}, nullptr, counted<mul_impl>};
 
 PyModuleDef moddef = {PyModuleDef_HEAD_INIT, "multix", nullptr, -1, nullptr};
 
@@ -265,7 +199,6 @@ PyMODINIT_FUNC PyInit_multix() {
     if (!m) return nullptr;
     if (!import_from(m.get(), "ORVEX.numerix", {"sqrt"})) return nullptr;
     Ref cls = Ref::steal(make_class(m.get(), "multiX", {&init_def, &add_def, &sub_def, &mul_def}));
-    if (!cls) return nullptr;
-    Py_XSETREF(g_class, cls.release());
+    if (!cls || !g_class.bind(cls.get())) return nullptr;
     return m.release();
 }

@@ -6,69 +6,27 @@
 // result is built by calling whatever the module-level name `planix` is bound
 // to. `sqrt`, `atan` and `deg` come from numerix and are looked up at each call.
 //
-// Fast paths, each indistinguishable from the general one:
-//  * exact float operands: the double arithmetic float's own slots would do;
-//  * constructing a result: when `planix` is still our class, its metaclass is
-//    `type`, its `__new__` is object's and its `__init__` our own, the instance
-//    is allocated and initialised directly, which is all type.__call__ would do.
-#include "orvex/rt.hpp"
+// Fast paths, each indistinguishable from the general one (see orvex/objects.hpp):
+//  * components the host would combine with float's own arithmetic are combined as
+//    doubles, and a result made directly is stored from those doubles;
+//  * constructing a result: while `planix` is still our class, untouched, the
+//    instance is allocated and initialised directly, which is all type.__call__ would do.
+#include "orvex/objects.hpp"
 
 using namespace rt;
 
 namespace {
 
 Name n_x("x"), n_y("y");
-Name n_planix("planix"), n_float("float"), n_int("int");
+Name n_planix("planix");
 Name n_sqrt("sqrt"), n_atan("atan"), n_deg("deg");
-Name n_length("length"), n_init("__init__");
+Name n_length("length");
 
-PyObject* g_class = nullptr;  // the class created at load (strong reference)
-extern const FnDef init_def;
-
-// Components may themselves be vectors, so these methods can re-enter one another
-// through the number protocol with no Python frame in between: count the depth the
-// way the interpreter counts calls, so a deep nesting raises RecursionError.
-struct Depth {
-    bool ok;
-    Depth() : ok(Py_EnterRecursiveCall("") == 0) {}
-    ~Depth() {
-        if (ok) Py_LeaveRecursiveCall();
-    }
-    Depth(const Depth&) = delete;
-    Depth& operator=(const Depth&) = delete;
-};
+NativeClass g_class;  // the class created at load
 
 // ---------------------------------------------------------------------------
 // Helpers
 // ---------------------------------------------------------------------------
-
-// type(o) == cls with the host's ==; plain type objects compare by identity.
-int type_is(PyObject* o, PyObject* cls) {
-    PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(o));
-    if (Py_TYPE(t) == &PyType_Type && Py_TYPE(cls) == &PyType_Type) return t == cls;
-    Ref r = Ref::steal(PyObject_RichCompare(t, cls, Py_EQ));
-    return r ? PyObject_IsTrue(r.get()) : -1;
-}
-
-enum class Op { Add, Sub, Mul };
-
-Ref host_op(Op op, PyObject* a, PyObject* b) {
-    switch (op) {
-        case Op::Add: return Ref::steal(PyNumber_Add(a, b));
-        case Op::Sub: return Ref::steal(PyNumber_Subtract(a, b));
-        case Op::Mul: return Ref::steal(PyNumber_Multiply(a, b));
-    }
-    return {};
-}
-
-double native_op(Op op, double a, double b) {
-    switch (op) {
-        case Op::Add: return a + b;
-        case Op::Sub: return a - b;
-        case Op::Mul: return a * b;
-    }
-    return 0.0;
-}
 
 // Stores the two components as new floats, x first: the body of __init__.
 bool init_fields(PyObject* self, double x, double y) {
@@ -78,223 +36,40 @@ bool init_fields(PyObject* self, double x, double y) {
     return fy && setattr(self, n_y, fy.get());
 }
 
-// Whether calling `cls` would do nothing but allocate and run our __init__.
-bool direct_construct_ok(PyObject* cls) {
-    if (cls != g_class || Py_TYPE(cls) != &PyType_Type) return false;
-    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(cls);
-    if (t->tp_new != PyBaseObject_Type.tp_new || (t->tp_flags & Py_TPFLAGS_IS_ABSTRACT)) return false;
-    PyObject* init = PyDict_GetItemWithError(t->tp_dict, n_init.get());
-    return init && is_fn(init, &init_def);
-}
-
-// object.__new__(cls): what type.__call__ would do before __init__ (this also sets up
-// the instance's attribute storage the way the interpreter expects).
-PyObject* new_instance(PyObject* cls) {
-    Ref no_args = Ref::steal(PyTuple_New(0));
-    if (!no_args) return nullptr;
-    return PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls), no_args.get(), nullptr);
-}
-
-// cls(x, y) for components already known as doubles.
-PyObject* construct_d(PyObject* cls, double x, double y) {
-    if (direct_construct_ok(cls)) {
-        Ref obj = Ref::steal(new_instance(cls));
-        if (!obj || !init_fields(obj.get(), x, y)) return nullptr;
-        return obj.release();
-    }
-    if (PyErr_Occurred()) return nullptr;
-    Ref fx = flt(x), fy = flt(y);
-    if (!fx || !fy) return nullptr;
-    return call(cls, {fx.get(), fy.get()}).release();
-}
-
-// cls(x, y) for arbitrary component objects.
-PyObject* construct(PyObject* cls, PyObject* x, PyObject* y) {
-    if (direct_construct_ok(cls)) {
+// cls(x, y)
+PyObject* construct(PyObject* cls, const Num& x, const Num& y) {
+    if (g_class.direct(cls)) {
         double dx, dy;
-        if (!to_double(x, dx) || !to_double(y, dy)) return nullptr;
-        Ref obj = Ref::steal(new_instance(cls));
-        if (!obj || !init_fields(obj.get(), dx, dy)) return nullptr;
-        return obj.release();
+        return g_class.make([&] { return x.to_double(dx) && y.to_double(dy); },
+                            [&](PyObject* self) { return init_fields(self, dx, dy); });
     }
-    if (PyErr_Occurred()) return nullptr;
-    return call(cls, {x, y}).release();
+    Ref ox = x.object();
+    if (!ox) return nullptr;
+    Ref oy = y.object();
+    if (!oy) return nullptr;
+    return call(cls, {ox.get(), oy.get()}).release();
 }
-
-bool both_float(PyObject* a, PyObject* b) { return PyFloat_CheckExact(a) && PyFloat_CheckExact(b); }
 
 // planix(self.x <op> other.x, self.y <op> other.y)
 PyObject* componentwise(Fn* fn, PyObject* self, PyObject* other, Op op) {
     Ref cls = global(fn, n_planix);
     if (!cls) return nullptr;
-    Ref sx = getattr(self, n_x);
-    if (!sx) return nullptr;
-    Ref ox = getattr(other, n_x);
-    if (!ox) return nullptr;
-    if (both_float(sx.get(), ox.get())) {
-        double rx = native_op(op, PyFloat_AS_DOUBLE(sx.get()), PyFloat_AS_DOUBLE(ox.get()));
-        Ref sy = getattr(self, n_y);
-        if (!sy) return nullptr;
-        Ref oy = getattr(other, n_y);
-        if (!oy) return nullptr;
-        if (both_float(sy.get(), oy.get())) {
-            double ry = native_op(op, PyFloat_AS_DOUBLE(sy.get()), PyFloat_AS_DOUBLE(oy.get()));
-            return construct_d(cls.get(), rx, ry);
-        }
-        Ref fx = flt(rx);
-        Ref ry = fx ? host_op(op, sy.get(), oy.get()) : Ref();
-        if (!ry) return nullptr;
-        return construct(cls.get(), fx.get(), ry.get());
-    }
-    Ref rx = host_op(op, sx.get(), ox.get());
-    if (!rx) return nullptr;
-    Ref sy = getattr(self, n_y);
-    if (!sy) return nullptr;
-    Ref oy = getattr(other, n_y);
-    if (!oy) return nullptr;
-    Ref ry = host_op(op, sy.get(), oy.get());
-    if (!ry) return nullptr;
-    return construct(cls.get(), rx.get(), ry.get());
+    Num rx = attr_op(op, self, other, n_x);
+    if (!rx.ok()) return nullptr;
+    Num ry = attr_op(op, self, other, n_y);
+    if (!ry.ok()) return nullptr;
+    return construct(cls.get(), rx, ry);
 }
 
-// ---------------------------------------------------------------------------
-// Methods
-// ---------------------------------------------------------------------------
-
-PyObject* init_impl(Fn*, Value* v) {
-    Depth depth;
-    if (!depth.ok) return nullptr;
-    if (!init_fields(v[0].obj.get(), v[1].d, v[2].d)) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* add_impl(Fn* fn, Value* v) {
-    Depth depth;
-    if (!depth.ok) return nullptr;
-    return componentwise(fn, v[0].obj.get(), v[1].obj.get(), Op::Add);
-}
-PyObject* sub_impl(Fn* fn, Value* v) {
-    Depth depth;
-    if (!depth.ok) return nullptr;
-    return componentwise(fn, v[0].obj.get(), v[1].obj.get(), Op::Sub);
-}
-
-PyObject* mul_impl(Fn* fn, Value* v) {
-    Depth depth;
-    if (!depth.ok) return nullptr;
-    PyObject* self = v[0].obj.get();
-    PyObject* other = v[1].obj.get();
+// planix(self.x * other, self.y * other)
+PyObject* scaled(Fn* fn, PyObject* self, PyObject* other) {
     Ref cls = global(fn, n_planix);
     if (!cls) return nullptr;
-    int is = type_is(other, cls.get());
-    if (is < 0) return nullptr;
-    if (is) return componentwise(fn, self, other, Op::Mul);
-    Ref ft = global(fn, n_float);
-    if (!ft) return nullptr;
-    is = type_is(other, ft.get());
-    if (is == 0) {
-        Ref it = global(fn, n_int);
-        if (!it) return nullptr;
-        is = type_is(other, it.get());
-    }
-    if (is < 0) return nullptr;
-    if (!is) Py_RETURN_NONE;
-
-    cls = global(fn, n_planix);
-    if (!cls) return nullptr;
-    Ref sx = getattr(self, n_x);
-    if (!sx) return nullptr;
-    Ref rx = host_op(Op::Mul, sx.get(), other);
-    if (!rx) return nullptr;
-    Ref sy = getattr(self, n_y);
-    if (!sy) return nullptr;
-    if (both_float(rx.get(), sy.get()) && PyFloat_CheckExact(other)) {
-        double ry = PyFloat_AS_DOUBLE(sy.get()) * PyFloat_AS_DOUBLE(other);
-        return construct_d(cls.get(), PyFloat_AS_DOUBLE(rx.get()), ry);
-    }
-    Ref ry = host_op(Op::Mul, sy.get(), other);
-    if (!ry) return nullptr;
-    return construct(cls.get(), rx.get(), ry.get());
-}
-
-// x**2 + y**2 with the integer exponent 2.
-Ref square_sum(PyObject* self) {
-    Ref two = lng(2);
-    Ref sx = getattr(self, n_x);
-    if (!two || !sx) return {};
-    Ref px = Ref::steal(PyNumber_Power(sx.get(), two.get(), Py_None));
-    if (!px) return {};
-    Ref sy = getattr(self, n_y);
-    if (!sy) return {};
-    Ref py = Ref::steal(PyNumber_Power(sy.get(), two.get(), Py_None));
-    if (!py) return {};
-    return Ref::steal(PyNumber_Add(px.get(), py.get()));
-}
-
-PyObject* length_impl(Fn* fn, Value* v) {
-    Depth depth;
-    if (!depth.ok) return nullptr;
-    Ref sqrt_fn = global(fn, n_sqrt);
-    if (!sqrt_fn) return nullptr;
-    Ref s = square_sum(v[0].obj.get());
-    if (!s) return nullptr;
-    return call(sqrt_fn.get(), {s.get()}).release();
-}
-
-PyObject* across_impl(Fn* fn, Value* v) {
-    Depth depth;
-    if (!depth.ok) return nullptr;
-    PyObject* self = v[0].obj.get();
-    Ref cls = global(fn, n_planix);
-    if (!cls) return nullptr;
-    Ref sy = getattr(self, n_y);
-    if (!sy) return nullptr;
-    Ref ny = Ref::steal(PyNumber_Negative(sy.get()));
-    if (!ny) return nullptr;
-    Ref sx = getattr(self, n_x);
-    if (!sx) return nullptr;
-    return construct(cls.get(), ny.get(), sx.get());
-}
-
-PyObject* unit_impl(Fn* fn, Value* v) {
-    Depth depth;
-    if (!depth.ok) return nullptr;
-    PyObject* self = v[0].obj.get();
-    Ref cls = global(fn, n_planix);
-    if (!cls) return nullptr;
-    Ref sx = getattr(self, n_x);
-    if (!sx) return nullptr;
-    Ref l1 = Ref::steal(PyObject_CallMethodNoArgs(self, n_length.get()));
-    if (!l1) return nullptr;
-    Ref rx = Ref::steal(PyNumber_TrueDivide(sx.get(), l1.get()));
-    if (!rx) return nullptr;
-    Ref sy = getattr(self, n_y);
-    if (!sy) return nullptr;
-    Ref l2 = Ref::steal(PyObject_CallMethodNoArgs(self, n_length.get()));
-    if (!l2) return nullptr;
-    Ref ry = Ref::steal(PyNumber_TrueDivide(sy.get(), l2.get()));
-    if (!ry) return nullptr;
-    return construct(cls.get(), rx.get(), ry.get());
-}
-
-PyObject* pow_impl(Fn*, Value* v) {
-    Depth depth;
-    if (!depth.ok) return nullptr;
-    PyObject* self = v[0].obj.get();
-    PyObject* other = v[1].obj.get();
-    Ref sx = getattr(self, n_x);
-    if (!sx) return nullptr;
-    Ref ox = getattr(other, n_x);
-    if (!ox) return nullptr;
-    Ref px = host_op(Op::Mul, sx.get(), ox.get());
-    if (!px) return nullptr;
-    Ref sy = getattr(self, n_y);
-    if (!sy) return nullptr;
-    Ref oy = getattr(other, n_y);
-    if (!oy) return nullptr;
-    Ref py = host_op(Op::Mul, sy.get(), oy.get());
-    if (!py) return nullptr;
-    return host_op(Op::Add, px.get(), py.get()).release();
+    Num rx = attr_scaled(Op::Mul, self, n_x, other);
+    if (!rx.ok()) return nullptr;
+    Num ry = attr_scaled(Op::Mul, self, n_y, other);
+    if (!ry.ok()) return nullptr;
+    return construct(cls.get(), rx, ry);
 }
 
 // Truth of `a <op> 0` with the host's comparison (exact floats compared directly).
@@ -309,9 +84,80 @@ int compare_zero(PyObject* a, int op) {
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
+// ---------------------------------------------------------------------------
+// Methods (each counts a level of call depth: see counted)
+// ---------------------------------------------------------------------------
+
+PyObject* init_impl(Fn*, Value* v) {
+    if (!init_fields(v[0].obj.get(), v[1].d, v[2].d)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* add_impl(Fn* fn, Value* v) { return componentwise(fn, v[0].obj.get(), v[1].obj.get(), Op::Add); }
+
+PyObject* sub_impl(Fn* fn, Value* v) { return componentwise(fn, v[0].obj.get(), v[1].obj.get(), Op::Sub); }
+
+PyObject* mul_impl(Fn* fn, Value* v) {
+    PyObject* self = v[0].obj.get();
+    PyObject* other = v[1].obj.get();
+    switch (classify(fn, other, n_planix)) {
+        case Operand::Vector: return componentwise(fn, self, other, Op::Mul);
+        case Operand::Scalar: return scaled(fn, self, other);
+        case Operand::Other: Py_RETURN_NONE;
+        case Operand::Error: break;
+    }
+    return nullptr;
+}
+
+PyObject* length_impl(Fn* fn, Value* v) {
+    Ref sqrt_fn = global(fn, n_sqrt);
+    if (!sqrt_fn) return nullptr;
+    Ref s = square_sum(v[0].obj.get(), {&n_x, &n_y});
+    if (!s) return nullptr;
+    return call(sqrt_fn.get(), {s.get()}).release();
+}
+
+// planix(-y, x)
+PyObject* across_impl(Fn* fn, Value* v) {
+    PyObject* self = v[0].obj.get();
+    Ref cls = global(fn, n_planix);
+    if (!cls) return nullptr;
+    Ref sy = getattr(self, n_y);
+    if (!sy) return nullptr;
+    Num ny;
+    if (PyFloat_CheckExact(sy.get())) {
+        ny = num(-PyFloat_AS_DOUBLE(sy.get()));
+    } else {
+        ny.obj = Ref::steal(PyNumber_Negative(sy.get()));
+        if (!ny.obj) return nullptr;
+    }
+    Num sx;
+    sx.obj = getattr(self, n_x);
+    if (!sx.obj) return nullptr;
+    return construct(cls.get(), ny, sx);
+}
+
+// planix(x / self.length(), y / self.length()), length() looked up on self each time.
+PyObject* unit_impl(Fn* fn, Value* v) {
+    PyObject* self = v[0].obj.get();
+    Ref cls = global(fn, n_planix);
+    if (!cls) return nullptr;
+    Num r[2];
+    Name* names[2] = {&n_x, &n_y};
+    for (int i = 0; i < 2; ++i) {
+        Ref c = getattr(self, *names[i]);
+        if (!c) return nullptr;
+        Ref len = Ref::steal(PyObject_CallMethodNoArgs(self, n_length.get()));
+        if (!len) return nullptr;
+        r[i] = combine(Op::Div, c.get(), len.get());
+        if (!r[i].ok()) return nullptr;
+    }
+    return construct(cls.get(), r[0], r[1]);
+}
+
+PyObject* pow_impl(Fn*, Value* v) { return dot(v[0].obj.get(), v[1].obj.get(), {&n_x, &n_y}).release(); }
+
 PyObject* angle_impl(Fn* fn, Value* v) {
-    Depth depth;
-    if (!depth.ok) return nullptr;
     PyObject* self = v[0].obj.get();
     Ref sx = getattr(self, n_x);
     if (!sx) return nullptr;
@@ -326,7 +172,7 @@ PyObject* angle_impl(Fn* fn, Value* v) {
         if (!sy) return nullptr;
         Ref sx2 = getattr(self, n_x);
         if (!sx2) return nullptr;
-        Ref q = Ref::steal(PyNumber_TrueDivide(sy.get(), sx2.get()));
+        Ref q = arith(Op::Div, sy.get(), sx2.get());
         if (!q) return nullptr;
         Ref a = call(atan.get(), {q.get()});
         if (!a) return nullptr;
@@ -344,15 +190,15 @@ PyObject* angle_impl(Fn* fn, Value* v) {
 // Declarations
 // ---------------------------------------------------------------------------
 const FnDef init_def{"__init__", "creates new vector", {P("self"), P("x", Conv::Double), P("y", Conv::Double)},
-                     nullptr, init_impl};
-const FnDef add_def{"__add__", nullptr, {P("self"), P("other")}, nullptr, add_impl};
-const FnDef mul_def{"__mul__", nullptr, {P("self"), P("other")}, nullptr, mul_impl};
-const FnDef sub_def{"__sub__", nullptr, {P("self"), P("other")}, nullptr, sub_impl};
-const FnDef length_def{"length", "returns length of vector", {P("self")}, nullptr, length_impl};
-const FnDef across_def{"across", "returns cross vector", {P("self")}, nullptr, across_impl};
-const FnDef unit_def{"unit", "returns unit for vector", {P("self")}, nullptr, unit_impl};
-const FnDef pow_def{"__pow__", nullptr, {P("self"), P("other")}, nullptr, pow_impl};
-const FnDef angle_def{"angle", "returns angle for planix", {P("self")}, nullptr, angle_impl};
+                     nullptr, counted<init_impl>};
+const FnDef add_def{"__add__", nullptr, {P("self"), P("other")}, nullptr, counted<add_impl>};
+const FnDef mul_def{"__mul__", nullptr, {P("self"), P("other")}, nullptr, counted<mul_impl>};
+const FnDef sub_def{"__sub__", nullptr, {P("self"), P("other")}, nullptr, counted<sub_impl>};
+const FnDef length_def{"length", "returns length of vector", {P("self")}, nullptr, counted<length_impl>};
+const FnDef across_def{"across", "returns cross vector", {P("self")}, nullptr, counted<across_impl>};
+const FnDef unit_def{"unit", "returns unit for vector", {P("self")}, nullptr, counted<unit_impl>};
+const FnDef pow_def{"__pow__", nullptr, {P("self"), P("other")}, nullptr, counted<pow_impl>};
+const FnDef angle_def{"angle", "returns angle for planix", {P("self")}, nullptr, counted<angle_impl>};
 
 PyModuleDef moddef = {PyModuleDef_HEAD_INIT, "planix", "script handeling class planix", -1, nullptr};
 
@@ -364,7 +210,6 @@ PyMODINIT_FUNC PyInit_planix() {
     if (!import_from(m.get(), "ORVEX.numerix", {"sqrt", "atan", "deg"})) return nullptr;
     Ref cls = Ref::steal(make_class(m.get(), "planix", {&init_def, &add_def, &mul_def, &sub_def, &length_def,
                                                         &across_def, &unit_def, &pow_def, &angle_def}));
-    if (!cls) return nullptr;
-    Py_XSETREF(g_class, cls.release());
+    if (!cls || !g_class.bind(cls.get())) return nullptr;
     return m.release();
 }

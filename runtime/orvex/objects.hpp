@@ -1,0 +1,304 @@
+// Classes built from native methods (rt::make_class): the pieces their methods share.
+//
+//  * Depth, counted  the interpreter's call-depth count, for native methods that can
+//                    re-enter one another through the number protocol with no Python
+//                    frame in between.
+//  * type_is         type(o) == cls with the host's ==; is_float_or_int and classify for
+//                    the late-bound `type(other) == <class>` / `== float or == int` tests.
+//  * Op, Num         the host's + - * / on objects, computed as doubles where float's own
+//                    slots would compute them; attr_op, dot, square_sum over components
+//                    read from attributes at call time.
+//  * NativeClass     the class a module made at load: whether calling what its name is
+//                    bound to now would do nothing but allocate an instance and run our
+//                    own __init__, and that construction done directly.
+//
+// Header-only: each module gets its own copy (as it gets its own copy of the runtime).
+#pragma once
+
+#include "orvex/rt.hpp"
+
+#include <cstddef>
+#include <initializer_list>
+#include <utility>
+
+namespace rt {
+
+// ---------------------------------------------------------------------------
+// Recursion guard
+// ---------------------------------------------------------------------------
+
+// Counts one level of the interpreter's recursion count for its lifetime; `ok` is false
+// (with RecursionError set) when the limit is reached.
+class Depth {
+public:
+    const bool ok;
+    explicit Depth(const char* where = "") : ok(Py_EnterRecursiveCall(where) == 0) {}
+    ~Depth() {
+        if (ok) Py_LeaveRecursiveCall();
+    }
+    Depth(const Depth&) = delete;
+    Depth& operator=(const Depth&) = delete;
+};
+
+// A method implementation run under one level of the recursion count, as a call of a
+// Python method would be: `FnDef{..., counted<add_impl>}`.
+template <Impl F>
+PyObject* counted(Fn* fn, Value* v) {
+    Depth depth;
+    if (!depth.ok) return nullptr;
+    return F(fn, v);
+}
+
+// ---------------------------------------------------------------------------
+// Exact-type checks
+// ---------------------------------------------------------------------------
+
+// type(o) == cls with the host's ==; plain type objects compare by identity. -1 on error.
+inline int type_is(PyObject* o, PyObject* cls) {
+    PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(o));
+    if (Py_TYPE(t) == &PyType_Type && Py_TYPE(cls) == &PyType_Type) return t == cls;
+    Ref r = Ref::steal(PyObject_RichCompare(t, cls, Py_EQ));
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+// type(o) == float or type(o) == int, each name looked up as a global of `fn` when its
+// comparison is reached (so `bool` and subclasses never match). -1 on error.
+inline int is_float_or_int(Fn* fn, PyObject* o) {
+    static Name n_float("float"), n_int("int");
+    Ref ft = global(fn, n_float);
+    if (!ft) return -1;
+    int is = type_is(o, ft.get());
+    if (is != 0) return is;
+    Ref it = global(fn, n_int);
+    return it ? type_is(o, it.get()) : -1;
+}
+
+// How an operator that examines its operand sees it: type(other) == the object bound to the
+// global `cls_name` (Vector), else type(other) == float or == int (Scalar), else Other.
+// Error with the exception set.
+enum class Operand { Error, Other, Vector, Scalar };
+
+inline Operand classify(Fn* fn, PyObject* other, Name& cls_name) {
+    Ref cls = global(fn, cls_name);
+    if (!cls) return Operand::Error;
+    int is = type_is(other, cls.get());
+    if (is) return is < 0 ? Operand::Error : Operand::Vector;
+    is = is_float_or_int(fn, other);
+    return is < 0 ? Operand::Error : is ? Operand::Scalar : Operand::Other;
+}
+
+// ---------------------------------------------------------------------------
+// Arithmetic on stored objects
+// ---------------------------------------------------------------------------
+enum class Op { Add, Sub, Mul, Div };
+
+inline double apply(Op op, double a, double b) {
+    switch (op) {
+        case Op::Add: return a + b;
+        case Op::Sub: return a - b;
+        case Op::Mul: return a * b;
+        case Op::Div: return a / b;
+    }
+    return 0.0;
+}
+
+// The host's a <op> b through the number protocol (Div is true division).
+inline Ref host_op(Op op, PyObject* a, PyObject* b) {
+    switch (op) {
+        case Op::Add: return Ref::steal(PyNumber_Add(a, b));
+        case Op::Sub: return Ref::steal(PyNumber_Subtract(a, b));
+        case Op::Mul: return Ref::steal(PyNumber_Multiply(a, b));
+        case Op::Div: return Ref::steal(PyNumber_TrueDivide(a, b));
+    }
+    return {};
+}
+
+// Whether the host computes a <op> b with float's own slot, on two values it converts
+// exactly: an exact float with an exact float or an exact int of magnitude at most 2**53
+// (int's slot declines a float, float's converts the int). Division by zero is left to the
+// host, which raises.
+inline bool float_pair(Op op, PyObject* a, PyObject* b, double& x, double& y) {
+    if (!PyFloat_CheckExact(a) && !PyFloat_CheckExact(b)) return false;
+    return plain_double(a, x) && plain_double(b, y) && !(op == Op::Div && y == 0.0);
+}
+
+// A computed number: a double while the host would have used float's own arithmetic (no
+// object needed yet), the host's result object otherwise. !ok(): the exception is set.
+struct Num {
+    Ref obj;
+    double d = 0.0;
+    bool is_double = false;
+
+    bool ok() const { return is_double || obj; }
+    // As an object (a new float for a double).
+    Ref object() const { return is_double ? flt(d) : obj; }
+    // The host's float conversion of it (what a parameter annotated `float` gets).
+    bool to_double(double& out) const {
+        if (is_double) {
+            out = d;
+            return true;
+        }
+        return rt::to_double(obj.get(), out);
+    }
+};
+
+inline Num num(double d) {
+    Num r;
+    r.d = d;
+    r.is_double = true;
+    return r;
+}
+
+// a <op> b
+inline Num combine(Op op, PyObject* a, PyObject* b) {
+    double x, y;
+    if (float_pair(op, a, b, x, y)) return num(apply(op, x, y));
+    Num r;
+    r.obj = host_op(op, a, b);
+    return r;
+}
+
+// The host's a <op> b as an object.
+inline Ref arith(Op op, PyObject* a, PyObject* b) { return combine(op, a, b).object(); }
+
+// a <op> b for two computed numbers.
+inline Num combine(Op op, const Num& a, const Num& b) {
+    if (a.is_double && b.is_double && !(op == Op::Div && b.d == 0.0)) return num(apply(op, a.d, b.d));
+    Ref x = a.object();
+    Ref y = x ? b.object() : Ref();
+    if (!y) return {};
+    return combine(op, x.get(), y.get());
+}
+
+// The host's o ** 2 with the int exponent 2. For an exact float the power goes straight to
+// float's own power slot, which is where the host's dispatch for (float, int) ends.
+inline Ref square(PyObject* o) {
+    Ref two = lng(2);
+    if (!two) return {};
+    if (PyFloat_CheckExact(o)) return Ref::steal(PyFloat_Type.tp_as_number->nb_power(o, two.get(), Py_None));
+    return Ref::steal(PyNumber_Power(o, two.get(), Py_None));
+}
+
+// ---------------------------------------------------------------------------
+// Components read from attributes at call time
+// ---------------------------------------------------------------------------
+
+// self.<a> <op> other.<b>, read in that order.
+inline Num attr_op(Op op, PyObject* self, Name& a, PyObject* other, Name& b) {
+    Ref x = getattr(self, a);
+    Ref y = x ? getattr(other, b) : Ref();
+    if (!y) return {};
+    return combine(op, x.get(), y.get());
+}
+
+// self.<name> <op> other.<name>
+inline Num attr_op(Op op, PyObject* self, PyObject* other, Name& name) {
+    return attr_op(op, self, name, other, name);
+}
+
+// self.<name> <op> scalar
+inline Num attr_scaled(Op op, PyObject* self, Name& name, PyObject* scalar) {
+    Ref a = getattr(self, name);
+    if (!a) return {};
+    return combine(op, a.get(), scalar);
+}
+
+// self.a * other.a + self.b * other.b + ..., summed from the left (the dot product).
+inline Ref dot(PyObject* self, PyObject* other, std::initializer_list<Name*> names) {
+    Num sum;
+    bool first = true;
+    for (Name* n : names) {
+        Num p = attr_op(Op::Mul, self, other, *n);
+        if (!p.ok()) return {};
+        sum = first ? std::move(p) : combine(Op::Add, sum, p);
+        if (!sum.ok()) return {};
+        first = false;
+    }
+    return sum.object();
+}
+
+// self.a ** 2 + self.b ** 2 + ..., summed from the left.
+inline Ref square_sum(PyObject* self, std::initializer_list<Name*> names) {
+    Ref sum;
+    for (Name* n : names) {
+        Ref a = getattr(self, *n);
+        if (!a) return {};
+        Ref p = square(a.get());
+        if (!p) return {};
+        sum = sum ? arith(Op::Add, sum.get(), p.get()) : p;
+        if (!sum) return {};
+    }
+    return sum;
+}
+
+// ---------------------------------------------------------------------------
+// Results built through the module-level class name
+// ---------------------------------------------------------------------------
+
+// The class a module creates at load. Results are built by calling whatever the module's
+// name is bound to at that moment; when that is still this class, untouched, the call would
+// only run object.__new__ and our own __init__, so the instance is made directly:
+//
+//     if (g_class.direct(callee)) return g_class.make([&](PyObject* self) { ...store... });
+//     return call(callee, {...});
+class NativeClass {
+    PyObject* cls_ = nullptr;      // the class (strong)
+    PyObject* init_ = nullptr;     // its __init__ as made (strong)
+    PyObject* no_args_ = nullptr;  // () for object.__new__
+
+public:
+    // After make_class; false with an exception set if the class has no native __init__.
+    bool bind(PyObject* cls) {
+        static Name n_init("__init__");
+        if (!PyType_Check(cls)) {
+            PyErr_SetString(PyExc_SystemError, "NativeClass::bind needs a class");
+            return false;
+        }
+        PyObject* init = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), n_init.get());
+        if (!init || Py_TYPE(init) != &FnType) {
+            PyErr_SetString(PyExc_SystemError, "NativeClass::bind needs a class with a native __init__");
+            return false;
+        }
+        PyObject* no_args = PyTuple_New(0);
+        if (!no_args) return false;
+        Py_XSETREF(no_args_, no_args);
+        Py_XSETREF(cls_, newref(cls));
+        Py_XSETREF(init_, newref(init));
+        return true;
+    }
+
+    PyObject* get() const { return cls_; }
+
+    // Whether calling `callee` would do nothing but allocate an instance and run our
+    // __init__: it is our class, its metaclass is `type` (so type.__call__ runs), its
+    // __new__ is object's, it is not abstract and its __init__ is still ours.
+    bool direct(PyObject* callee) const {
+        static Name n_init("__init__");
+        if (callee != cls_ || Py_TYPE(callee) != &PyType_Type) return false;
+        PyTypeObject* t = reinterpret_cast<PyTypeObject*>(callee);
+        return t->tp_new == PyBaseObject_Type.tp_new && !(t->tp_flags & Py_TPFLAGS_IS_ABSTRACT) &&
+               _PyType_Lookup(t, n_init.get()) == init_;
+    }
+
+    // The instance type.__call__ would make: object.__new__(cls) (which also sets up the
+    // instance's attribute storage the way the interpreter expects), then what binding the
+    // arguments of our __init__ does (`convert`, false on error), then its body (`fill`).
+    // The call depth is counted as on that route: one level for calling the class, one
+    // inside __init__.
+    template <class Convert, class Fill>
+    PyObject* make(Convert&& convert, Fill&& fill) const {
+        Depth call(" while calling a Python object");
+        if (!call.ok) return nullptr;
+        Ref obj = Ref::steal(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls_), no_args_, nullptr));
+        if (!obj || !convert()) return nullptr;
+        Depth init;
+        if (!init.ok || !fill(obj.get())) return nullptr;
+        return obj.release();
+    }
+    template <class Fill>
+    PyObject* make(Fill&& fill) const {
+        return make([] { return true; }, fill);
+    }
+};
+
+}  // namespace rt
