@@ -21,23 +21,64 @@
 #include <initializer_list>
 #include <utility>
 
+#if defined(__linux__) || defined(__APPLE__)
+#include <pthread.h>
+#endif
+
 namespace rt {
 
 // ---------------------------------------------------------------------------
 // Recursion guard
 // ---------------------------------------------------------------------------
 
+// Whether less than `reserve` bytes of this thread's stack are left below the caller's
+// frame. The interpreter's recursion count bounds how many levels deep native code may
+// nest, but how much C stack a level may take is its guess for its own frames (3.12 and
+// later count C levels apart from Python frames, up to 10000 on 3.13), and a level of
+// native methods calling one another through the number protocol can take more. False
+// where the platform does not tell the stack's extent.
+inline bool stack_exhausted(size_t reserve = 256 * 1024) {
+    static thread_local const char* low = nullptr;  // the stack's lowest usable address
+    static thread_local bool known = false;
+    if (!known) {
+        known = true;
+#if defined(__linux__)
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void* addr = nullptr;
+            size_t size = 0;
+            if (pthread_attr_getstack(&attr, &addr, &size) == 0) low = static_cast<const char*>(addr);
+            pthread_attr_destroy(&attr);
+        }
+#elif defined(__APPLE__)
+        const char* top = static_cast<const char*>(pthread_get_stackaddr_np(pthread_self()));
+        low = top - pthread_get_stacksize_np(pthread_self());
+#endif
+    }
+    char here;
+    return low && static_cast<size_t>(&here - low) < reserve;
+}
+
 // Counts one level of the interpreter's recursion count for its lifetime; `ok` is false
-// (with RecursionError set) when the limit is reached.
+// (with RecursionError set) when the limit is reached or the stack is nearly used up.
 class Depth {
 public:
     const bool ok;
-    explicit Depth(const char* where = "") : ok(Py_EnterRecursiveCall(where) == 0) {}
+    explicit Depth(const char* where = "") : ok(enter(where)) {}
     ~Depth() {
         if (ok) Py_LeaveRecursiveCall();
     }
     Depth(const Depth&) = delete;
     Depth& operator=(const Depth&) = delete;
+
+private:
+    static bool enter(const char* where) {
+        if (stack_exhausted()) {
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+            return false;
+        }
+        return Py_EnterRecursiveCall(where) == 0;
+    }
 };
 
 // A method implementation run under one level of the recursion count, as a call of a
