@@ -1,5 +1,6 @@
 """The vector classes planix, spatix, multiX and the colour class Color3."""
 import copy
+import operator
 import os
 import pickle
 import subprocess
@@ -395,6 +396,74 @@ def test_results_run_a_replaced_new():
     assert out.stdout.strip() == "ok", out.stderr
 
 
+def headroom(op):
+    """The deepest extra Python recursion at which op() still runs."""
+    def down(n):
+        return op() if n == 0 else down(n - 1)
+
+    lo, hi = 0, sys.getrecursionlimit()
+    while lo < hi:
+        mid = (lo + hi + 1) // 2
+        try:
+            down(mid)
+            lo = mid
+        except RecursionError:
+            hi = mid - 1
+    return lo
+
+
+@pytest.mark.parametrize("mod, name, make, op", [
+    (planix_mod, "planix", lambda c: (c(1, 2), c(3, 4)), lambda a, b: a + b),
+    (spatix_mod, "spatix", lambda c: (c(1, 2, 3), c(3, 4, 5)), lambda a, b: a // b),
+    (multix_mod, "multiX", lambda c: (c(1, 2), c(3, 4)), lambda a, b: a * 2),
+])
+def test_results_count_call_depth_like_a_class_call(monkeypatch, mod, name, make, op):
+    # A result made directly must hit the recursion limit exactly where calling the class
+    # would (a subclass bound to the name is called the ordinary way).
+    a, b = make(getattr(mod, name))
+    direct = headroom(lambda: op(a, b))
+    monkeypatch.setattr(mod, name, type("Sub", (getattr(mod, name),), {}))
+    assert headroom(lambda: op(a, b)) == direct
+
+
+OPERATORS = {"__add__": operator.add, "__sub__": operator.sub, "__mul__": operator.mul, "__pow__": operator.pow,
+             "__truediv__": operator.truediv, "__floordiv__": operator.floordiv}
+
+
+@pytest.mark.parametrize("cls, args", [(planix, (1, 2)), (spatix, (1, 2, 3)), (multiX, (1, 2))])
+def test_operator_lookups_match_a_python_class(cls, args):
+    # With a subclass instance on the right, the interpreter asks the subclass (through its
+    # metaclass) for the reflected method first: the lookups must be those a plain Python
+    # class with the same operators gets.
+    log = []
+
+    class Watch(type):
+        def __getattribute__(c, name):
+            log.append(name)
+            return super().__getattribute__(name)
+
+    def lookups(base, args):
+        sub = Watch("Sub", (base,), {})
+        a, b = base(*args), sub(*args)
+        seen = []
+        for op in OPERATORS.values():
+            log.clear()
+            try:
+                op(a, b)
+            except Exception:
+                pass
+            seen.append(list(log))
+        return seen
+
+    def plain_init(self, *a):
+        self.x = self.y = self.z = 1.0
+        self.values, self.length = (1.0, 1.0), 2
+
+    plain = type("Plain", (), dict({k: lambda s, o: 1 for k in OPERATORS if k in vars(cls)}, __init__=plain_init))
+    expected = lookups(plain, args)
+    assert any(expected) and lookups(cls, args) == expected
+
+
 # ---------------------------------------------------------------------------
 # Color3
 # ---------------------------------------------------------------------------
@@ -571,14 +640,15 @@ def outcome(f):
     return (type(r), repr(r))
 
 
+# ints around 2**53 (the largest a double holds exactly) meet floats in the double fast paths
 numbers = st.one_of(st.floats(allow_nan=True, allow_infinity=True), st.integers(-10 ** 30, 10 ** 30),
-                    st.sampled_from([0, 0.0, -0.0, 10 ** 400, True]))
+                    st.sampled_from([0, 0.0, -0.0, 10 ** 400, True, 2 ** 53, 2 ** 53 + 1, -2 ** 53 - 1, 2 ** 63]))
 
 
 @settings(max_examples=300, deadline=None)
 @given(st.lists(numbers, min_size=4, max_size=4), numbers,
-       st.sampled_from(["+", "-", "*v", "*s", "**", "length", "unit", "angle"]))
-def test_planix_matches_plain_python(c, scalar, op):
+       st.sampled_from(["+", "-", "*v", "*s", "**", "length", "unit", "angle"]), st.booleans())
+def test_planix_matches_plain_python(c, scalar, op, raw):
     def build(cls, x, y):
         try:
             return cls(x, y)
@@ -593,6 +663,9 @@ def test_planix_matches_plain_python(c, scalar, op):
     if not isinstance(a, planix) or not isinstance(b, planix):
         assert (kind(a), kind(b)) == (kind(ra), kind(rb))  # both refuse the same component
         return
+    if raw:  # components reassigned as given (ints stay ints)
+        for v in (a, ra):
+            v.x, v.y = c[0], c[1]
     if op == "*s":
         b, rb = scalar, scalar
         if type(scalar) is bool:
@@ -613,3 +686,38 @@ def test_spatix_matches_plain_python(c, scalar, op):
             assert a * b is None
             return
     assert outcome(lambda: run_native(op, a, b)) == outcome(lambda: ref_spatix(op, ra, rb))
+
+
+class RefM:
+    def __init__(self, *values):
+        self.values = values
+        self.length = len(self.values)
+
+
+def ref_multix(op, a, b):
+    if op == "*s":
+        return RefM(*[v * b for v in a.values]) if type(b) in (float, int) else None
+    if type(b) is not RefM or b.length != a.length:
+        return None
+    f = {"+": operator.add, "-": operator.sub, "*v": operator.mul}[op]
+    return RefM(*[f(v, b.values[i]) for i, v in enumerate(a.values)])
+
+
+def values_outcome(f):
+    try:
+        r = f()
+    except Exception as e:
+        return ("raises", type(e))
+    return None if r is None else (r.length, [(type(c), repr(c)) for c in r.values])
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(numbers, max_size=4), st.data(), numbers, st.sampled_from(["+", "-", "*v", "*s"]))
+def test_multix_matches_plain_python(u, data, scalar, op):
+    same = data.draw(st.integers(0, 3)) > 0  # mostly equal lengths
+    w = data.draw(st.lists(numbers, min_size=len(u), max_size=len(u)) if same else st.lists(numbers, max_size=4))
+    a, b, ra, rb = multiX(*u), multiX(*w), RefM(*u), RefM(*w)
+    if op == "*s":
+        b, rb = scalar, scalar
+    native = {"+": operator.add, "-": operator.sub, "*v": operator.mul, "*s": operator.mul}[op]
+    assert values_outcome(lambda: native(a, b)) == values_outcome(lambda: ref_multix(op, ra, rb))
