@@ -38,53 +38,49 @@ namespace rt {
 // native methods calling one another through the number protocol can take more. False
 // where the platform does not tell the stack's extent.
 inline bool stack_exhausted(size_t reserve = 256 * 1024) {
+    static const char* const unknown = "";
     static thread_local const char* low = nullptr;  // the stack's lowest usable address
-    static thread_local bool known = false;
-    if (!known) {
-        known = true;
+    if (!low) {
+        low = unknown;
 #if defined(__linux__)
         pthread_attr_t attr;
         if (pthread_getattr_np(pthread_self(), &attr) == 0) {
             void* addr = nullptr;
             size_t size = 0;
-            if (pthread_attr_getstack(&attr, &addr, &size) == 0) low = static_cast<const char*>(addr);
+            if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr) low = static_cast<const char*>(addr);
             pthread_attr_destroy(&attr);
         }
 #elif defined(__APPLE__)
-        const char* top = static_cast<const char*>(pthread_get_stackaddr_np(pthread_self()));
-        low = top - pthread_get_stacksize_np(pthread_self());
+        low = static_cast<const char*>(pthread_get_stackaddr_np(pthread_self())) -
+              pthread_get_stacksize_np(pthread_self());
 #endif
     }
     char here;
-    return low && static_cast<size_t>(&here - low) < reserve;
+    return low != unknown && static_cast<size_t>(&here - low) < reserve;
 }
 
 // Counts one level of the interpreter's recursion count for its lifetime; `ok` is false
-// (with RecursionError set) when the limit is reached or the stack is nearly used up.
+// (with RecursionError set) when the limit is reached.
 class Depth {
 public:
     const bool ok;
-    explicit Depth(const char* where = "") : ok(enter(where)) {}
+    explicit Depth(const char* where = "") : ok(Py_EnterRecursiveCall(where) == 0) {}
     ~Depth() {
         if (ok) Py_LeaveRecursiveCall();
     }
     Depth(const Depth&) = delete;
     Depth& operator=(const Depth&) = delete;
-
-private:
-    static bool enter(const char* where) {
-        if (stack_exhausted()) {
-            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-            return false;
-        }
-        return Py_EnterRecursiveCall(where) == 0;
-    }
 };
 
 // A method implementation run under one level of the recursion count, as a call of a
-// Python method would be: `FnDef{..., counted<add_impl>}`.
+// Python method would be, and only with enough stack left for the methods it may
+// re-enter: `FnDef{..., counted<add_impl>}`.
 template <Impl F>
 PyObject* counted(Fn* fn, Value* v) {
+    if (stack_exhausted()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+        return nullptr;
+    }
     Depth depth;
     if (!depth.ok) return nullptr;
     return F(fn, v);
