@@ -21,7 +21,7 @@ using namespace rt;
 namespace {
 
 Name n_values("values"), n_length("length");
-Name n_multiX("multiX");
+GlobalName n_multiX("multiX");  // the global, looked up at each call
 
 NativeClass g_class;  // the class created at load
 

@@ -18,8 +18,9 @@ using namespace rt;
 namespace {
 
 Name n_x("x"), n_y("y");
-Name n_planix("planix");
-Name n_sqrt("sqrt"), n_atan("atan"), n_deg("deg");
+// globals, looked up at each call
+GlobalName n_planix("planix");
+GlobalName n_sqrt("sqrt"), n_atan("atan"), n_deg("deg");
 Name n_length("length");
 
 NativeClass g_class;  // the class created at load

@@ -18,8 +18,9 @@ using namespace rt;
 namespace {
 
 Name n_x("x"), n_y("y"), n_z("z");
-Name n_spatix("spatix");
-Name n_sqrt("sqrt"), n_deg("deg"), n_atan2("atan2");
+// globals, looked up at each call
+GlobalName n_spatix("spatix");
+GlobalName n_sqrt("sqrt"), n_deg("deg"), n_atan2("atan2");
 Name n_length("length");
 
 NativeClass g_class;  // the class created at load

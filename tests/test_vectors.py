@@ -1,4 +1,5 @@
 """The vector classes planix, spatix, multiX and the colour class Color3."""
+import builtins
 import copy
 import operator
 import os
@@ -394,6 +395,48 @@ def test_results_run_a_replaced_new():
     """
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=os.path.dirname(__file__))
     assert out.stdout.strip() == "ok", out.stderr
+
+
+@pytest.mark.parametrize("v", [planix(1, 2), spatix(1, 2, 3), multiX(1, 2)])
+def test_float_and_int_are_late_bound_globals(monkeypatch, v):
+    mod = sys.modules[type(v).__module__]
+    assert v * 2.5 is not None and v * 3 is not None
+    monkeypatch.setattr(mod, "float", int, raising=False)  # the module's own `float` names int
+    assert v * 2.5 is None and v * 3 is not None
+    monkeypatch.delattr(mod, "float")
+    assert v * 2.5 is not None
+    monkeypatch.setattr(builtins, "int", float)
+    r = v * 3
+    monkeypatch.undo()
+    assert r is None and v * 3 is not None
+
+
+def test_module_dict_with_other_keys_is_probed_at_each_call(monkeypatch):
+    # A lookup in a dict with a non-str key may run that key's __eq__: it happens at each
+    # call, as for a Python method's global lookups.
+    calls = []
+
+    class Key:
+        def __hash__(self):
+            return hash("planix")
+
+        def __eq__(self, other):
+            calls.append(other)
+            return False
+
+    d = vars(planix_mod)
+    monkeypatch.delitem(d, "planix")
+    monkeypatch.setitem(d, Key(), None)  # ahead of "planix" on the probe path
+    monkeypatch.setitem(d, "planix", planix)
+    python_lookup = eval("lambda: planix", d)
+    calls.clear()
+    python_lookup()
+    per_lookup = len(calls)
+    p = planix(1, 2)
+    calls.clear()
+    for _ in range(3):
+        p + p  # one lookup of `planix` each
+    assert per_lookup > 0 and len(calls) == 3 * per_lookup
 
 
 def headroom(op):
