@@ -14,8 +14,6 @@
 //    instance is allocated and initialised directly, which is all type.__call__ would do.
 #include "orvex/objects.hpp"
 
-#include <vector>
-
 using namespace rt;
 
 namespace {
@@ -40,15 +38,6 @@ bool init_fields(PyObject* self, PyObject* values) {
     return len && setattr(self, n_length, len.get());
 }
 
-// cls(*items)
-PyObject* construct(PyObject* cls, std::vector<Ref>& items) {
-    Ref args = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-    if (!args) return nullptr;
-    for (size_t i = 0; i < items.size(); ++i) PyTuple_SET_ITEM(args.get(), i, items[i].release());
-    if (g_class.direct(cls)) return g_class.make([&](PyObject* self) { return init_fields(self, args.get()); });
-    return PyObject_Call(cls, args.get(), nullptr);
-}
-
 // The components of a `values` object in order: an exact tuple is walked in place (a
 // tuple cannot change), anything else through the iterator protocol.
 class Walk {
@@ -64,8 +53,8 @@ public:
         iter_ = Ref::steal(PyObject_GetIter(values_.get()));
         return bool(iter_);
     }
-    // The expected number of components (0 when unknown).
-    size_t hint() const { return iter_ ? 0 : static_cast<size_t>(PyTuple_GET_SIZE(values_.get())); }
+    // How many components there will be; -1 when not known in advance.
+    Py_ssize_t size() const { return iter_ ? -1 : PyTuple_GET_SIZE(values_.get()); }
     // The next component; null at the end or on error (PyErr_Occurred() tells).
     Ref next() {
         if (iter_) return Ref::steal(PyIter_Next(iter_.get()));
@@ -73,6 +62,38 @@ public:
         return Ref::borrow(PyTuple_GET_ITEM(values_.get(), i_++));
     }
 };
+
+// The results in order, becoming the constructor's arguments: written straight into a
+// tuple when their number is known, else collected in a list.
+class Results {
+    Ref items_;
+    Py_ssize_t n_ = 0;
+
+public:
+    bool open(Py_ssize_t size) {
+        items_ = Ref::steal(size >= 0 ? PyTuple_New(size) : PyList_New(0));
+        return bool(items_);
+    }
+    // false with the exception set (also when `r` is null: computing it failed)
+    bool add(Ref r) {
+        if (!r) return false;
+        if (!PyTuple_CheckExact(items_.get())) return PyList_Append(items_.get(), r.get()) == 0;
+        PyTuple_SET_ITEM(items_.get(), n_++, r.release());
+        return true;
+    }
+    // The argument tuple.
+    Ref args() const {
+        return PyTuple_CheckExact(items_.get()) ? items_ : Ref::steal(PyList_AsTuple(items_.get()));
+    }
+};
+
+// cls(*results)
+PyObject* construct(PyObject* cls, const Results& results) {
+    Ref args = results.args();
+    if (!args) return nullptr;
+    if (g_class.direct(cls)) return g_class.make([&](PyObject* self) { return init_fields(self, args.get()); });
+    return PyObject_Call(cls, args.get(), nullptr);
+}
 
 // other.length == self.length, with the host's == and truth.
 int same_length(PyObject* self, PyObject* other) {
@@ -103,9 +124,8 @@ Ref item_of(PyObject* other, Py_ssize_t i) {
 // multiX(*[v <op> other.values[i] for each component v of self.values])
 PyObject* pairwise(Fn* fn, PyObject* self, PyObject* other, Op op) {
     Walk walk;
-    if (!walk.open(getattr(self, n_values))) return nullptr;
-    std::vector<Ref> result;
-    result.reserve(walk.hint());
+    Results result;
+    if (!walk.open(getattr(self, n_values)) || !result.open(walk.size())) return nullptr;
     for (Py_ssize_t i = 0;; ++i) {
         Ref v = walk.next();
         if (!v) {
@@ -113,9 +133,7 @@ PyObject* pairwise(Fn* fn, PyObject* self, PyObject* other, Op op) {
             break;
         }
         Ref w = item_of(other, i);
-        if (!w) return nullptr;
-        result.push_back(arith(op, v.get(), w.get()));
-        if (!result.back()) return nullptr;
+        if (!w || !result.add(arith(op, v.get(), w.get()))) return nullptr;
     }
     Ref cls = global(fn, n_multiX);
     if (!cls) return nullptr;
@@ -125,12 +143,10 @@ PyObject* pairwise(Fn* fn, PyObject* self, PyObject* other, Op op) {
 // multiX(*[v * other for each component v of self.values])
 PyObject* scaled(Fn* fn, PyObject* self, PyObject* other) {
     Walk walk;
-    if (!walk.open(getattr(self, n_values))) return nullptr;
-    std::vector<Ref> result;
-    result.reserve(walk.hint());
+    Results result;
+    if (!walk.open(getattr(self, n_values)) || !result.open(walk.size())) return nullptr;
     while (Ref v = walk.next()) {
-        result.push_back(arith(Op::Mul, v.get(), other));
-        if (!result.back()) return nullptr;
+        if (!result.add(arith(Op::Mul, v.get(), other))) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
     Ref cls = global(fn, n_multiX);
