@@ -188,13 +188,8 @@ PyObject* sub_impl(Fn* fn, Value* v) { return add_or_sub(fn, v[0].obj.get(), v[1
 PyObject* mul_impl(Fn* fn, Value* v) {
     PyObject* self = v[0].obj.get();
     PyObject* other = v[1].obj.get();
-    switch (classify(fn, other, n_multiX)) {
-        case Operand::Vector: return with_vector(fn, self, other, Op::Mul);
-        case Operand::Scalar: return scaled(fn, self, other);
-        case Operand::Other: Py_RETURN_NONE;
-        case Operand::Error: break;
-    }
-    return nullptr;
+    return multiply(fn, other, n_multiX, [&] { return with_vector(fn, self, other, Op::Mul); },
+                    [&] { return scaled(fn, self, other); });
 }
 
 // ---------------------------------------------------------------------------

@@ -103,13 +103,8 @@ PyObject* sub_impl(Fn* fn, Value* v) { return componentwise(fn, v[0].obj.get(), 
 PyObject* mul_impl(Fn* fn, Value* v) {
     PyObject* self = v[0].obj.get();
     PyObject* other = v[1].obj.get();
-    switch (classify(fn, other, n_spatix)) {
-        case Operand::Vector: return componentwise(fn, self, other, Op::Mul);
-        case Operand::Scalar: return scaled(fn, self, other);
-        case Operand::Other: Py_RETURN_NONE;
-        case Operand::Error: break;
-    }
-    return nullptr;
+    return multiply(fn, other, n_spatix, [&] { return componentwise(fn, self, other, Op::Mul); },
+                    [&] { return scaled(fn, self, other); });
 }
 
 PyObject* pow_impl(Fn*, Value* v) { return dot(v[0].obj.get(), v[1].obj.get(), {&n_x, &n_y, &n_z}).release(); }

@@ -221,6 +221,19 @@ inline Operand classify(Fn* fn, PyObject* other, GlobalName& cls_name) {
     return is < 0 ? Operand::Error : is ? Operand::Scalar : Operand::Other;
 }
 
+// The operand test of `*` in the vector classes: `vector()` for an operand of the class
+// itself, `scalar()` for a float or an int, None for anything else.
+template <class Vector, class Scalar>
+PyObject* multiply(Fn* fn, PyObject* other, GlobalName& cls_name, Vector&& vector, Scalar&& scalar) {
+    switch (classify(fn, other, cls_name)) {
+        case Operand::Vector: return vector();
+        case Operand::Scalar: return scalar();
+        case Operand::Other: Py_RETURN_NONE;
+        case Operand::Error: break;
+    }
+    return nullptr;
+}
+
 // ---------------------------------------------------------------------------
 // Arithmetic on stored objects
 // ---------------------------------------------------------------------------
