@@ -1135,10 +1135,9 @@ PyObject* readl_impl(Fn* fn, Value* v) {
 PyObject* write_impl(Fn* fn, Value* v) {
     PyObject* data = v[0].obj.get();
     PyObject* file = v[1].obj.get();
-    Ref spec = Ref::steal(PyUnicode_FromString(""));
-    if (!spec) return nullptr;
-    Ref printed = Ref::steal(PyObject_Format(data, spec.get()));
-    if (!printed) return nullptr;
+    Ref printed = format_plain(data);
+    Ref empty = printed ? Ref::steal(PyUnicode_FromString("")) : Ref();
+    if (!empty) return nullptr;
     Ref head = Ref::steal(PyUnicode_FromString("a = "));
     Ref tail = Ref::steal(PyUnicode_FromString("\nf=0"));
     Ref parts = head && tail ? Ref::steal(PyList_New(3)) : Ref();
@@ -1146,7 +1145,7 @@ PyObject* write_impl(Fn* fn, Value* v) {
     PyList_SET_ITEM(parts.get(), 0, head.release());
     PyList_SET_ITEM(parts.get(), 1, printed.release());
     PyList_SET_ITEM(parts.get(), 2, tail.release());
-    Ref text = Ref::steal(PyUnicode_Join(spec.get(), parts.get()));
+    Ref text = Ref::steal(PyUnicode_Join(empty.get(), parts.get()));
     if (!text || !save_text(fn, file, text.get())) return nullptr;
     Py_RETURN_NONE;
 }

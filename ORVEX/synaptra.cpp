@@ -544,12 +544,6 @@ Ref best_neuron(PyObject* self) {
     return call(index.get(), {m.get()});
 }
 
-// format(o, "")
-Ref formatted(PyObject* o) {
-    TRY(spec, Ref::steal(PyUnicode_FromString("")));
-    return Ref::steal(PyObject_Format(o, spec.get()));
-}
-
 PyObject* rnn_run_impl(Fn* fn, Value* v) {
     PyObject* self = v[0].obj.get();
     long long times;
@@ -580,11 +574,11 @@ PyObject* rnn_run_impl(Fn* fn, Value* v) {
         TRY(wx, getattr(self, n_wx));
         TRY(k1, best_neuron(self));
         TRY(wk, item(wx.get(), k1.get()));
-        TRY(f1, formatted(wk.get()));
+        TRY(f1, format_plain(wk.get()));
         TRY(wh, getattr(self, n_wh));
         TRY(k2, best_neuron(self));
         TRY(hk, item(wh.get(), k2.get()));
-        TRY(f2, formatted(hk.get()));
+        TRY(f2, format_plain(hk.get()));
         TRY(line, Ref::steal(PyUnicode_FromFormat("weights: neuron: %U layer: %U", f1.get(), f2.get())));
         CHECK(say({line.get()}));
     }

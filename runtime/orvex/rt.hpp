@@ -269,6 +269,12 @@ inline Ref power(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Power(a,
 // clamped (such a loop cannot finish anyway).
 bool range_stop(PyObject* stop, long long& out);
 
+// format(o, ""): the printed form through the object's own __format__.
+inline Ref format_plain(PyObject* o) {
+    Ref empty = Ref::steal(PyUnicode_FromString(""));
+    return empty ? Ref::steal(PyObject_Format(o, empty.get())) : Ref();
+}
+
 // Attribute helpers with interned names.
 inline Ref getattr(PyObject* o, Name& n) { return Ref::steal(PyObject_GetAttr(o, n.get())); }
 inline bool setattr(PyObject* o, Name& n, PyObject* v) { return PyObject_SetAttr(o, n.get(), v) == 0; }
