@@ -3,8 +3,6 @@
 //  * Depth, counted  the interpreter's call-depth count, for native methods that can
 //                    re-enter one another through the number protocol with no Python
 //                    frame in between.
-//  * GlobalName      a global looked up at each call, remembered while the dicts it was
-//                    found through are unchanged.
 //  * type_is         type(o) == cls with the host's ==; is_float_or_int and classify for
 //                    the late-bound `type(other) == <class>` / `== float or == int` tests.
 //  * Op, Num         the host's + - * / on objects, computed as doubles where float's own
@@ -88,100 +86,6 @@ PyObject* counted(Fn* fn, Value* v) {
     if (!depth.ok) return nullptr;
     return F(fn, v);
 }
-
-// ---------------------------------------------------------------------------
-// Globals looked up at each call, remembered while unchanged
-// ---------------------------------------------------------------------------
-//
-// rt::global looks a name up at each call: the module's dict, then the builtins, else
-// NameError. A GlobalName remembers what its last lookup found together with the version
-// tags of the dicts it read. Every insertion, replacement or deletion gives a dict a new
-// tag, so while the tags (and the builtins dict in use) are the same, looking again would
-// find the same object; it is returned without probing. Only dicts whose keys are all
-// exact str are remembered, since probing others may run a key's __eq__. (The tags are
-// gone after 3.13, and free-threaded builds would race on the memory: there every lookup
-// probes.)
-#ifndef ORVEX_DICT_TAGS
-#if PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
-#define ORVEX_DICT_TAGS 1
-#else
-#define ORVEX_DICT_TAGS 0
-#endif
-#endif
-
-class GlobalName {
-    Name name_;
-#if ORVEX_DICT_TAGS
-    const void* globals_ = nullptr;   // the dicts read by the last lookup
-    const void* builtins_ = nullptr;  // (null: found in the module's dict)
-    uint64_t gtag_ = 0, btag_ = 0;    // and their tags then
-    PyObject* value_ = nullptr;       // what it found, borrowed from the unchanged dict
-
-    static uint64_t tag(PyObject* dict) {
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-        return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-    }
-    static bool str_keys_only(PyObject* dict) {
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(dict, &pos, &k, &v))
-            if (!PyUnicode_CheckExact(k)) return false;
-        return true;
-    }
-    void remember(PyObject* globals, PyObject* builtins, PyObject* value) {
-        if (!str_keys_only(globals) || (builtins && !str_keys_only(builtins))) return;
-        globals_ = globals;
-        gtag_ = tag(globals);
-        builtins_ = builtins;
-        btag_ = builtins ? tag(builtins) : 0;
-        value_ = value;
-    }
-#endif
-
-public:
-    constexpr explicit GlobalName(const char* text) : name_(text) {}
-    PyObject* get() { return name_.get(); }
-
-    // What rt::global(globals, name) gives.
-    Ref lookup(PyObject* globals) {
-#if ORVEX_DICT_TAGS
-        if (value_ && globals == globals_ && tag(globals) == gtag_) {
-            if (!builtins_) return Ref::borrow(value_);
-            PyObject* b = PyEval_GetBuiltins();
-            if (b == builtins_ && tag(b) == btag_) return Ref::borrow(value_);
-        }
-        value_ = nullptr;
-        PyObject* key = name_.get();
-        if (!key) return {};
-        if (PyDict_CheckExact(globals)) {
-            PyObject* v = PyDict_GetItemWithError(globals, key);
-            if (v) {
-                remember(globals, nullptr, v);
-                return Ref::borrow(v);
-            }
-            if (PyErr_Occurred()) return {};
-            PyObject* b = PyEval_GetBuiltins();
-            if (b && PyDict_CheckExact(b)) {
-                v = PyDict_GetItemWithError(b, key);
-                if (v) {
-                    remember(globals, b, v);
-                    return Ref::borrow(v);
-                }
-                if (PyErr_Occurred()) return {};
-            }
-        }
-#endif
-        return global(globals, name_.get());
-    }
-};
-
-inline Ref global(Fn* fn, GlobalName& name) { return name.lookup(fn->globals); }
 
 // ---------------------------------------------------------------------------
 // Exact-type checks
