@@ -17,12 +17,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
 using namespace rt;
 
 namespace {
+
+// The NaN the host's float("nan") gives (positive: before 3.11 Py_NAN could be a
+// negative NaN on some platforms).
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 Name n_open("open");
 Name n_read("read");
@@ -451,7 +456,7 @@ private:
         size_t n = static_cast<size_t>(p_ - s);
         double d;
         if (n == 3 && std::memcmp(s, "nan", 3) == 0)
-            d = Py_NAN;
+            d = kNaN;
         else if (n == 3 && std::memcmp(s, "inf", 3) == 0)
             d = Py_HUGE_VAL;
         else
@@ -468,7 +473,7 @@ private:
         if (is("None")) return push(newref(Py_None));
         if (is("True")) return push(newref(Py_True));
         if (is("False")) return push(newref(Py_False));
-        if (is("nan")) return push(PyFloat_FromDouble(Py_NAN));
+        if (is("nan")) return push(PyFloat_FromDouble(kNaN));
         if (is("inf")) return push(PyFloat_FromDouble(Py_HUGE_VAL));
         return false;
     }
@@ -850,10 +855,10 @@ private:
             PyErr_Clear();
             return {};
         }
-        if (PyUnicode_CompareWithASCIIString(id.get(), "nan") == 0) return flt(Py_NAN);
+        if (PyUnicode_CompareWithASCIIString(id.get(), "nan") == 0) return flt(kNaN);
         if (PyUnicode_CompareWithASCIIString(id.get(), "inf") == 0) return flt(Py_HUGE_VAL);
         if (PyUnicode_CompareWithASCIIString(id.get(), "nanj") == 0)
-            return Ref::steal(PyComplex_FromDoubles(0.0, Py_NAN));
+            return Ref::steal(PyComplex_FromDoubles(0.0, kNaN));
         if (PyUnicode_CompareWithASCIIString(id.get(), "infj") == 0)
             return Ref::steal(PyComplex_FromDoubles(0.0, Py_HUGE_VAL));
         return {};

@@ -321,7 +321,7 @@ def test_read_accepts(tmp_path, text, result):
         ("a = 1, 2", TypeError, "Expected list, got tuple"),
         ("", KeyError, "'a'"),
         ("b = [1]\nf=0", KeyError, "'a'"),
-        ("a = [1,", SyntaxError, "never closed"),
+        ("a = [1,", SyntaxError, "never closed" if sys.version_info >= (3, 10) else "unexpected EOF"),
         ("a = [1]]", SyntaxError, ""),
         (" a = [1]", SyntaxError, "indent"),
         ("a = [01]", SyntaxError, "leading zeros"),
