@@ -257,7 +257,7 @@ public:
 // nr rows of nc native draws.
 Ref native_matrix(lcg::Draws& draws, long long nr, long long nc, UntrackedRows& untracked) {
     Ref out = Ref::steal(PyList_New(0));
-    bool ok = bool(out);
+    bool ok = out && untracked.add(out.get());  // it holds only rows: out of the collector too
     for (long long r = 0; r < nr && ok; ++r) {
         Ref row = Ref::steal(PyList_New(static_cast<Py_ssize_t>(nc)));
         if (!row || !untracked.add(row.get())) { ok = false; break; }
