@@ -101,7 +101,7 @@ def capture(fn, *args):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=1, help="train() rounds over all word pairs (default 1)")
+    parser.add_argument("--rounds", type=int, default=3, help="train() rounds over all word pairs (default 3)")
     parser.add_argument("--epochs", type=int, default=8, help="passes over the text's word pairs (default 8)")
     parser.add_argument("--keep", action="store_true", help="keep the working directory")
     args = parser.parse_args()
