@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 using namespace rt;
@@ -215,7 +216,7 @@ Ref make_generator(Fn* fn, PyObject* seed, PyObject* n) {
 int native_draws(PyObject* self, Name& gen, lcg::Draws& draws, Ref& g) {
     if (!g_random_call) return 0;
     PyTypeObject* st = Py_TYPE(self);
-    if (st->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(st, gen.get())) return 0;
+    if (!plain_attrs(st, kAttrRead, {&gen})) return 0;
     g = getattr(self, gen);
     if (!g) return -1;
     PyTypeObject* gt = Py_TYPE(g.get());
@@ -933,13 +934,6 @@ const FnDef lm_train_def{"train", nullptr, {P("self"), P("turns", Conv::PyInt)},
 PyModuleDef moddef = {PyModuleDef_HEAD_INIT, "synaptra", "ORVEX libary for machine learning such as rln and more...",
                       -1, nullptr};
 
-bool cache_builtin(PyObject*& slot, const char* name) {
-    Ref b = builtin(name);
-    if (!b) return false;
-    Py_XSETREF(slot, b.release());
-    return true;
-}
-
 }  // namespace
 
 PyMODINIT_FUNC PyInit_synaptra() {
@@ -948,9 +942,13 @@ PyMODINIT_FUNC PyInit_synaptra() {
     if (!import_star(m.get(), "ORVEX.numerix")) return nullptr;
     if (!import_from(m.get(), "ORVEX.lystra", {"write", "read"})) return nullptr;
     if (!import_from(m.get(), "ORVEX.tensilo", {"activate_step"})) return nullptr;
-    for (const char* b : {"super", "print", "min", "input"}) {
-        PyObject** slot = b[0] == 's' ? &b_super : b[0] == 'p' ? &b_print : b[0] == 'm' ? &b_min : &b_input;
-        if (!cache_builtin(*slot, b)) return nullptr;
+    // The built-ins these methods use are taken once, now.
+    const std::pair<PyObject**, const char*> builtins[] = {
+        {&b_super, "super"}, {&b_print, "print"}, {&b_min, "min"}, {&b_input, "input"}};
+    for (const auto& b : builtins) {
+        Ref v = builtin(b.second);
+        if (!v) return nullptr;
+        Py_XSETREF(*b.first, v.release());
     }
     // numerix's generator method, for recognising draws that may run natively.
     PyObject* random_cls = PyDict_GetItemWithError(PyModule_GetDict(m.get()), n_random.get());

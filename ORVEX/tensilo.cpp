@@ -854,8 +854,7 @@ struct Step {
     // instance dict and runs no Python code (the old values are kept alive meanwhile).
     bool plain_attrs() {
         PyTypeObject* t = Py_TYPE(obj);
-        return t->tp_setattro == PyObject_GenericSetAttr && t->tp_dictoffset != 0 &&
-               !_PyType_Lookup(t, n_nexttoken.get()) && !_PyType_Lookup(t, n_loss.get());
+        return t->tp_dictoffset != 0 && rt::plain_attrs(t, kAttrWrite, {&n_nexttoken, &n_loss});
     }
 
     // After Python code ran during the step: every target is still where it was,

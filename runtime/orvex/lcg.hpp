@@ -13,14 +13,9 @@ inline rt::Name& name_x() { static rt::Name n("x"); return n; }
 inline rt::Name& name_min() { static rt::Name n("min"); return n; }
 inline rt::Name& name_max() { static rt::Name n("max"); return n; }
 
-// Instances of `type` read and write x, min and max plainly: no __getattribute__,
-// __getattr__ or __setattr__ override and no class attribute (a property, a slot) of
-// those names anywhere in the MRO.
+// Instances of `type` read and write x, min and max plainly.
 inline bool plain_attrs(PyTypeObject* type) {
-    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return false;
-    for (rt::Name* n : {&name_x(), &name_min(), &name_max()})
-        if (_PyType_Lookup(type, n->get())) return false;
-    return true;
+    return rt::plain_attrs(type, rt::kAttrRead | rt::kAttrWrite, {&name_x(), &name_min(), &name_max()});
 }
 
 struct Draws {

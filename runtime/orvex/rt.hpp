@@ -367,6 +367,19 @@ inline Ref format_plain(PyObject* o) {
     return empty ? Ref::steal(PyObject_Format(o, empty.get())) : Ref();
 }
 
+// Reading (kAttrRead) and/or writing (kAttrWrite) these attributes on instances of `type`
+// runs no Python code beyond the instance dict: the generic attribute access and no class
+// attribute (a property, a slot) of those names anywhere in the MRO. Fast paths that skip
+// attribute reads or writes nobody could observe check this first.
+constexpr int kAttrRead = 1, kAttrWrite = 2;
+inline bool plain_attrs(PyTypeObject* type, int use, std::initializer_list<Name*> names) {
+    if ((use & kAttrRead) && type->tp_getattro != PyObject_GenericGetAttr) return false;
+    if ((use & kAttrWrite) && type->tp_setattro != PyObject_GenericSetAttr) return false;
+    for (Name* n : names)
+        if (_PyType_Lookup(type, n->get())) return false;
+    return true;
+}
+
 // Attribute helpers with interned names.
 inline Ref getattr(PyObject* o, Name& n) { return Ref::steal(PyObject_GetAttr(o, n.get())); }
 inline bool setattr(PyObject* o, Name& n, PyObject* v) { return PyObject_SetAttr(o, n.get(), v) == 0; }
