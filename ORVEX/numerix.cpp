@@ -57,14 +57,8 @@ Ref call_float(Fn* fn, Name& name, double x) {
 // An exact float, or an exact int small enough that sums and quotients with it stay exact.
 bool plain_number(PyObject* o, double& out) { return plain_double(o, out, EXACT_INT); }
 
-// An exact int loop bound.
-bool plain_count(PyObject* o, long long& out) {
-    if (!PyLong_CheckExact(o)) return false;
-    int overflow = 0;
-    out = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (overflow) out = overflow > 0 ? LLONG_MAX : LLONG_MIN;
-    return true;
-}
+// An exact int loop bound (clamped like any range stop).
+bool plain_count(PyObject* o, long long& out) { return PyLong_CheckExact(o) && range_stop(o, out); }
 
 PyObject* zero_division(const char* msg) {
     PyErr_SetString(PyExc_ZeroDivisionError, msg);
