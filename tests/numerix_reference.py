@@ -56,24 +56,22 @@ def maximum(x):
     return x if x > 0 else 0
 
 
-def sin_rad(x, terms=10):
+def _series(x, terms, first):
     x = float(x)
     total = 0
     for n in range(terms):
         sign = -1 if n % 2 else 1
-        k = 2 * n + 1
+        k = 2 * n + first
         total = total + (sign * float(x) ** k) / _g("factorial")(k)
     return total
+
+
+def sin_rad(x, terms=10):
+    return _series(x, terms, 1)
 
 
 def cos_rad(x, terms=10):
-    x = float(x)
-    total = 0
-    for n in range(terms):
-        sign = -1 if n % 2 else 1
-        k = 2 * n
-        total = total + (sign * float(x) ** k) / _g("factorial")(k)
-    return total
+    return _series(x, terms, 0)
 
 
 def asin(number):
