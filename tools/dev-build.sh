@@ -10,7 +10,7 @@ python=${PYTHON:-python3}
 cmake -S "$root" -B "$build" -G Ninja -DPython_EXECUTABLE="$(command -v "$python")" ${CMAKE_ARGS:-} >/dev/null
 cmake --build "$build" ${*:+--target "$@"}
 mkdir -p "$build/pkg/ORVEX"
-cp "$root"/ORVEX/*.py "$root"/ORVEX/py.typed "$build/pkg/ORVEX/"
-cp "$root"/ORVEX/*.pyi "$build/pkg/ORVEX/" 2>/dev/null || true
+cp "$root"/src/ORVEX/*.py "$root"/src/ORVEX/py.typed "$build/pkg/ORVEX/"
+cp "$root"/src/ORVEX/*.pyi "$build/pkg/ORVEX/" 2>/dev/null || true
 find "$build" -maxdepth 1 -name '*.so' -exec cp {} "$build/pkg/ORVEX/" \;
 echo "built into $build/pkg (PYTHONPATH=$build/pkg)"

@@ -7,7 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/asan
 CMAKE_ARGS="-DORVEX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo" "$root/tools/dev-build.sh" "$build" >/dev/null
 preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
-cd "$build"   # keep the source tree's ORVEX/ off sys.path
+cd "$build"
 LD_PRELOAD="$preload" \
 ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:halt_on_error=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
