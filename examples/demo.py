@@ -1,176 +1,102 @@
-"""Train a small word model on a bundled text, let it generate, reload it and generate again.
+"""Train a small word model on a text, generate, save, reload and generate the same again.
 
-    python examples/demo.py [--rounds N] [--epochs N] [--keep]
+    python examples/demo.py [--text FILE] [--epochs K] [--prompt "..."] [--plot loss.png] [--keep]
 
-Run it with the installed package (`pip install .`). The demo works inside a fresh temporary
-directory: the vocabulary file and the model directory "test" that training writes land
-there, and the directory is removed at the end (--keep leaves it and prints where it is).
+Run it with the installed package (`pip install .`; `pip install '.[plot]'` for --plot). It
+uses the layer `ORVEX.wordmodel` (see docs/guide.md), the same one as the `orvex` command:
 
-Steps:
-1. the words of examples/harbour.txt become the vocabulary, written with lystra.write;
-2. a fresh RNNLM_HYBRID is warmed up with a prompt sentence from the text;
-3. train(rounds): every ordered pair of vocabulary words, once per round (the line that
-   train prints for every step is captured and turned into a progress bar with the loss);
-4. the text's own word pairs, one kernel step each through run(1, word, next_word);
-5. train(0) saves the model into test/ without further steps;
-6. run(3) generates three lines: each is the second-to-last prompt word followed by the
-   model's prediction of the next word at every position of the prompt;
-7. the model is reloaded from test/, warmed up with the same prompt and run again: the
-   lines are the same.
+1. the words of the text (examples/harbour.txt unless --text) become the vocabulary;
+2. a fresh model trains on the text's consecutive word pairs, with a progress bar;
+3. it continues a few prompts;
+4. it is saved into a model directory in a temporary folder (--keep leaves it there);
+5. the saved model is loaded again and continues the same prompts: the words are the same.
 """
 import argparse
-import contextlib
-import io
 import os
-import re
 import shutil
 import sys
 import tempfile
 import time
 
-from ORVEX.lystra import write
-from ORVEX.synaptra import RNNLM_HYBRID
+from ORVEX import wordmodel as wm
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-TEXT = os.path.join(HERE, "harbour.txt")
-PROMPT = "the fisher took the boat out to sea"
-VECLENGTH, NEURONS, LEARNING_RATE, SEED = 32, 48, 0.05, 564963
-BAR = 32
+PROMPTS = ["the fisher", "in the evening", "the sea was"]
 
 
-def words_of(text):
-    return re.findall(r"[a-z]+", text.lower())
+def plot(losses, path):
+    try:
+        import matplotlib
+    except ImportError:
+        print("--plot needs matplotlib: pip install 'ORVEX[plot]'", file=sys.stderr)
+        return False
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
 
-
-def vocabulary(words):
-    seen = {}
-    for w in words:
-        seen.setdefault(w, None)
-    return list(seen)
-
-
-_quarters = {}
-
-
-def draw_bar(out, label, done, total, loss, end=False):
-    """Redraws the bar in place on a terminal; elsewhere prints it at each quarter."""
-    tty = out.isatty()
-    if not tty:
-        quarter = 4 * done // total if total else 4
-        if quarter <= _quarters.get(label, 0):
-            return
-        _quarters[label] = quarter
-    filled = BAR * done // total if total else BAR
-    loss_text = "" if loss is None else f"  loss {loss:8.4f}"
-    line = f"  {label:<6} [{'#' * filled}{'.' * (BAR - filled)}] {done:6d}/{total}{loss_text}"
-    out.write(("\r" + line + ("\n" if end else "")) if tty else line + "\n")
-    out.flush()
-
-
-class StepMeter(io.TextIOBase):
-    """Takes the place of stdout while train runs: counts the per-step lines and shows a
-    progress bar with the model's current loss; keeps the last lines train prints."""
-
-    def __init__(self, out, model, label, total):
-        super().__init__()
-        self.out, self.model, self.label, self.total = out, model, label, total
-        self.steps, self.pending, self.tail = 0, "", []
-
-    def writable(self):
-        return True
-
-    def write(self, text):
-        self.pending += text
-        *lines, self.pending = self.pending.split("\n")
-        for line in lines:
-            if line.startswith("word1:"):
-                self.steps += 1
-                if self.steps % 97 == 0 or self.steps == self.total:
-                    draw_bar(self.out, self.label, self.steps, self.total, getattr(self.model, "loss", None))
-            else:
-                self.tail.append(line)
-        return len(text)
-
-
-def capture(fn, *args):
-    buf = io.StringIO()
-    with contextlib.redirect_stdout(buf):
-        fn(*args)
-    return buf.getvalue()
+    fig, ax = plt.subplots(figsize=(6, 3.5))
+    ax.plot(range(1, len(losses) + 1), losses, marker=".")
+    ax.set_xlabel("epoch")
+    ax.set_ylabel("mean loss of the epoch's steps")
+    ax.set_title("training loss")
+    fig.tight_layout()
+    fig.savefig(path)
+    print(f"loss curve: {path}")
+    return True
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=3, help="train() rounds over all word pairs (default 3)")
-    parser.add_argument("--epochs", type=int, default=8, help="passes over the text's word pairs (default 8)")
-    parser.add_argument("--keep", action="store_true", help="keep the working directory")
+    parser.add_argument("--text", default=os.path.join(HERE, "harbour.txt"), help="UTF-8 text to train on")
+    parser.add_argument("--epochs", type=int, default=60, help="passes over the text (default 60)")
+    parser.add_argument("--prompt", action="append", help="a prompt to continue (repeatable)")
+    parser.add_argument("--words", type=int, default=12, help="words to add to each prompt (default 12)")
+    parser.add_argument("--plot", metavar="PNG", help="draw the loss per epoch into this file")
+    parser.add_argument("--keep", action="store_true", help="keep the saved model directory")
     args = parser.parse_args()
 
-    with open(TEXT) as fh:
-        text = fh.read()
-    words = words_of(text)
-    vocab = vocabulary(words)
-    V = len(vocab)
-    work = tempfile.mkdtemp(prefix="orvex-demo-")
-    start_dir = os.getcwd()
     started = time.perf_counter()
-    os.chdir(work)
+    with open(args.text, encoding="utf-8") as fh:
+        text = fh.read()
+    vocabulary = wm.build_vocabulary(text)
+    model = wm.new_model(vocabulary)
+    print(f"text: {os.path.basename(args.text)}, {len(wm.tokenize(text))} words, vocabulary of "
+          f"{len(vocabulary)}; model: embed {model.vecL}, neurons {model.neurons}, lr {model.lr:g}")
+
+    result = wm.train(model, text, args.epochs, progress=True, stream=sys.stdout)
+    if result.stopped:
+        print("training stopped early:", result.stopped)
+    print(f"trained {len(result.epochs)} epoch(s); learning rate now {model.lr:g}")
+
+    prompts = args.prompt or [p for p in PROMPTS if not set(wm.tokenize(p)) - set(vocabulary)] or [vocabulary[0]]
+    first = {p: wm.generate(model, p, args.words) for p in prompts}
+    print("\ngenerated by the trained model:")
+    for p, words in first.items():
+        print(f"    {p} ... {words}")
+
+    work = tempfile.mkdtemp(prefix="orvex-demo-")
     try:
-        print(f"text: {os.path.basename(TEXT)}, {len(words)} words, vocabulary of {V} words")
-        write(vocab, "vocab.mem")
-        model = RNNLM_HYBRID(V, "vocab.mem", VECLENGTH, seed=SEED, neurons=NEURONS, lr=LEARNING_RATE)
-        print(f"model: V={V}, E={VECLENGTH}, N={NEURONS}, lr={LEARNING_RATE}, seed={SEED}")
-        model.warmup(PROMPT)
-
-        real = sys.stdout
-        print(f"\ntraining: {args.rounds} round(s) of train() over all {V * V} ordered word pairs")
-        meter = StepMeter(real, model, "train", args.rounds * V * V)
-        with contextlib.redirect_stdout(meter):
-            model.train(args.rounds)
-        draw_bar(real, "train", meter.steps, meter.total, model.loss, end=True)
-
-        pairs = [(a, b) for sentence in re.split(r"[.!?]", text.lower())
-                 for a, b in zip(words_of(sentence), words_of(sentence)[1:])]
-        total = args.epochs * len(pairs)
-        print(f"then the text's {len(pairs)} word pairs, {args.epochs} passes, one step each with run(1, word, next)")
-        done = 0
-        for _ in range(args.epochs):
-            for a, b in pairs:
-                model.run(1, a, b)
-                done += 1
-                if done % 97 == 0 or done == total:
-                    draw_bar(real, "text", done, total, model.loss)
-        draw_bar(real, "text", done, total, model.loss, end=True)
-        model.reply.clear()  # the kernel appended every prediction made while training
-
-        saved = capture(model.train, 0).splitlines()  # no steps: writes test/ and prints loss and word
-        print(f"saved into {os.path.join(work, 'test')}: {', '.join(sorted(os.listdir('test')))}")
-        print(f"last loss {saved[0]}, last predicted word {saved[1]!r}")
-
-        print(f"\nprompt: {PROMPT!r}")
-        print("each line: the second-to-last prompt word, then the model's guess of the next word at every")
-        print("position of the prompt (each guess is also a training step, so the lines can change)")
-        print("generated by the trained model (run(3)):")
-        first = capture(model.run, 3)
-        for line in first.splitlines():
-            print("   ", line)
-
-        with contextlib.redirect_stdout(io.StringIO()):  # loading prints the embeddings
-            reloaded = RNNLM_HYBRID(V, "vocab.mem", VECLENGTH, "test", SEED, NEURONS, LEARNING_RATE)
-            reloaded.warmup(PROMPT)
-        print('generated by the model reloaded from "test" (run(3)):')
-        second = capture(reloaded.run, 3)
-        for line in second.splitlines():
-            print("   ", line)
-        print("same output after reloading:", "yes" if first == second else "NO")
-        print(f"\ndone in {time.perf_counter() - started:.1f} s")
-        return 0 if first == second else 1
+        directory = os.path.join(work, "model")
+        wm.save(model, directory)
+        print(f"\nsaved into {directory}: {', '.join(sorted(os.listdir(directory)))}")
+        reloaded = wm.load(directory)
+        i = wm.info(directory)
+        print(f"reloaded: {i.vocabulary} words, {i.parameters} parameters, {i.bytes_on_disk} bytes, "
+              f"{i.epochs} epoch(s), last loss {i.last_loss:.4f}")
+        second = {p: wm.generate(reloaded, p, args.words) for p in prompts}
+        print("generated by the reloaded model:")
+        for p, words in second.items():
+            print(f"    {p} ... {words}")
+        same = first == second
+        print("same words after reloading:", "yes" if same else "NO")
+        if args.plot and not plot(result.losses, args.plot):
+            return 2
     finally:
-        os.chdir(start_dir)
         if args.keep:
-            print(f"working directory kept: {work}")
+            print(f"model directory kept: {os.path.join(work, 'model')}")
         else:
             shutil.rmtree(work, ignore_errors=True)
+    print(f"done in {time.perf_counter() - started:.1f} s")
+    return 0 if same else 1
 
 
 if __name__ == "__main__":

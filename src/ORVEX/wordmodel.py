@@ -49,12 +49,15 @@ MODEL_FILES = ("embed.mem", "info.meta", "bias.mem", "lhweights.mem", "lweights.
 HISTORY_FILE = "history.json"
 
 DEFAULT_EMBED = 32
-DEFAULT_NEURONS = 64
+DEFAULT_NEURONS = 48
 DEFAULT_LR = 0.05
 DEFAULT_SEED = 564963
 #: Below this learning rate the "halve" schedule gives up: steps would change almost nothing.
 MIN_LR = 1e-6
 
+# The largest loss a probability in (0, 1] gives through the kernel's 20-term log series (its
+# value as the probability goes to 0); a larger or a negative loss means the soft-max broke.
+_LOSS_MAX = -numerix.log(5e-324)
 # The text the kernel's loss raises when a probability of the truncated soft-max is not positive.
 _WALL_TEXT = "x must be > 0"
 
@@ -86,12 +89,15 @@ class TrainingInterrupted(KeyboardInterrupt):
 class EpochReport:
     """One pass over the text: its number (counting earlier training of the same model), the
     mean loss of its steps, the learning rate at its end, the steps made, the steps skipped at
-    the numeric wall, and the seconds it took."""
+    the numeric wall, the steps left out of the mean loss because their loss is one that no
+    probability between 0 and 1 gives (the truncated soft-max put the target's share above 1),
+    and the seconds it took."""
     epoch: int
     loss: float
     lr: float
     steps: int
     walls: int
+    odd: int
     seconds: float
 
 
@@ -384,7 +390,7 @@ def train(model: RNNLM_HYBRID, texts: TextInput, epochs: int = 10, *, on_wall: s
         with _scratch_reply(model):
             while epoch < first + epochs:
                 started = time.perf_counter()
-                total, done, walls, shown, note = 0.0, 0, 0, 0, ""
+                total, done, odd, walls, shown, note = 0.0, 0, 0, 0, 0, ""
                 wall_at = None
                 for t, pairs in enumerate(texts_pairs):
                     model.ht[:] = zeros
@@ -394,24 +400,33 @@ def train(model: RNNLM_HYBRID, texts: TextInput, epochs: int = 10, *, on_wall: s
                         except ValueError as exc:
                             if not _is_wall(exc):
                                 raise
-                            if on_wall == "retry" and (t, n) in stuck:
-                                walls += 1
-                                continue
-                            if on_wall == "skip" and model.lr / 2 >= MIN_LR:
-                                walls += 1
-                                model.lr /= 2
-                                note = " (halved)"
-                                if bar is not None:
-                                    bar.say(f"epoch {epoch}, pair {n + 1}: numeric wall (\"{_WALL_TEXT}\"), "
-                                            f"pair skipped, learning rate halved to {model.lr:.3g}")
-                                continue
-                            wall_at = (t, n)
-                            break
-                        total += model.loss
-                        done += 1
-                        if bar is not None and (done + walls - shown >= 256):
-                            bar.update(done + walls - shown, epoch, total / done, model.lr, note)
-                            shown = done + walls
+                            loss = None  # the step changed nothing
+                        else:
+                            loss = model.loss
+                            done += 1
+                            if 0.0 <= loss <= _LOSS_MAX:
+                                total += loss
+                            else:
+                                odd += 1
+                            if bar is not None and (done + walls - shown >= 256):
+                                bar.update(done + walls - shown, epoch, total / (done - odd or 1), model.lr, note)
+                                shown = done + walls
+                            continue
+                        # Past the wall: the target's probability came out negative and the step
+                        # failed, changing nothing.
+                        if on_wall == "retry" and (t, n) in stuck:
+                            walls += 1
+                            continue
+                        if on_wall == "skip" and model.lr / 2 >= MIN_LR:
+                            walls += 1
+                            model.lr /= 2
+                            note = " (halved)"
+                            if bar is not None:
+                                bar.say(f"epoch {epoch}, pair {n + 1}: numeric wall, "
+                                        f"learning rate halved to {model.lr:.3g}")
+                            continue
+                        wall_at = (t, n)
+                        break
                     if wall_at is not None:
                         break
                 if wall_at is not None:
@@ -435,8 +450,8 @@ def train(model: RNNLM_HYBRID, texts: TextInput, epochs: int = 10, *, on_wall: s
                     if bar is not None:
                         bar.say("stopped at the numeric wall: " + result.stopped)
                     return result
-                rep = EpochReport(epoch, total / done if done else math.nan, model.lr, done, walls,
-                                  time.perf_counter() - started)
+                rep = EpochReport(epoch, total / (done - odd) if done > odd else math.nan, model.lr, done,
+                                  walls, odd, time.perf_counter() - started)
                 if bar is not None:
                     bar.update(done + walls - shown, epoch, rep.loss, model.lr, note)
                     bar.epoch_done(rep)
