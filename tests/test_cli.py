@@ -4,9 +4,9 @@ import sys
 
 import pytest
 
+import ORVEX
 from ORVEX import tensilo, wordmodel as wm
 from ORVEX.__main__ import main
-from probe import _PKG_PARENT
 
 TEXT = "the boat went out to sea. the boat came back to the harbour. the fisher sang!"
 SMALL = ["--embed", "5", "--neurons", "4", "--epochs", "2"]
@@ -22,7 +22,8 @@ def run(args):
 
 def orvex(*args, cwd=None):
     """`python -m ORVEX ...` in a child process (stdout not a terminal)."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in (_PKG_PARENT, os.environ.get("PYTHONPATH")) if p))
+    parent = os.path.dirname(os.path.dirname(os.path.abspath(ORVEX.__file__)))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in (parent, os.environ.get("PYTHONPATH")) if p))
     return subprocess.run([sys.executable, "-m", "ORVEX", *args], capture_output=True, text=True,
                           cwd=cwd, env=env, timeout=120)
 
