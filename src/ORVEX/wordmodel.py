@@ -315,7 +315,8 @@ class _Progress:
     def update(self, n: int, epoch: int, loss: float, lr: float, note: str = "") -> None:
         if self.bar is not None:
             self.bar.set_description(f"epoch {epoch}/{self.last_epoch}", refresh=False)
-            self.bar.set_postfix_str(f"loss {loss:.4f} lr {lr:.3g}{note}", refresh=False)
+            shown = f"{loss:.4f}" if loss == loss else "-"
+            self.bar.set_postfix_str(f"loss {shown} lr {lr:.3g}{note}", refresh=False)
             self.bar.update(n)
 
     def say(self, text: str) -> None:
@@ -386,11 +387,12 @@ def train(model: RNNLM_HYBRID, texts: TextInput, epochs: int = 10, *, on_wall: s
     snap = _snapshot(model)
     epoch = first
     stuck: set = set()  # positions that met the wall once: skipped when they meet it again
+    restarted = ""
     try:
         with _scratch_reply(model):
             while epoch < first + epochs:
                 started = time.perf_counter()
-                total, done, odd, walls, shown, note = 0.0, 0, 0, 0, 0, ""
+                total, done, odd, walls, shown, note = 0.0, 0, 0, 0, 0, restarted
                 wall_at = None
                 for t, pairs in enumerate(texts_pairs):
                     model.ht[:] = zeros
@@ -438,6 +440,7 @@ def train(model: RNNLM_HYBRID, texts: TextInput, epochs: int = 10, *, on_wall: s
                         # starts from are past the wall for it, and it is skipped this epoch.
                         stuck.add(wall_at)
                         model.lr = snap["lr"] = lr / 2
+                        restarted = " (halved)"
                         if bar is not None:
                             bar.update(-shown, epoch, math.nan, model.lr, " (halved)")
                             bar.say(f"epoch {epoch}, pair {wall_at[1] + 1}: numeric wall (\"{_WALL_TEXT}\"); "
@@ -457,6 +460,7 @@ def train(model: RNNLM_HYBRID, texts: TextInput, epochs: int = 10, *, on_wall: s
                     bar.epoch_done(rep)
                 result.epochs.append(rep)
                 history.append(dataclasses.asdict(rep))
+                restarted = ""
                 snap = _snapshot(model)
                 epoch += 1
                 if callback is not None:
@@ -653,7 +657,12 @@ def save(model: RNNLM_HYBRID, directory: Union[str, "os.PathLike[str]"]) -> None
             if os.path.isdir(target):
                 old = tempfile.mkdtemp(prefix="." + os.path.basename(target) + ".old-", dir=parent)
                 os.replace(target, os.path.join(old, "model"))
-                os.replace(tmp, target)
+                try:
+                    os.replace(tmp, target)
+                except BaseException:
+                    os.replace(os.path.join(old, "model"), target)
+                    os.rmdir(old)
+                    raise
                 shutil.rmtree(old, ignore_errors=True)
             else:
                 os.replace(tmp, target)
@@ -721,8 +730,9 @@ def load(directory: Union[str, "os.PathLike[str]"], *, lr: Optional[float] = Non
         try:
             with open(hist_path, encoding="utf-8") as fh:
                 meta = json.load(fh)
-            if not isinstance(meta, dict) or not isinstance(meta.get("epochs", []), list):
-                raise ValueError("not a history object")
+            epochs = meta.get("epochs", []) if isinstance(meta, dict) else None
+            if not isinstance(epochs, list) or not all(isinstance(e, dict) for e in epochs):
+                raise ValueError("not a training history")
         except (OSError, ValueError) as exc:
             raise _fail(directory, f"{HISTORY_FILE}: unreadable ({exc})") from None
     if lr is None:
