@@ -1,4 +1,5 @@
 import doctest
+import io
 import json
 import os
 
@@ -271,3 +272,35 @@ def test_info_counts_parameters(tmp_path):
 
 def test_docstring_examples():
     assert doctest.testmod(wm).failed == 0
+
+
+def test_a_failed_swap_puts_the_old_model_back(tmp_path, monkeypatch):
+    old = trained(1)
+    wm.save(old, tmp_path / "m")
+    real, calls = os.replace, []
+
+    def replace(src, dst):
+        calls.append(dst)
+        if len(calls) == 2:  # the new directory taking the old one's place
+            raise OSError(5, "Input/output error")
+        real(src, dst)
+
+    monkeypatch.setattr(wm.os, "replace", replace)
+    with pytest.raises(OSError):
+        wm.save(trained(2), tmp_path / "m")
+    monkeypatch.undo()
+    assert sorted(os.listdir(tmp_path)) == ["m"] and state(wm.load(tmp_path / "m")) == state(old)
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_progress_bar_on_a_terminal_says_when_the_rate_is_halved(monkeypatch):
+    wall_at(monkeypatch, {PAIRS + 3})
+    out = Terminal()
+    wm.train(fresh(), TEXT, 2, progress=True, stream=out)
+    text = out.getvalue()
+    assert "epoch 2, pair 3: numeric wall" in text and "halved to 0.025" in text
+    assert "100%" in text and f"{2 * PAIRS}/{2 * PAIRS}" in text
