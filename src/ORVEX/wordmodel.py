@@ -352,11 +352,14 @@ def train(model: RNNLM_HYBRID, texts: TextInput, epochs: int = 10, *, on_wall: s
 
     The numeric wall: the kernel's soft-max uses a truncated exponential series, so once the
     scores spread far enough some probabilities come out negative and the step fails with
-    ValueError "x must be > 0". Such a step changes nothing. With ``on_wall="halve"`` (the
-    default) the pair is skipped, the learning rate is halved (shown on the progress line) and
-    training goes on; below 1e-6 it stops. With ``on_wall="stop"`` training stops and the
-    model goes back to the end of its last complete epoch. Either way `result.stopped` says why
-    training ended early (None when all epochs ran).
+    ValueError "x must be > 0". Such a step changes nothing. Then, with ``on_wall="retry"``
+    (the default, which learned the most in our measurements), the model goes back to the
+    start of the epoch and the epoch runs again with half the learning rate; a pair that meets
+    the wall again after such a restart is skipped from then on. With ``on_wall="skip"`` the
+    pair is skipped, the learning rate halved, and the epoch goes on. Either halving is said on
+    the progress output; below a rate of 1e-6 training stops. With ``on_wall="stop"`` training
+    stops at once. A stop leaves the model as it was after its last complete epoch, and
+    `result.stopped` says why (it is None when all epochs ran).
 
     Ctrl-C puts the model back to the end of its last complete epoch and raises
     `TrainingInterrupted` (a KeyboardInterrupt) carrying the completed epochs.
@@ -384,7 +387,7 @@ def train(model: RNNLM_HYBRID, texts: TextInput, epochs: int = 10, *, on_wall: s
     zeros = [0.0] * model.neurons
     bar = _Progress(epochs * per_epoch, first, first + epochs - 1,
                     stream if stream is not None else sys.stderr) if progress else None
-    snap = _snapshot(model)
+    snap, kept = _snapshot(model), 0  # the state after the last complete epoch, and its count
     epoch = first
     stuck: set = set()  # positions that met the wall once: skipped when they meet it again
     restarted = ""
@@ -435,9 +438,9 @@ def train(model: RNNLM_HYBRID, texts: TextInput, epochs: int = 10, *, on_wall: s
                     lr = model.lr
                     _restore(model, snap)
                     if on_wall == "retry" and lr / 2 >= MIN_LR:
-                        # The step changed nothing; restart the epoch from its first pair with
-                        # half the rate. Should the same pair fail again, the weights the epoch
-                        # starts from are past the wall for it, and it is skipped this epoch.
+                        # Restart the epoch from its first pair with half the rate. Should the
+                        # same pair fail again, the weights the epoch starts from are past the
+                        # wall for it, and it is skipped from then on.
                         stuck.add(wall_at)
                         model.lr = snap["lr"] = lr / 2
                         restarted = " (halved)"
@@ -458,15 +461,17 @@ def train(model: RNNLM_HYBRID, texts: TextInput, epochs: int = 10, *, on_wall: s
                 if bar is not None:
                     bar.update(done + walls - shown, epoch, rep.loss, model.lr, note)
                     bar.epoch_done(rep)
+                new_snap = _snapshot(model)
                 result.epochs.append(rep)
                 history.append(dataclasses.asdict(rep))
+                snap, kept = new_snap, len(result.epochs)
                 restarted = ""
-                snap = _snapshot(model)
                 epoch += 1
                 if callback is not None:
                     callback(rep)
     except KeyboardInterrupt:
         _restore(model, snap)
+        del result.epochs[kept:], history[first - 1 + kept:]
         raise TrainingInterrupted(result) from None
     finally:
         if bar is not None:
