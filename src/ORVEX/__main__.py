@@ -72,7 +72,7 @@ def _parser() -> argparse.ArgumentParser:
                                    "model into DIR (written whole or not at all).")
     t.add_argument("texts", nargs="+", metavar="TEXT", help="UTF-8 text file(s)")
     t.add_argument("--model", required=True, metavar="DIR", help="model directory to write")
-    t.add_argument("--epochs", type=_count, default=10, metavar="K", help="passes over the text (default 10)")
+    t.add_argument("--epochs", type=_count, default=20, metavar="K", help="passes over the text (default 20)")
     t.add_argument("--embed", type=_positive_int, metavar="E",
                    help=f"numbers per word (default {wm.DEFAULT_EMBED})")
     t.add_argument("--neurons", type=_positive_int, metavar="N",
