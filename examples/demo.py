@@ -12,6 +12,7 @@ uses the layer `ORVEX.wordmodel` (see docs/guide.md), the same one as the `orvex
 5. the saved model is loaded again and continues the same prompts: the words are the same.
 """
 import argparse
+import importlib.util
 import os
 import shutil
 import sys
@@ -25,11 +26,7 @@ PROMPTS = ["the fisher", "in the evening", "the sea was"]
 
 
 def plot(losses, path):
-    try:
-        import matplotlib
-    except ImportError:
-        print("--plot needs matplotlib: pip install 'ORVEX[plot]'", file=sys.stderr)
-        return False
+    import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
@@ -41,7 +38,6 @@ def plot(losses, path):
     fig.tight_layout()
     fig.savefig(path)
     print(f"loss curve: {path}")
-    return True
 
 
 def main():
@@ -54,6 +50,9 @@ def main():
     parser.add_argument("--keep", action="store_true", help="keep the saved model directory")
     args = parser.parse_args()
 
+    if args.plot and importlib.util.find_spec("matplotlib") is None:
+        print("--plot needs matplotlib: pip install 'ORVEX[plot]'", file=sys.stderr)
+        return 2
     started = time.perf_counter()
     with open(args.text, encoding="utf-8") as fh:
         text = fh.read()
@@ -88,8 +87,8 @@ def main():
             print(f"    {p} ... {words}")
         same = first == second
         print("same words after reloading:", "yes" if same else "NO")
-        if args.plot and not plot(result.losses, args.plot):
-            return 2
+        if args.plot:
+            plot(result.losses, args.plot)
     finally:
         if args.keep:
             print(f"model directory kept: {os.path.join(work, 'model')}")
