@@ -136,3 +136,25 @@ def test_ctrl_c_saves_the_last_complete_epoch_or_nothing(tmp_path, text, capsys,
         assert len(wm.load(tmp_path / "m").history) == 4
     else:
         assert "nothing saved" in err and not (tmp_path / "m").exists()
+
+
+def test_a_real_ctrl_c_in_a_subprocess(tmp_path, text):
+    import signal
+
+    parent = os.path.dirname(os.path.dirname(os.path.abspath(ORVEX.__file__)))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in (parent, os.environ.get("PYTHONPATH")) if p))
+    proc = subprocess.Popen([sys.executable, "-m", "ORVEX", "train", text, "--model", "m", *SMALL[:4],
+                             "--epochs", "1000000", "--lr", "0.001"],
+                            cwd=tmp_path, env=env, stderr=subprocess.PIPE, text=True)
+    try:
+        for line in proc.stderr:
+            if line.startswith("epoch 3/"):
+                break
+        proc.send_signal(signal.SIGINT)
+        err = proc.stderr.read()
+        assert proc.wait(timeout=60) == 130
+    finally:
+        proc.kill()
+    assert "interrupted; saved the last complete epoch" in err and "Traceback" not in err
+    saved = wm.load(tmp_path / "m")
+    assert len(saved.history) >= 3 and [h["epoch"] for h in saved.history] == list(range(1, len(saved.history) + 1))

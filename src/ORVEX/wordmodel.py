@@ -458,15 +458,15 @@ def train(model: RNNLM_HYBRID, texts: TextInput, epochs: int = 10, *, on_wall: s
                     return result
                 rep = EpochReport(epoch, total / (done - odd) if done > odd else math.nan, model.lr, done,
                                   walls, odd, time.perf_counter() - started)
-                if bar is not None:
-                    bar.update(done + walls - shown, epoch, rep.loss, model.lr, note)
-                    bar.epoch_done(rep)
                 new_snap = _snapshot(model)
                 result.epochs.append(rep)
                 history.append(dataclasses.asdict(rep))
                 snap, kept = new_snap, len(result.epochs)
                 restarted = ""
                 epoch += 1
+                if bar is not None:  # said once the epoch is kept
+                    bar.update(done + walls - shown, rep.epoch, rep.loss, model.lr, note)
+                    bar.epoch_done(rep)
                 if callback is not None:
                     callback(rep)
     except KeyboardInterrupt:
