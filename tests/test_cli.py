@@ -58,6 +58,7 @@ def test_train_generate_info_in_a_subprocess(tmp_path, text):
     ({"t.txt": TEXT}, ["--lr", "-1"], "must be a positive number"),
     ({"t.txt": TEXT}, ["--resume"], "no such model directory"),
     ({"t.txt": TEXT, "m/notes.txt": "mine"}, [], "exists and is not a model directory"),
+    ({"t.txt": TEXT}, ["--model", "{tmp}/no/m"], "no such directory to put the model in"),
 ])
 def test_train_bad_input(tmp_path, capsys, files, extra, message):
     for name, data in files.items():
@@ -65,7 +66,7 @@ def test_train_bad_input(tmp_path, capsys, files, extra, message):
         (tmp_path / name).write_bytes(data if isinstance(data, bytes) else data.encode())
     texts = [str(tmp_path / n) for n in files if n.endswith(".txt") and "/" not in n] or [str(tmp_path / "missing.txt")]
     before = sorted(os.listdir(tmp_path))
-    status = run(["train", *texts, "--model", str(tmp_path / "m"), *extra])
+    status = run(["train", *texts, "--model", str(tmp_path / "m"), *[a.format(tmp=tmp_path) for a in extra]])
     out, err = capsys.readouterr()
     assert status == 2 and message in err and err.count("\n") == 1 and err.startswith("orvex") and "Traceback" not in err
     assert sorted(os.listdir(tmp_path)) == before  # no model, no temporary directory

@@ -121,6 +121,9 @@ def _read_texts(paths: Sequence[str]) -> List[str]:
 def _train(args: argparse.Namespace) -> int:
     texts = _read_texts(args.texts)
     model_dir = args.model
+    parent = os.path.dirname(os.path.abspath(model_dir))
+    if not os.path.isdir(parent):
+        raise _BadInput(f"{parent}: no such directory to put the model in")
     exists = os.path.exists(model_dir)
     if args.resume:
         model = wm.load(model_dir, lr=args.lr)
