@@ -58,6 +58,7 @@ def test_train_generate_info_in_a_subprocess(tmp_path, text):
     ({"t.txt": TEXT}, ["--lr", "-1"], "must be a positive number"),
     ({"t.txt": TEXT}, ["--resume"], "no such model directory"),
     ({"t.txt": TEXT, "m/notes.txt": "mine"}, [], "exists and is not a model directory"),
+    ({"t.txt": TEXT, "m/notes.txt": "mine"}, ["--overwrite"], "exists and is not a model directory"),
     ({"t.txt": TEXT}, ["--model", "{tmp}/no/m"], "no such directory to put the model in"),
 ])
 def test_train_bad_input(tmp_path, capsys, files, extra, message):

@@ -136,14 +136,12 @@ def _train(args: argparse.Namespace) -> int:
             print(f"resuming {model_dir}: {len(model.history)} epoch(s) trained so far, lr {model.lr:g}",
                   file=sys.stderr)
     else:
-        if exists and not args.overwrite:
-            if os.path.isdir(model_dir) and not os.listdir(model_dir):
-                pass
-            elif os.path.isfile(os.path.join(model_dir, "dict.mem")):
+        if exists:
+            if not os.path.isdir(model_dir) or not wm._is_replaceable(model_dir):
+                raise _BadInput(f"{model_dir}: exists and is not a model directory")
+            if os.listdir(model_dir) and not args.overwrite:
                 raise _BadInput(f"{model_dir}: already holds a model; use --resume to continue it "
                                 f"or --overwrite to replace it")
-            else:
-                raise _BadInput(f"{model_dir}: exists and is not a model directory")
         vocabulary = wm.build_vocabulary(texts)
         wm._pairs(texts, vocabulary)  # a text without a word pair fails here, before any work
         model = wm.new_model(vocabulary, embed=args.embed or wm.DEFAULT_EMBED,
