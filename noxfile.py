@@ -21,7 +21,8 @@ MODULES = ["numerix", "lystra", "synaptra", "tensilo", "planix", "spatix", "mult
 
 nox.options.sessions = ["tests", "stubs"]
 nox.options.error_on_missing_interpreters = False
-nox.options.download_python = "never"
+if hasattr(nox.options, "download_python"):  # nox 2025 and later could fetch interpreters
+    nox.options.download_python = "never"
 nox.options.reuse_venv = "yes"
 
 
@@ -62,8 +63,7 @@ _expose_pyenv_versions()
 
 @nox.session(python=PYTHONS)
 def tests(session):
-    """Builds the wheel for this interpreter, installs it and runs the suite in dev mode,
-    every warning an error."""
+    """Builds and installs the package, then runs the suite in dev mode, warnings as errors."""
     session.install(".[test]")
     session.run("python", "-X", "dev", "-W", "error", "-m", "pytest", "-q", "-p", "no:cacheprovider",
                 *session.posargs)
@@ -78,8 +78,7 @@ def sanitize(session):
 
 @nox.session
 def stubs(session):
-    """The stubs agree with the built modules, and mypy reads a typed example through them
-    (and flags a call the stubs forbid)."""
+    """Stubs against the built modules (stubtest); mypy over a typed example and a bad call."""
     session.install(".", "mypy")
     session.run("python", "-m", "mypy.stubtest", *("ORVEX." + m for m in MODULES))
     session.run("python", "-m", "mypy", "--strict", "examples/typed_usage.py")
