@@ -207,6 +207,9 @@ static bool bind(Fn* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
         for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(extra.get(), i, newref(args[npos + i]));
         raw[fn->varpos] = extra.get();
     }
+    // A missing argument is reported before an unknown keyword (deliberately, for every
+    // function): the first unknown keyword is only remembered until the parameters are checked.
+    PyObject* unknown = nullptr;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
@@ -215,8 +218,8 @@ static bool bind(Fn* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
         }
         Py_ssize_t i = find_param(fn, key);
         if (i < 0 || i == fn->varpos) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def->name, key);
-            return false;
+            if (!unknown) unknown = key;
+            continue;
         }
         if (raw[i]) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", def->name, key);
@@ -235,6 +238,10 @@ static bool bind(Fn* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
             PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %U", def->name, fn->pnames[i]);
             return false;
         }
+    }
+    if (unknown) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def->name, unknown);
+        return false;
     }
     return true;
 }

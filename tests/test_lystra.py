@@ -147,7 +147,7 @@ class ListSub(list):
         (lambda f: lystra.read(f, f), "read() takes exactly 1 positional argument (2 given)"),
         (lambda f: lystra.read(os.fsencode(f)), "Argument 'file' has incorrect type (expected str, got bytes)"),
         (lambda f: lystra.readl(file=3.5), "Argument 'file' has incorrect type (expected str, got float)"),
-        (lambda f: lystra.readl(name=f), "readl() got an unexpected keyword argument 'name'"),
+        (lambda f: lystra.readl(f, name=f), "readl() got an unexpected keyword argument 'name'"),
     ],
 )
 def test_argument_errors_touch_no_file(tmp_path, call, message):

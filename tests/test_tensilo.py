@@ -491,7 +491,7 @@ def test_metadata():
     ((None, 0, None), {}, TypeError, "an integer is required"),
     ((None, 2 ** 31, 0), {}, OverflowError, None),
     ((None, 0, -2 ** 31 - 1), {}, OverflowError, None),
-    ((None, 0), {"tgt": 1}, TypeError, "unexpected keyword argument 'tgt'"),
+    ((None, 0, 1), {"tgt": 1}, TypeError, "unexpected keyword argument 'tgt'"),
 ])
 def test_argument_errors(args, kwargs, exc, msg):
     with pytest.raises(exc, match=msg):

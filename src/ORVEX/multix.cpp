@@ -195,6 +195,8 @@ PyObject* mul_impl(Fn* fn, Value* v) {
 // ---------------------------------------------------------------------------
 // Declarations
 // ---------------------------------------------------------------------------
+// Deliberate: every method is counted, so deeply nested components raise RecursionError
+// instead of overflowing the stack.
 const FnDef init_def{"__init__", "creates vector with userdefined dimensions", {P("self"), VarArgs("values")},
                      nullptr, counted<init_impl>};
 const FnDef add_def{"__add__", nullptr, {P("self"), P("other")}, nullptr, counted<add_impl>};

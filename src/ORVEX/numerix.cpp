@@ -146,6 +146,7 @@ PyObject* factorial_impl(Fn*, Value* v) {
             total = c ? mul(total.get(), c.get()) : Ref();
             if (!total) return nullptr;
             chunk = 1;
+            // Deliberate: a long product stops with KeyboardInterrupt on Ctrl-C.
             if ((i & 0xfff) == 0 && PyErr_CheckSignals() < 0) return nullptr;
         }
         chunk *= u;
@@ -569,6 +570,7 @@ PyObject* random_init_impl(Fn*, Value* v) {
     for (long long i = 0; i < steps; ++i) {
         Ref r = Ref::steal(PyObject_CallNoArgs(self));
         if (!r) return nullptr;
+        // Deliberate: a huge seed's warm-up stops with KeyboardInterrupt on Ctrl-C.
         if ((i & 0xffff) == 0xffff && PyErr_CheckSignals() < 0) return nullptr;
     }
     Py_RETURN_NONE;

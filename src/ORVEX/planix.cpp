@@ -185,6 +185,8 @@ PyObject* angle_impl(Fn* fn, Value* v) {
 // ---------------------------------------------------------------------------
 // Declarations
 // ---------------------------------------------------------------------------
+// Deliberate: every method is counted, so deeply nested components raise RecursionError
+// instead of overflowing the stack.
 const FnDef init_def{"__init__", "creates new vector", {P("self"), P("x", Conv::Double), P("y", Conv::Double)},
                      nullptr, counted<init_impl>};
 const FnDef add_def{"__add__", nullptr, {P("self"), P("other")}, nullptr, counted<add_impl>};

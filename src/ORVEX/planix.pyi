@@ -1,24 +1,25 @@
 """script handeling class planix"""
-from typing import Any, Optional, Union
+from typing import Any, Optional, SupportsFloat, SupportsIndex, Union
 
-def sqrt(number: Any) -> float: ...
-def atan(number: float) -> float: ...
-def deg(radians: float) -> float: ...
+from ORVEX.numerix import atan as atan, deg as deg, sqrt as sqrt
+
+_Real = Union[SupportsFloat, SupportsIndex]
 
 class planix:
     x: float
     y: float
-    def __init__(self, x: float, y: float) -> None:
+    def __init__(self, x: _Real, y: _Real) -> None:
         """creates new vector"""
+    # + and - read other.x and other.y without checking other's type.
     def __add__(self, other: Any) -> planix: ...
-    def __mul__(self, other: Any) -> Optional[planix]: ...
+    def __mul__(self, other: object) -> Optional[planix]: ...
     def __sub__(self, other: Any) -> planix: ...
-    def length(self) -> Any:
+    def length(self) -> float:
         """returns length of vector"""
     def across(self) -> planix:
         """returns cross vector"""
     def unit(self) -> planix:
         """returns unit for vector"""
-    def __pow__(self, other: Any) -> Any: ...
+    def __pow__(self, other: Any) -> float: ...
     def angle(self) -> Union[float, int, None]:
         """returns angle for planix"""

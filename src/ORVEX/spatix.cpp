@@ -98,6 +98,7 @@ PyObject* init_impl(Fn*, Value* v) {
 
 PyObject* add_impl(Fn* fn, Value* v) { return componentwise(fn, v[0].obj.get(), v[1].obj.get(), Op::Add); }
 
+// Deliberate: `-` subtracts component-wise (it never adds).
 PyObject* sub_impl(Fn* fn, Value* v) { return componentwise(fn, v[0].obj.get(), v[1].obj.get(), Op::Sub); }
 
 PyObject* mul_impl(Fn* fn, Value* v) {
@@ -185,6 +186,8 @@ PyObject* unit_impl(Fn*, Value* v) {
 // ---------------------------------------------------------------------------
 // Declarations
 // ---------------------------------------------------------------------------
+// Deliberate: every method is counted, so deeply nested components raise RecursionError
+// instead of overflowing the stack.
 const FnDef init_def{"__init__", "creates new vector", {P("self"), P("x"), P("y"), P("z")}, nullptr,
                      counted<init_impl>};
 const FnDef add_def{"__add__", nullptr, {P("self"), P("other")}, nullptr, counted<add_impl>};

@@ -246,6 +246,7 @@ public:
         try {
             rows_.push_back(row);
         } catch (const std::bad_alloc&) {
+            // Deliberate: running out of memory is a MemoryError, never a crash.
             PyErr_NoMemory();
             return false;
         }
@@ -792,7 +793,8 @@ PyObject* lm_run_impl(Fn*, Value* v) {
         TRY(words, getattr(self, n_words));
         if (!have_last) {
             // With fewer than two warm-up words no step was made: there is no word to
-            // start the line with. Nothing has been changed at this point.
+            // start the line with. Nothing has been changed at this point. Deliberately a
+            // clear ValueError rather than a failure deep in the line-building.
             PyErr_Format(PyExc_ValueError,
                          "run() in sentence mode needs at least two warm-up words, the model has %zd; "
                          "warm it up with a longer sentence or pass a word pair as f and s",
@@ -818,7 +820,7 @@ PyObject* lm_run_impl(Fn*, Value* v) {
 }
 
 // Makes the save directory "test" when it is missing, so a finished training run is
-// never thrown away for want of it.
+// never thrown away for want of it (deliberately: train creates what it saves into).
 bool ensure_save_dir() {
     Ref os = Ref::steal(PyImport_ImportModule("os"));
     if (!os) return false;

@@ -1,15 +1,10 @@
-from typing import Any, Callable, List, SupportsInt
+from typing import Any, SupportsInt
+
+from ORVEX.numerix import Argmax as Argmax, FixSoftmax as FixSoftmax, LeakyReLu as LeakyReLu
+from ORVEX.numerix import ReLu as ReLu, log as log
 
 def activate_step(obj: Any, indexa: SupportsInt, target: SupportsInt) -> None:
     """
     obj = your RNNLM_HYBRID instance
     This function directly reads/writes obj.embedings, obj.lweights, etc.
     """
-    ...
-
-# Bound from ORVEX.numerix when the module loads; looked up at each use.
-def Argmax(x: List[Any]) -> int: ...
-def FixSoftmax(x: List[Any]) -> List[Any]: ...
-def LeakyReLu(x: float, leak: float = 0.01) -> float: ...
-def ReLu(x: float) -> Any: ...
-def log(x: float, terms: int = 20) -> Any: ...

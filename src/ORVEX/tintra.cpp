@@ -39,6 +39,7 @@ PyObject* to_hex_impl(Fn*, Value* v) {
         int overflow = 0;
         long value = PyLong_AsLongAndOverflow(idx.get(), &overflow);
         if (value == -1 && PyErr_Occurred()) return nullptr;
+        // Deliberate: a component outside 0..255 is refused, so the text is always "#rrggbb".
         if (overflow || value < 0 || value > 255) {
             PyErr_Format(PyExc_ValueError, "colour component '%U' must be in the range 0..255, got %R",
                          comps[i]->get(), idx.get());

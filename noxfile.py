@@ -1,0 +1,90 @@
+"""Sessions for every supported Python:
+
+    nox -s tests              # build, install and test on each CPython 3.9-3.13 found
+    nox -s tests -p 3.12      # one version
+    nox -s sanitize           # the test suite under AddressSanitizer + UBSan
+    nox -s stubs              # stubtest over the eight modules, mypy over a typed example
+
+Interpreters are looked up in pyenv's versions folder and on PATH; a version that is not
+there is skipped, not failed.
+"""
+import glob
+import os
+import re
+import shutil
+import subprocess
+
+import nox
+
+PYTHONS = ["3.9", "3.10", "3.11", "3.12", "3.13"]
+MODULES = ["numerix", "lystra", "synaptra", "tensilo", "planix", "spatix", "multix", "tintra"]
+
+nox.options.sessions = ["tests", "stubs"]
+nox.options.error_on_missing_interpreters = False
+if hasattr(nox.options, "download_python"):  # nox 2025 and later could fetch interpreters
+    nox.options.download_python = "never"
+nox.options.reuse_venv = "yes"
+
+
+def _pyenv_root():
+    root = os.environ.get("PYENV_ROOT")
+    if not root and shutil.which("pyenv"):
+        try:
+            root = subprocess.run(["pyenv", "root"], capture_output=True, text=True,
+                                  check=True).stdout.strip()
+        except (OSError, subprocess.CalledProcessError):
+            root = None
+    return root or os.path.expanduser("~/.pyenv")
+
+
+def _expose_pyenv_versions():
+    """Puts each pyenv interpreter's own bin folder on PATH and takes pyenv's shims off it.
+
+    A shim answers for every version name, even one that is not installed (and then fails),
+    so the real folders are listed instead: an absent version is simply not found.
+    """
+    root = _pyenv_root()
+    found = []
+    for version in PYTHONS:
+        # the newest patch release of each minor version
+        dirs = sorted(glob.glob(os.path.join(root, "versions", version + ".*", "bin")),
+                      key=lambda d: [int(p) if p.isdigit() else 0
+                                     for p in os.path.basename(os.path.dirname(d)).split(".")])
+        if dirs and os.access(os.path.join(dirs[-1], "python" + version), os.X_OK):
+            found.append(dirs[-1])
+    shims = os.path.join(root, "shims")
+    path = [p for p in os.environ.get("PATH", "").split(os.pathsep)
+            if p and os.path.normpath(p) != os.path.normpath(shims)]
+    os.environ["PATH"] = os.pathsep.join(found + path)
+
+
+_expose_pyenv_versions()
+
+
+@nox.session(python=PYTHONS)
+def tests(session):
+    """Builds and installs the package, then runs the suite in dev mode, warnings as errors."""
+    session.install(".[test]")
+    session.run("python", "-X", "dev", "-W", "error", "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                *session.posargs)
+
+
+@nox.session
+def sanitize(session):
+    """The test suite against an AddressSanitizer + UBSan build (tools/sanitize.sh)."""
+    session.install("pytest>=7", "hypothesis>=6", "cmake>=3.18", "ninja")
+    session.run("bash", "tools/sanitize.sh", *session.posargs, external=True)
+
+
+@nox.session
+def stubs(session):
+    """Stubs against the built modules (stubtest); mypy over a typed example and a bad call."""
+    session.install(".", "mypy")
+    session.run("python", "-m", "mypy.stubtest", *("ORVEX." + m for m in MODULES))
+    session.run("python", "-m", "mypy", "--strict", "examples/typed_usage.py")
+    session.run("python", "examples/typed_usage.py", silent=True)
+    # numerix.exp takes a number: a string must be flagged, and with the right message.
+    out = session.run("python", "-m", "mypy", "--strict", "-c",
+                      "from ORVEX import numerix\nnumerix.exp('x')\n", success_codes=[1], silent=True)
+    if not re.search(r'error: .*"exp".*"str"', out or ""):
+        session.error(f"mypy did not flag numerix.exp('x'):\n{out}")
