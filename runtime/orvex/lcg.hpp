@@ -37,10 +37,30 @@ inline bool plain_attrs(PyTypeObject* type) {
 
 // The int object last stored as a state, with that state: ints are immutable, so finding
 // the same object in `x` again means the same state, and converting it back is skipped.
-// (Free-threaded builds would race on it, and convert every time.)
+// Below 3.13 also the instance dict it was stored into, with the dict's tag after the
+// store and the bounds read then: while the tag is unchanged nothing has been stored into
+// that dict since, so x, min and max are still those objects. (3.13 may change a dict
+// that shares its object's inline values without a new tag. Free-threaded builds would
+// race on all of it, and convert every time.)
+#if !defined(Py_GIL_DISABLED)
+#define ORVEX_LAST_STATE 1
+#else
+#define ORVEX_LAST_STATE 0
+#endif
+#if ORVEX_LAST_STATE && ORVEX_DICT_TAGS && PY_VERSION_HEX < 0x030D0000
+#define ORVEX_LAST_DICT 1
+#else
+#define ORVEX_LAST_DICT 0
+#endif
+
 struct LastState {
-    PyObject* obj = nullptr;  // strong reference, so the identity stays meaningful
+    PyObject* obj = nullptr;  // strong references, so identities stay meaningful
     numcore::Lcg state;
+#if ORVEX_LAST_DICT
+    PyObject* dict = nullptr;
+    uint64_t tag = 0;
+    double lo = 0, hi = 0;
+#endif
 };
 inline LastState& last_state() {
     static LastState s;
@@ -50,7 +70,7 @@ inline LastState& last_state() {
 // The state held by the int `x`: false (no exception) unless x is an exact int below
 // the modulus.
 inline bool state_of(PyObject* x, numcore::Lcg& out) {
-#ifndef Py_GIL_DISABLED
+#if ORVEX_LAST_STATE
     LastState& last = last_state();
     if (x == last.obj) {
         out = last.state;
@@ -63,22 +83,31 @@ inline bool state_of(PyObject* x, numcore::Lcg& out) {
     return true;
 }
 
-// The int for a state.
-inline rt::Ref int_of(const numcore::Lcg& state) {
-    rt::Ref x = rt::from_u128(state.value());
-#ifndef Py_GIL_DISABLED
-    if (x) {
-        LastState& last = last_state();
-        Py_XSETREF(last.obj, x.newref());
-        last.state = state;
-    }
+// Remembers that `x` holds `state` and, when `dict` is given, that it has just been stored
+// there with these bounds.
+inline void remember(PyObject* x, const numcore::Lcg& state, PyObject* dict, double lo, double hi) {
+#if ORVEX_LAST_STATE
+    LastState& last = last_state();
+    // Released only once everything is in place: releasing may run code.
+    rt::Ref old_x = rt::Ref::steal(last.obj);
+    last.obj = rt::newref(x);
+    last.state = state;
+#if ORVEX_LAST_DICT
+    rt::Ref old_dict = rt::Ref::steal(last.dict);
+    last.dict = dict ? rt::newref(dict) : nullptr;
+    last.tag = dict ? rt::dict_tag(dict) : 0;
+    last.lo = lo;
+    last.hi = hi;
 #endif
-    return x;
+#endif
+    (void)dict, (void)lo, (void)hi;
 }
 
 inline bool store_state(PyObject* self, const numcore::Lcg& state) {
-    rt::Ref x = int_of(state);
-    return x && rt::setattr(self, name_x(), x.get());
+    rt::Ref x = rt::from_u128(state.value());
+    if (!x || !rt::setattr(self, name_x(), x.get())) return false;
+    remember(x.get(), state, nullptr, 0, 0);
+    return true;
 }
 
 // Reads and writes go straight to the instance's dict: with plain attribute access that is
@@ -98,6 +127,15 @@ struct Draws {
             PyErr_Clear();  // no dict: the object path says what is wrong
             return 0;
         }
+#if ORVEX_LAST_DICT
+        const LastState& last = last_state();
+        if (dict.get() == last.dict && rt::dict_tag(dict.get()) == last.tag) {
+            state = last.state;
+            lo = last.lo;
+            hi = last.hi;
+            return 1;
+        }
+#endif
         PyObject* x = PyDict_GetItemWithError(dict.get(), name_x().get());
         if (!x || !state_of(x, state)) return PyErr_Occurred() ? -1 : 0;
         PyObject* mn = PyDict_GetItemWithError(dict.get(), name_min().get());
@@ -114,8 +152,10 @@ struct Draws {
     }
     // After a successful load.
     bool store() const {
-        rt::Ref x = int_of(state);
-        return x && PyDict_SetItem(dict.get(), name_x().get(), x.get()) == 0;
+        rt::Ref x = rt::from_u128(state.value());
+        if (!x || PyDict_SetItem(dict.get(), name_x().get(), x.get()) < 0) return false;
+        remember(x.get(), state, dict.get(), lo, hi);
+        return true;
     }
 };
 
