@@ -593,3 +593,24 @@ def test_class_changes_after_drawing_take_effect():
     Sub.__getattribute__ = lambda self, name: reads.append(name) or object.__getattribute__(self, name)
     r.min = 0.0
     assert bits(g()) == bits(r()) and reads[2:] == ["x", "min", "x", "max", "min"]
+
+
+def _state_before(target):
+    """A state whose next step is `target` (a multiple of 5: the step's multiplier is one)."""
+    t = (target - C) // 5
+    return t * pow(A // 5, -1, M // 5) % (M // 5)
+
+
+@settings(max_examples=300, deadline=None)
+@given(f=st.floats(min_value=2.0 ** -100, max_value=1.0, exclude_max=True), offset=st.integers(-3, 3))
+def test_draws_round_next_to_a_halfway_point(f, offset):
+    """States whose x / m lies within a few units of halfway between two doubles: where a
+    quotient formed in extended precision cannot decide the rounding by itself."""
+    from fractions import Fraction
+    mid = (Fraction(f) + Fraction(math.nextafter(f, 1.0))) / 2
+    target = (math.floor(mid * M) // 5 + offset) * 5
+    if not 0 <= target < M:
+        return
+    g = nx.random(0, 0.0, 1.0)
+    g.x = _state_before(target)
+    assert g() == target / M and g.x == target

@@ -199,8 +199,8 @@ struct Lcg {
         top = col & 1;
     }
 
-    // x / m, correctly rounded as the host's int division is: x / 5**32 in extended
-    // precision (within 4 units of its last place), then scaled by 2**-33; when the 11
+    // x / m, correctly rounded as the host's int division is: x times 1 / 5**32 in extended
+    // precision (within 3 units of its last place), then scaled by 2**-33; when the 11
     // bits that rounding to a double drops are that close to a half, the quotient is
     // formed exactly instead.
     double fraction() const {
@@ -209,7 +209,8 @@ struct Lcg {
 #if (defined(__x86_64__) || defined(__i386__)) && !defined(_MSC_VER)
         static_assert(sizeof(long double) >= 10, "x87 extended precision expected");
         long double x = static_cast<long double>(hi) * 1e16L + static_cast<long double>(lo);
-        long double q = x / 23283064365386962890625.0L;
+        constexpr long double inv_pow5_32 = 1.0L / 23283064365386962890625.0L;
+        long double q = x * inv_pow5_32;
         uint64_t mant;
         std::memcpy(&mant, &q, sizeof mant);
         uint64_t dropped = mant & 0x7FF;
