@@ -7,7 +7,7 @@ save: `train(0)` (no steps: it writes the eight files into "test" and prints the
       word) against str() of each list written with one write.
 load: `RNNLM_HYBRID(..., load_vocab="test")` (eight reads, "info.meta" four times, then the
       print of `embedings`) against exec of each file and the same print.
-Console output goes to a buffer. Then the parts of a load, each timed on its own: reading
+Console output goes to a buffer; times are CPU times of this process. Then the parts of a load, each timed on its own: reading
 the two large files, and printing `embedings`.
 """
 import argparse
@@ -27,13 +27,14 @@ READS = ["embed.mem", "info.meta", "info.meta", "info.meta", "bias.mem", "lhweig
 
 
 def best_interleaved(fns, repeat):
-    """Best time of each function; runs alternate so that load changes hit all alike."""
+    """Best CPU time of this process for each function (waits for a core on a shared
+    machine do not count); runs alternate so that load changes hit all alike."""
     best = [float("inf")] * len(fns)
     for _ in range(repeat):
         for i, fn in enumerate(fns):
-            t0 = time.perf_counter()
+            t0 = time.process_time()
             fn()
-            best[i] = min(best[i], time.perf_counter() - t0)
+            best[i] = min(best[i], time.process_time() - t0)
     return best
 
 
