@@ -614,3 +614,19 @@ def test_draws_round_next_to_a_halfway_point(f, offset):
     g = nx.random(0, 0.0, 1.0)
     g.x = _state_before(target)
     assert g() == target / M and g.x == target
+
+
+def test_draws_see_stores_from_a_hot_loop():
+    """The interpreter's specialised attribute stores (after a loop has warmed up) are seen too."""
+    g, r = nx.random(7, 0.0, 1.0), ref.random(7, 0.0, 1.0)
+    got, want = [], []
+    for i in range(200):
+        g.min = r.min = i / 64
+        got.append(bits(g()))
+        want.append(bits(r()))
+        g.max = r.max = 1.0 + i
+        if i % 3 == 0:
+            g.x = r.x = 10 ** 25 + i
+        got.append(bits(g()))
+        want.append(bits(r()))
+    assert got == want and g.x == r.x
