@@ -67,12 +67,16 @@ bool as_u128(PyObject* o, unsigned __int128& out) {
 
 Ref from_u128(unsigned __int128 v) {
     if (!(v >> 64)) return Ref::steal(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v)));
-    unsigned char buf[16];
-    for (int i = 0; i < 16; ++i, v >>= 8) buf[i] = static_cast<unsigned char>(v);
-#if PY_VERSION_HEX >= 0x030D0000
-    return Ref::steal(PyLong_FromUnsignedNativeBytes(buf, 16, Py_ASNATIVEBYTES_LITTLE_ENDIAN));
+    // Straight into the int's own digits (this sits on every generator draw).
+    digit digits[(128 + PyLong_SHIFT - 1) / PyLong_SHIFT];
+    Py_ssize_t n = 0;
+    for (; v; v >>= PyLong_SHIFT) digits[n++] = static_cast<digit>(v & PyLong_MASK);
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(reinterpret_cast<PyObject*>(_PyLong_FromDigits(0, n, digits)));
 #else
-    return Ref::steal(_PyLong_FromByteArray(buf, 16, 1, 0));
+    PyLongObject* r = _PyLong_New(n);
+    if (r) std::memcpy(r->ob_digit, digits, sizeof(digit) * static_cast<size_t>(n));
+    return Ref::steal(reinterpret_cast<PyObject*>(r));
 #endif
 }
 

@@ -510,3 +510,123 @@ def test_generator_state_outside_the_modulus():
 def test_same_seed_same_sequence():
     a, b = nx.random(42, 0.0, 1.0), nx.random(42, 0.0, 1.0)
     assert [a() for _ in range(100)] == [b() for _ in range(100)]
+
+
+# --- the generator's native paths against the plain algorithm --------------------------------
+
+M, A, C = 2 * 10 ** 32, 1103515245, 12345
+
+
+def stepped(seed):
+    """The state after construction, in closed form: a**n x + c (a**n - 1)/(a - 1) mod m."""
+    x = (A * seed + C) % M
+    if seed <= 0:
+        return x
+    an = pow(A, seed, M * (A - 1))
+    return (an * x + C * ((an - 1) // (A - 1))) % M
+
+
+@pytest.mark.parametrize("seed", [2 ** 63 - 1, 2 ** 63, 2 ** 64 - 1, 2 ** 64, 2 ** 64 + 1, 2 ** 65 + 2 ** 64 + 7,
+                                  2 ** 128 + 3, 3 * 2 ** 191 + 2 ** 130 + 1])
+def test_jump_ahead_across_the_table(seed):
+    assert nx.random(seed, 0.0, 1.0).x == stepped(seed)
+
+
+@settings(max_examples=60, deadline=None)
+@given(seed=st.one_of(st.integers(-3, 3000), st.integers(3000, 2 ** 70)))
+def test_jump_ahead_matches_stepping(seed):
+    g = nx.random(seed, -1.0, 1.0)
+    if seed <= 3000:
+        r = ref.random(seed, -1.0, 1.0)
+        assert g.x == r.x
+    assert g.x == stepped(seed)
+
+
+@settings(max_examples=200, deadline=None)
+@given(x=st.integers(0, M - 1), lo=finite, hi=finite, n=st.integers(1, 5))
+def test_draws_match_from_any_state(x, lo, hi, n):
+    g, r = nx.random(0, lo, hi), ref.random(0, lo, hi)
+    g.x = r.x = x
+    assert [bits(g()) for _ in range(n)] == [bits(r()) for _ in range(n)]
+    assert g.x == r.x
+
+
+def test_draws_see_every_change_between_calls():
+    g, r = nx.random(5, 0.0, 1.0), ref.random(5, 0.0, 1.0)
+    h, s = nx.random(9, -2.0, 2.0), ref.random(9, -2.0, 2.0)
+    seq = []
+    for k in range(12):
+        seq.append((bits(g()), bits(r()), bits(h()), bits(s())))   # two generators in turn
+        if k == 3:
+            g.x = r.x = 10 ** 20 + 1                               # same value, another object
+        if k == 5:
+            g.min, r.min = -1.0, -1.0
+            h.max, s.max = 7.5, 7.5
+        if k == 7:
+            g.x, r.x = h.x, s.x                                    # an object the other one stored
+        if k == 9:
+            g.__dict__.update(max=3.0)
+            r.max = 3.0
+    assert all(a == b and c == d for a, b, c, d in seq)
+    assert (g.x, h.x) == (r.x, s.x)
+
+
+def test_shared_and_replaced_instance_dicts():
+    a, b = nx.random(3, 0.0, 1.0), nx.random(4, 0.0, 1.0)
+    r = ref.random(3, 0.0, 1.0)
+    b.__dict__ = a.__dict__                                        # one state for both
+    assert [bits(a()), bits(b()), bits(a())] == [bits(r()) for _ in range(3)]
+    a.__dict__ = {"x": 12345, "min": 0.0, "max": 10.0}
+    assert bits(a()) == bits(ref.random(0, 0.0, 10.0)())
+
+
+def test_class_changes_after_drawing_take_effect():
+    class Sub(nx.random):
+        pass
+    g, r = Sub(3, 0.0, 1.0), ref.random(3, 0.0, 1.0)
+    assert bits(g()) == bits(r())
+    reads = []
+    Sub.min = property(lambda self: reads.append("min") or 0.5)    # now a class attribute
+    r.min = 0.5
+    assert bits(g()) == bits(r()) and reads == ["min", "min"]
+    del Sub.min
+    Sub.__getattribute__ = lambda self, name: reads.append(name) or object.__getattribute__(self, name)
+    r.min = 0.0
+    assert bits(g()) == bits(r()) and reads[2:] == ["x", "min", "x", "max", "min"]
+
+
+def _state_before(target):
+    """A state whose next step is `target` (a multiple of 5: the step's multiplier is one)."""
+    t = (target - C) // 5
+    return t * pow(A // 5, -1, M // 5) % (M // 5)
+
+
+@settings(max_examples=300, deadline=None)
+@given(f=st.floats(min_value=2.0 ** -100, max_value=1.0, exclude_max=True), offset=st.integers(-3, 3))
+def test_draws_round_next_to_a_halfway_point(f, offset):
+    """States whose x / m lies within a few units of halfway between two doubles: where a
+    quotient formed in extended precision cannot decide the rounding by itself."""
+    from fractions import Fraction
+    mid = (Fraction(f) + Fraction(math.nextafter(f, 1.0))) / 2
+    target = (math.floor(mid * M) // 5 + offset) * 5
+    if not 0 <= target < M:
+        return
+    g = nx.random(0, 0.0, 1.0)
+    g.x = _state_before(target)
+    assert g() == target / M and g.x == target
+
+
+def test_draws_see_stores_from_a_hot_loop():
+    """The interpreter's specialised attribute stores (after a loop has warmed up) are seen too."""
+    g, r = nx.random(7, 0.0, 1.0), ref.random(7, 0.0, 1.0)
+    got, want = [], []
+    for i in range(200):
+        g.min = r.min = i / 64
+        got.append(bits(g()))
+        want.append(bits(r()))
+        g.max = r.max = 1.0 + i
+        if i % 3 == 0:
+            g.x = r.x = 10 ** 25 + i
+        got.append(bits(g()))
+        want.append(bits(r()))
+    assert got == want and g.x == r.x

@@ -13,41 +13,149 @@ inline rt::Name& name_x() { static rt::Name n("x"); return n; }
 inline rt::Name& name_min() { static rt::Name n("min"); return n; }
 inline rt::Name& name_max() { static rt::Name n("max"); return n; }
 
-// Instances of `type` read and write x, min and max plainly.
+// Instances of `type` read and write x, min and max plainly. The answer for the last type
+// that had them plain is remembered with the type's version tag: any change to the type
+// or to a base that could change the answer gives the type a new tag.
 inline bool plain_attrs(PyTypeObject* type) {
-    return rt::plain_attrs(type, rt::kAttrRead | rt::kAttrWrite, {&name_x(), &name_min(), &name_max()});
+#ifndef Py_GIL_DISABLED
+    static PyTypeObject* known = nullptr;
+    static unsigned int known_tag = 0;
+    bool tagged = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
+    if (type == known && tagged && type->tp_version_tag == known_tag) return true;
+#endif
+    if (!rt::plain_attrs(type, rt::kAttrRead | rt::kAttrWrite, {&name_x(), &name_min(), &name_max()}))
+        return false;
+#ifndef Py_GIL_DISABLED
+    // The lookups above give the type a tag when it had none.
+    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0) {
+        known = type;
+        known_tag = type->tp_version_tag;
+    }
+#endif
+    return true;
 }
 
+// The int object last stored as a state, with that state: ints are immutable, so finding
+// the same object in `x` again means the same state, and converting it back is skipped.
+// Below 3.13 also the instance dict it was stored into, with the dict's tag after the
+// store and the bounds read then: while the tag is unchanged nothing has been stored into
+// that dict since, so x, min and max are still those objects. (3.13 may change a dict
+// that shares its object's inline values without a new tag. Free-threaded builds would
+// race on all of it, and convert every time.)
+#if !defined(Py_GIL_DISABLED)
+#define ORVEX_LAST_STATE 1
+#else
+#define ORVEX_LAST_STATE 0
+#endif
+#if ORVEX_LAST_STATE && ORVEX_DICT_TAGS && PY_VERSION_HEX < 0x030D0000
+#define ORVEX_LAST_DICT 1
+#else
+#define ORVEX_LAST_DICT 0
+#endif
+
+struct LastState {
+    PyObject* obj = nullptr;  // strong references, so identities stay meaningful
+    numcore::Lcg state;
+#if ORVEX_LAST_DICT
+    PyObject* dict = nullptr;
+    uint64_t tag = 0;
+    double lo = 0, hi = 0;
+#endif
+};
+inline LastState& last_state() {
+    static LastState s;
+    return s;
+}
+
+// The state held by the int `x`: false (no exception) unless x is an exact int below
+// the modulus.
+inline bool state_of(PyObject* x, numcore::Lcg& out) {
+#if ORVEX_LAST_STATE
+    LastState& last = last_state();
+    if (x == last.obj) {
+        out = last.state;
+        return true;
+    }
+#endif
+    numcore::u128 v;
+    if (!rt::as_u128(x, v) || v >= numcore::LCG_M) return false;
+    out = numcore::Lcg::from(v);
+    return true;
+}
+
+// Remembers that `x` holds `state` and, when `dict` is given, that it has just been stored
+// there with these bounds.
+inline void remember(PyObject* x, const numcore::Lcg& state, PyObject* dict, double lo, double hi) {
+#if ORVEX_LAST_STATE
+    LastState& last = last_state();
+    // Released only once everything is in place: releasing may run code.
+    rt::Ref old_x = rt::Ref::steal(last.obj);
+    last.obj = rt::newref(x);
+    last.state = state;
+#if ORVEX_LAST_DICT
+    rt::Ref old_dict = rt::Ref::steal(last.dict);
+    last.dict = dict ? rt::newref(dict) : nullptr;
+    last.tag = dict ? rt::dict_tag(dict) : 0;
+    last.lo = lo;
+    last.hi = hi;
+#endif
+#endif
+    (void)dict, (void)lo, (void)hi;
+}
+
+inline bool store_state(PyObject* self, const numcore::Lcg& state) {
+    rt::Ref x = rt::from_u128(state.value());
+    if (!x || !rt::setattr(self, name_x(), x.get())) return false;
+    remember(x.get(), state, nullptr, 0, 0);
+    return true;
+}
+
+// Reads and writes go straight to the instance's dict: with plain attribute access that is
+// where the generic lookup would find x, min and max and where it would store x.
 struct Draws {
     numcore::Lcg state;
     double lo = 0, hi = 0;
+    rt::Ref dict;
 
     // Loads x, min and max. Returns 1 when they have the form native drawing needs (x an
-    // exact int below the modulus, min and max exact floats), 0 when not, -1 on error.
+    // exact int below the modulus, min and max exact floats), 0 when not (a missing one
+    // included: the caller's object path raises, after advancing x where it should), -1
+    // on error.
     int load(PyObject* self) {
-        rt::Ref x = rt::getattr(self, name_x());
-        if (!x) return -1;
-        unsigned __int128 v;
-        if (!rt::as_u128(x.get(), v) || v >= numcore::LCG_M) return 0;
-        // A missing bound is left to the caller's object path, which advances x first.
-        rt::Ref mn = rt::getattr(self, name_min()), mx = mn ? rt::getattr(self, name_max()) : rt::Ref();
-        if (!mx) {
-            PyErr_Clear();
+        dict = rt::Ref::steal(PyObject_GenericGetDict(self, nullptr));
+        if (!dict) {
+            PyErr_Clear();  // no dict: the object path says what is wrong
             return 0;
         }
-        if (!PyFloat_CheckExact(mn.get()) || !PyFloat_CheckExact(mx.get())) return 0;
-        state = numcore::Lcg::from(v);
-        lo = PyFloat_AS_DOUBLE(mn.get());
-        hi = PyFloat_AS_DOUBLE(mx.get());
+#if ORVEX_LAST_DICT
+        const LastState& last = last_state();
+        if (dict.get() == last.dict && rt::dict_tag(dict.get()) == last.tag) {
+            state = last.state;
+            lo = last.lo;
+            hi = last.hi;
+            return 1;
+        }
+#endif
+        PyObject* x = PyDict_GetItemWithError(dict.get(), name_x().get());
+        if (!x || !state_of(x, state)) return PyErr_Occurred() ? -1 : 0;
+        PyObject* mn = PyDict_GetItemWithError(dict.get(), name_min().get());
+        if (!mn || !PyFloat_CheckExact(mn)) return PyErr_Occurred() ? -1 : 0;
+        lo = PyFloat_AS_DOUBLE(mn);
+        PyObject* mx = PyDict_GetItemWithError(dict.get(), name_max().get());
+        if (!mx || !PyFloat_CheckExact(mx)) return PyErr_Occurred() ? -1 : 0;
+        hi = PyFloat_AS_DOUBLE(mx);
         return 1;
     }
     double next() {
         state.step();
         return lo + state.fraction() * (hi - lo);
     }
-    bool store(PyObject* self) const {
+    // After a successful load.
+    bool store() const {
         rt::Ref x = rt::from_u128(state.value());
-        return x && rt::setattr(self, name_x(), x.get());
+        if (!x || PyDict_SetItem(dict.get(), name_x().get(), x.get()) < 0) return false;
+        remember(x.get(), state, dict.get(), lo, hi);
+        return true;
     }
 };
 

@@ -182,8 +182,25 @@ struct Lcg {
         top = (LCG_A * top + carry) & 1;  // mod 2
     }
 
-    // x / m, correctly rounded as the host's int division is: x / 5**32 in extended
-    // precision (within 4 units of its last place), then scaled by 2**-33; when the 11
+    // x = mul*x + add (mod m): the base-10**8 schoolbook product up to the 10**32 digit
+    // (higher digits are multiples of m); every column sum stays below 2**57.
+    void mul_add(const Lcg& mul, const Lcg& add) {
+        const uint64_t xs[5] = {d[0], d[1], d[2], d[3], top};
+        const uint64_t ms[5] = {mul.d[0], mul.d[1], mul.d[2], mul.d[3], mul.top};
+        uint64_t carry = 0;
+        for (int k = 0; k < 4; ++k) {
+            uint64_t col = carry + add.d[k];
+            for (int i = 0; i <= k; ++i) col += xs[i] * ms[k - i];
+            d[k] = col % B;
+            carry = col / B;
+        }
+        uint64_t col = carry + add.top;
+        for (int i = 0; i <= 4; ++i) col += xs[i] * ms[4 - i];
+        top = col & 1;
+    }
+
+    // x / m, correctly rounded as the host's int division is: x times 1 / 5**32 in extended
+    // precision (within 3 units of its last place), then scaled by 2**-33; when the 11
     // bits that rounding to a double drops are that close to a half, the quotient is
     // formed exactly instead.
     double fraction() const {
@@ -192,7 +209,8 @@ struct Lcg {
 #if (defined(__x86_64__) || defined(__i386__)) && !defined(_MSC_VER)
         static_assert(sizeof(long double) >= 10, "x87 extended precision expected");
         long double x = static_cast<long double>(hi) * 1e16L + static_cast<long double>(lo);
-        long double q = x / 23283064365386962890625.0L;
+        constexpr long double inv_pow5_32 = 1.0L / 23283064365386962890625.0L;
+        long double q = x * inv_pow5_32;
         uint64_t mant;
         std::memcpy(&mant, &q, sizeof mant);
         uint64_t dropped = mant & 0x7FF;
@@ -202,27 +220,42 @@ struct Lcg {
     }
 };
 
-// (a * b) mod m for a, b < m, by doubling (every intermediate stays below 2**109).
-inline u128 mulmod(u128 a, u128 b) {
-    u128 r = 0;
-    for (int bit = bitlen(b) - 1; bit >= 0; --bit) {
-        r <<= 1;
-        if (r >= LCG_M) r -= LCG_M;
-        if ((b >> bit) & 1) {
-            r += a;
-            if (r >= LCG_M) r -= LCG_M;
-        }
+// An affine map x -> mul*x + add (mod m) over generator states; `then` gives the map
+// that applies this one and then `f`.
+struct Affine {
+    Lcg mul = Lcg::from(1), add;
+
+    Lcg operator()(Lcg x) const {
+        x.mul_add(mul, add);
+        return x;
     }
-    return r;
+    Affine then(const Affine& f) const {
+        Affine r{mul, add};
+        r.mul.mul_add(f.mul, Lcg{});
+        r.add.mul_add(f.mul, f.add);
+        return r;
+    }
+};
+
+// The generator step raised to the powers 2**k, k < 64, built on first use: `steps`
+// steps are the maps of the set bits of `steps`, applied in any order.
+inline const Affine& step_power(int k) {
+    struct Table {
+        Affine p[64];
+        Table() {
+            p[0] = Affine{Lcg::from(LCG_A), Lcg::from(LCG_C)};
+            for (int i = 1; i < 64; ++i) p[i] = p[i - 1].then(p[i - 1]);
+        }
+    };
+    static const Table table;
+    return table.p[k];
 }
 
-// An affine map x -> mul*x + add (mod m); compose(f, g) = f after g.
-struct Affine {
-    u128 mul = 1, add = 0;
-};
-inline Affine compose(const Affine& f, const Affine& g) {
-    return Affine{mulmod(f.mul, g.mul), (mulmod(f.mul, g.add) + f.add) % LCG_M};
+// x advanced by `steps` generator steps.
+inline Lcg jump(Lcg x, uint64_t steps) {
+    for (int k = 0; steps; ++k, steps >>= 1)
+        if (steps & 1) x = step_power(k)(x);
+    return x;
 }
-inline u128 apply(const Affine& f, u128 x) { return (mulmod(f.mul, x) + f.add) % LCG_M; }
 
 }  // namespace numcore

@@ -237,6 +237,20 @@ inline Ref global(Fn* fn, Name& name) { return global(fn->globals, name.get()); 
 #endif
 #endif
 
+#if ORVEX_DICT_TAGS
+// A dict's version tag: a new one, unique in the process, at every change of the dict.
+inline uint64_t dict_tag(PyObject* dict) {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+}
+#endif
+
 class GlobalName {
     Name name_;
 #if ORVEX_DICT_TAGS
@@ -245,16 +259,7 @@ class GlobalName {
     uint64_t gtag_ = 0, btag_ = 0;    // and their tags then
     PyObject* value_ = nullptr;       // what it found, borrowed from the unchanged dict
 
-    static uint64_t tag(PyObject* dict) {
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-        return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-    }
+    static uint64_t tag(PyObject* dict) { return dict_tag(dict); }
     static bool str_keys_only(PyObject* dict) {
         Py_ssize_t pos = 0;
         PyObject *k, *v;

@@ -525,23 +525,26 @@ bool native_generator(PyObject* self) {
     return call_attr && is_fn(call_attr, &random_call_def) && lcg::plain_attrs(type);
 }
 
-// x advanced by `steps` generator steps: the affine map a*x + c composed with itself
-// by repeated squaring over the bits of `steps` (a positive int of any size).
-bool jump_ahead(PyObject* steps, numcore::u128& x) {
-    Ref hex = Ref::steal(PyNumber_ToBase(steps, 16));
-    if (!hex) return false;
-    Py_ssize_t len = PyUnicode_GET_LENGTH(hex.get());
-    numcore::Affine one{numcore::LCG_A, numcore::LCG_C}, acc;
-    for (Py_ssize_t i = 2; i < len; ++i) {  // skip "0x"
-        Py_UCS4 ch = PyUnicode_READ_CHAR(hex.get(), i);
-        int digit = ch <= '9' ? static_cast<int>(ch - '0') : static_cast<int>(ch - 'a' + 10);
-        for (int bit = 3; bit >= 0; --bit) {
-            acc = numcore::compose(acc, acc);
-            if ((digit >> bit) & 1) acc = numcore::compose(one, acc);
+// x advanced by `steps` generator steps (a positive int of any size): the precomputed
+// powers of the step for the low 64 bits, then powers squared on the way for any beyond.
+bool jump_ahead(PyObject* steps, numcore::Lcg& x) {
+    unsigned long long low = PyLong_AsUnsignedLongLongMask(steps);
+    if (low == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    x = numcore::jump(x, low);
+    if (_PyLong_NumBits(steps) <= 64) return true;
+    Ref sixty_four = lng(64);
+    Ref rest = sixty_four ? Ref::steal(PyNumber_Rshift(steps, sixty_four.get())) : Ref();
+    numcore::Affine power = numcore::step_power(63);
+    while (rest && _PyLong_Sign(rest.get()) != 0) {
+        low = PyLong_AsUnsignedLongLongMask(rest.get());
+        if (low == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+        for (int bit = 0; bit < 64; ++bit) {
+            power = power.then(power);
+            if ((low >> bit) & 1) x = power(x);
         }
+        rest = Ref::steal(PyNumber_Rshift(rest.get(), sixty_four.get()));
     }
-    x = numcore::apply(acc, x);
-    return true;
+    return bool(rest);
 }
 
 PyObject* random_init_impl(Fn*, Value* v) {
@@ -556,15 +559,16 @@ PyObject* random_init_impl(Fn*, Value* v) {
     Ref ax = mul(LCG_A_OBJ, seed);
     Ref axc = ax ? add(ax.get(), LCG_C_OBJ) : Ref();
     Ref x = axc ? Ref::steal(PyNumber_Remainder(axc.get(), LCG_M_OBJ)) : Ref();
-    if (!x || !setattr(self, lcg::name_x(), x.get())) return nullptr;
-    if (_PyLong_Sign(seed) <= 0) Py_RETURN_NONE;
-    numcore::u128 state;
-    if (native_generator(self) && as_u128(x.get(), state)) {
+    if (!x) return nullptr;
+    bool warm_up = _PyLong_Sign(seed) > 0;
+    numcore::Lcg state;
+    if (warm_up && native_generator(self) && lcg::state_of(x.get(), state)) {
+        // Nothing can observe the state between the steps: only the last one is stored.
         if (!jump_ahead(seed, state)) return nullptr;
-        Ref nx = from_u128(state);
-        if (!nx || !setattr(self, lcg::name_x(), nx.get())) return nullptr;
-        Py_RETURN_NONE;
+        return lcg::store_state(self, state) ? rt::newref(Py_None) : nullptr;
     }
+    if (!setattr(self, lcg::name_x(), x.get())) return nullptr;
+    if (!warm_up) Py_RETURN_NONE;
     long long steps;
     if (!range_stop(seed, steps)) return nullptr;
     for (long long i = 0; i < steps; ++i) {
@@ -584,7 +588,7 @@ PyObject* random_call_impl(Fn*, Value* v) {
         if (ok < 0) return nullptr;
         if (ok) {
             double r = d.next();
-            return d.store(self) ? PyFloat_FromDouble(r) : nullptr;
+            return d.store() ? PyFloat_FromDouble(r) : nullptr;
         }
     }
     Ref x = getattr(self, lcg::name_x());

@@ -288,7 +288,7 @@ Ref draw_matrix(PyObject* self, Name& gen, PyObject* rows, PyObject* cols, Untra
             Ref out = native_matrix(draws, nr, nc, untracked);
             PyObject *t, *v, *tb;
             PyErr_Fetch(&t, &v, &tb);
-            bool stored = draws.store(g.get());
+            bool stored = draws.store();
             if (!out || !stored) {
                 if (t) PyErr_Restore(t, v, tb);  // the drawing error comes first
                 return {};
