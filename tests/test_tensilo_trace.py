@@ -18,7 +18,7 @@ BLOCK, BLOCKS = 25, 8
 # referenced twice (the general path); "ints" mixes int weights in.
 CASES = [("fast-a", 40, 16, 8, 1, True, "fast"), ("fast-b", 23, 9, 5, 2, False, "fast"),
          ("fast-c", 64, 32, 4, 3, True, "fast"), ("pinned", 17, 8, 6, 4, True, "pinned"),
-         ("ints", 12, 5, 3, 5, False, "ints"), ("fast-d", 200, 48, 16, 6, True, "fast")]
+         ("ints", 12, 5, 3, 5, False, "ints"), ("fast-d", 120, 24, 16, 6, True, "fast")]
 
 
 def _digest(m):
