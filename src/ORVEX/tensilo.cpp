@@ -11,14 +11,26 @@
 //      hidden-state list see it as the step would have written it);
 //   2. prepare: every container the update writes is fetched and checked (a short row,
 //      a tuple), updates that need the host's arithmetic (elements that are not plain
-//      numbers) are computed and kept, and reply/dictionary/the new word are read;
-//   3. commit: the hidden state, nexttoken, loss, the weights, the embedding row, in the
-//      step's order, and the append. For exact lists of plain numbers this phase runs no
-//      Python code and cannot fail, so a failing step leaves the model as it was.
-// Every error of phases 1 and 2 is the one the step raises when it reaches the same
-// access. If Python code ran during the step (custom numbers or containers, rebound
-// functions), the containers are checked again before the commit; a model whose shape
-// changed under the step is left untouched and RuntimeError is raised.
+//      numbers) are computed and kept, reply/dictionary/the new word are read, and every
+//      float the commit stores is allocated;
+//   3. commit: the hidden state, nexttoken, loss, the weights and the embedding row, in the
+//      step's order. It runs no Python code and cannot fail: objects it replaces whose
+//      release could run code are released after it, pending signals were checked before.
+// Python code may run in phases 1 and 2 (custom numbers or containers, rebound functions,
+// the model's attribute hooks). After it, every container is checked again before the
+// commit; a model whose shape changed under the step is left untouched (IndexError where
+// the step reads past a list's end, RuntimeError otherwise). Every error of phases 1 and 2
+// is the one the step raises when it reaches the same access.
+//
+// Limits of the guarantee, by design:
+//   * a container that is not a list is written through its __setitem__, before the
+//     commit; if the step fails after that, the values it held are written back the same
+//     way (which runs that code again, and can itself fail);
+//   * a reply that is not a list gets the word through its append method, after the
+//     commit: if that raises, the update stays;
+//   * nexttoken and loss are stored before the commit when the model's class or instance
+//     dict could run code on the store (or the names are new); a failed step sets them
+//     back (or deletes them) the same way.
 //
 // Arithmetic: sums are doubles starting at 0.0 and add, in ascending index order, the
 // host's product of the two elements converted to a double; exact floats (and exact
@@ -33,6 +45,7 @@
 // what numerix uses), the computation runs on doubles through orvex/numcore.hpp, which
 // gives numerix's results to the last bit. Otherwise whatever is bound is called with
 // Python objects, in the order the step uses it.
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 #include <vector>
@@ -191,7 +204,26 @@ struct Step {
     bool ran_before_scores = false;
     bool who_clean = false;  // scores() read every row of who: exact lists held only by
                              // who, plain numbers only
-    bool fused = false;      // DH is summed while who is updated (see try_fuse)
+    bool fused = false;      // DH is summed while who is updated (see fuse_candidate)
+
+    // What the commit needs, made before it starts so that it cannot fail or run code.
+    size_t fresh = 0;            // stored values that need a new float (not a reusable one)
+    Vec<PyObject*> pool;         // those floats
+    Vec<PyObject*> released;     // replaced objects whose release could run code: freed
+                                 // after the last write
+    PyObject* attr_dict = nullptr;  // nexttoken/loss are stored into this dict by the commit
+    Ref prev_next, prev_loss;       // their values before the step
+    bool attrs_stored = false;      // stored before the decision (restored on failure)
+    bool committed = false;
+    struct Written {                // a write into a container that is not a list,
+        Ref seq, key, old;          // made before the decision (undone on failure)
+    };
+    Vec<Written> written;
+
+    ~Step() {
+        for (PyObject* f : pool) Py_DECREF(f);
+        for (PyObject* o : released) Py_DECREF(o);
+    }
 
     // -----------------------------------------------------------------------------
     // Reading containers
@@ -320,7 +352,7 @@ struct Step {
             Ref a = getattr(obj, *sizes[k]);
             int v;
             if (!a || !to_cint(a.get(), v)) return false;
-            *dst[k] = v;
+            *dst[k] = v < 0 ? 0 : v;  // a loop over a negative count runs zero times
         }
         Ref a = getattr(obj, n_lr);
         if (!a || !to_double(a.get(), lr)) return false;
@@ -405,6 +437,7 @@ struct Step {
                         return add_product(w, h[j], s);
                     });
                 if (!ok) return false;
+                if (who_clean) count_fresh(row.get(), N);
             }
             Ref b = item(bo.get(), v);
             if (!b || !add_value(b.get(), s)) return false;
@@ -434,11 +467,13 @@ struct Step {
                 if (!bv || !plain(bv, b[r])) return v;
             }
             double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+            size_t n = 0;
             for (Py_ssize_t j = 0; j < N; ++j) {
                 PyObject *o0 = it[0][j], *o1 = it[1][j], *o2 = it[2][j], *o3 = it[3][j];
                 if (!PyFloat_CheckExact(o0) || !PyFloat_CheckExact(o1) || !PyFloat_CheckExact(o2) ||
                     !PyFloat_CheckExact(o3))
                     return v;
+                n += !reuse(o0) + !reuse(o1) + !reuse(o2) + !reuse(o3);
                 double hj = h[j];
                 s0 = s0 + PyFloat_AS_DOUBLE(o0) * hj;
                 s1 = s1 + PyFloat_AS_DOUBLE(o1) * hj;
@@ -449,6 +484,7 @@ struct Step {
             Z.push_back(s1 + b[1]);
             Z.push_back(s2 + b[2]);
             Z.push_back(s3 + b[3]);
+            fresh += n;
         }
         return v;
     }
@@ -689,12 +725,18 @@ struct Step {
     // -----------------------------------------------------------------------------
 
     // An exact list, not the hidden state, with at least n entries, all plain numbers.
-    bool plain_list(PyObject* list, Py_ssize_t n) const {
+    // Counts the entries that need a new float.
+    bool plain_list(PyObject* list, Py_ssize_t n) {
         if (!PyList_CheckExact(list) || list == ht.get() || PyList_GET_SIZE(list) < n) return false;
         double d;
         for (Py_ssize_t j = 0; j < n; ++j)
             if (!plain(PyList_GET_ITEM(list, j), d)) return false;
+        count_fresh(list, n);
         return true;
+    }
+    void count_fresh(PyObject* list, Py_ssize_t n) {
+        n = std::min(n, PyList_GET_SIZE(list));
+        for (Py_ssize_t j = 0; j < n; ++j) fresh += !reusable(PyList_GET_ITEM(list, j));
     }
     // outer[i] of a direct outer container, without running code; null if out of range.
     PyObject* row_of(PyObject* outer, Py_ssize_t i) const {
@@ -709,8 +751,11 @@ struct Step {
     // changes a row that is read later) and no Python code ran since; every other target
     // and every list the gradients read is an exact list of plain numbers; G is plain.
     // The per-row sums of DH then run in the same order and see the same values.
-    bool try_fuse() {
-        bool ok = who_clean && !ran && V > 0 && G.o.empty() && PyList_CheckExact(ht.get()) &&
+    bool fuse_candidate() {
+        // The fused pass reads lweights and the embedding row after it updated who: they
+        // must not be who (its rows are held by who alone, so no row of theirs is one of who's).
+        bool ok = who_clean && !ran && V > 0 && G.o.empty() && lw.get() != who.get() && emb.get() != who.get() &&
+                  PyList_CheckExact(ht.get()) &&
                   PyList_GET_SIZE(ht.get()) >= N && plain_list(bo.get(), V) && plain_list(bias.get(), N);
         for (Py_ssize_t i = 0; i < N && ok; ++i) {
             PyObject* r = row_of(lhw.get(), i);
@@ -722,11 +767,11 @@ struct Step {
         }
         PyObject* erow = E > 0 ? row_of(emb.get(), indexa) : nullptr;
         if (ok && E > 0) ok = erow && plain_list(erow, E);
-        if (!ok) {
-            ran = ran || ran_before_scores;
-            return false;
-        }
-        // Everything the commit needs is allocated now.
+        if (!ok) ran = ran || ran_before_scores;
+        return ok;
+    }
+    // Everything the fused commit needs is allocated now.
+    bool finish_fuse() {
         collect_targets();
         for (Target& t : targets) {
             PyObject* r = t.row ? t.row.get() : row_of(t.outer, t.grad == Grad::Embed ? indexa : t.r);
@@ -736,7 +781,6 @@ struct Step {
         DP.reserve(N);
         DE.reserve(E);
         embd.reserve(E);
-        ran = false;
         return true;
     }
 
@@ -789,12 +833,10 @@ struct Step {
         add(Grad::Embed, 0, E, emb.get(), nullptr);
     }
 
-    // Checks every target and computes the updates that need the host's arithmetic.
-    // The rows are fetched in the update's order; each container is checked as its first
-    // position is reached.
-    bool prepare() {
-        if (!fused && !prepare_targets()) return false;
-        // reply, dictionary, the new word and (for other than a list) its append method.
+    // reply, dictionary, the new word and (for other than a list) its append method.
+    // Reading them runs no Python code when the model is a plain instance (see quiet_dict).
+    bool prepare_reply() {
+        if (!quiet_dict()) ran = true;
         reply = getattr(obj, n_reply);
         Ref dict = reply ? getattr(obj, n_dictionary) : Ref();
         if (!dict) return false;
@@ -810,6 +852,8 @@ struct Step {
         return true;
     }
 
+    // Fetches every target, checks it can be written, and computes the updates that need
+    // the host's arithmetic (kept), in the update's order.
     bool prepare_targets() {
         collect_targets();
         size_t pos = 0;
@@ -850,18 +894,93 @@ struct Step {
         return true;
     }
 
-    // nexttoken and loss are plain instance attributes: setting them stores into the
-    // instance dict and runs no Python code (the old values are kept alive meanwhile).
-    bool plain_attrs() {
+    // The instance dict, when reading reply/dictionary and storing nexttoken/loss run no
+    // Python code: the generic attribute access, no class attribute of those names, and
+    // only exact str keys (a str subclass's __eq__ would run when a key is compared).
+    Ref idict;
+    int idict_state = -1;  // -1 not looked at, 0 not quiet, 1 quiet
+    bool quiet_dict() {
+        if (idict_state >= 0) return idict_state == 1;
+        idict_state = 0;
         PyTypeObject* t = Py_TYPE(obj);
-        return t->tp_dictoffset != 0 && rt::plain_attrs(t, kAttrWrite, {&n_nexttoken, &n_loss});
+        if (t->tp_dictoffset == 0 ||
+            !rt::plain_attrs(t, kAttrRead | kAttrWrite, {&n_nexttoken, &n_loss, &n_reply, &n_dictionary}))
+            return false;
+        idict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+        if (!idict) {
+            PyErr_Clear();
+            return false;
+        }
+        if (!PyDict_CheckExact(idict.get())) return false;
+        Py_ssize_t p = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(idict.get(), &p, &k, &v))
+            if (!PyUnicode_CheckExact(k)) return false;
+        idict_state = 1;
+        return true;
     }
 
-    // After Python code ran during the step: every target is still where it was,
-    // as long, with the same objects where updates were computed and plain numbers
-    // elsewhere. Runs no Python code.
+    // nexttoken and loss: replacing two values already in a quiet instance dict cannot fail
+    // or run code (the old values are held until the step ends), so the commit does it.
+    // Otherwise they are stored now, before anything else changes, and put back if the
+    // step fails before its commit.
+    bool attrs_prepared = false;
+    bool prepare_attrs() {
+        attrs_prepared = true;
+        if (quiet_dict()) {
+            prev_next = Ref::borrow(PyDict_GetItemWithError(idict.get(), n_nexttoken.get()));
+            prev_loss = Ref::borrow(PyDict_GetItemWithError(idict.get(), n_loss.get()));
+            if (prev_next && prev_loss) {
+                attr_dict = idict.get();
+                return true;
+            }
+        } else {
+            ran = true;
+            prev_next = Ref::steal(PyObject_GetAttr(obj, n_nexttoken.get()));
+            PyErr_Clear();
+            prev_loss = Ref::steal(PyObject_GetAttr(obj, n_loss.get()));
+        }
+        PyErr_Clear();
+        attrs_stored = true;
+        return setattr(obj, n_nexttoken, nexttoken.get()) && setattr(obj, n_loss, loss.get());
+    }
+
+    // Containers that are not lists are written through their __setitem__ before the
+    // decision (the hidden state first, then in the update's order); the values they held
+    // are written back if the step fails before its commit.
+    bool write_others() {
+        auto write = [&](PyObject* seq, Py_ssize_t j, PyObject* value, Ref old) {
+            ran = true;
+            Ref k = lng(j);
+            if (!k) return false;
+            if (!old) old = Ref::steal(PyObject_GetItem(seq, k.get()));
+            if (!old || PyObject_SetItem(seq, k.get(), value) < 0) return false;
+            written.push_back(Written{Ref::borrow(seq), k, old});
+            return true;
+        };
+        if (!PyList_CheckExact(ht.get()))
+            for (Py_ssize_t i = 0; i < N; ++i) {
+                Ref f = flt(htn[i]);
+                if (!f || !write(ht.get(), i, f.get(), Ref())) return false;
+            }
+        pending = false;
+        size_t pos = 0, next = 0;
+        for (const Target& t : targets) {
+            bool list = PyList_CheckExact(t.row.get());
+            for (Py_ssize_t j = 0; j < t.count; ++j, ++pos) {
+                if (next >= kept.size() || kept[next].pos != pos) continue;
+                const Kept& k = kept[next++];
+                if (!list && !write(t.row.get(), j, k.value.get(), k.old)) return false;
+            }
+        }
+        return true;
+    }
+
+    // After Python code ran during the step: every target is still where it was, as long,
+    // with the same objects where updates were computed and plain numbers elsewhere.
+    // Counts the values that need a new float. Runs no Python code.
     bool unchanged() {
-        if (N > 0 && PyList_CheckExact(ht.get()) && PyList_GET_SIZE(ht.get()) < N) return false;
+        fresh = 0;
         size_t pos = 0, next = 0;
         for (const Target& t : targets) {
             PyObject* row = t.row.get();
@@ -884,6 +1003,7 @@ struct Step {
                 } else {
                     double d;
                     if (!plain(w, d)) return false;
+                    fresh += !reusable(w);
                 }
             }
         }
@@ -894,8 +1014,7 @@ struct Step {
     // Phase 3: commit
     // -----------------------------------------------------------------------------
 
-    // list[j] = value for a plain number: the float itself rewritten when only the list
-    // holds it, a new float otherwise.
+    // A float that only the list holds is rewritten in place instead of replaced.
     static bool reuse(PyObject* f) {
 #ifndef Py_GIL_DISABLED
         return REUSE_FLOATS && Py_REFCNT(f) == 1;
@@ -903,28 +1022,28 @@ struct Step {
         return false;
 #endif
     }
-    static bool store(PyObject* list, Py_ssize_t j, double value) {
-        PyObject* old = PyList_GET_ITEM(list, j);
-        if (PyFloat_CheckExact(old) && reuse(old)) {
-            reinterpret_cast<PyFloatObject*>(old)->ob_fval = value;
-            return true;
-        }
-        PyObject* f = PyFloat_FromDouble(value);
-        if (!f) return false;
-        PyList_SET_ITEM(list, j, f);
-        Py_DECREF(old);  // a float or an int: freeing it runs no Python code
-        return true;
-    }
+    static bool reusable(PyObject* o) { return PyFloat_CheckExact(o) && reuse(o); }
 
-    bool set_attrs(Ref& old_next, Ref& old_loss) {
-        // Keep the old values alive until the step ends, so replacing them runs no code.
-        Ref d = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-        if (d && PyDict_Check(d.get())) {
-            old_next = Ref::borrow(PyDict_GetItemWithError(d.get(), n_nexttoken.get()));
-            old_loss = Ref::borrow(PyDict_GetItemWithError(d.get(), n_loss.get()));
+    // list[j] = value, with a float from the pool when the old one cannot be rewritten. The
+    // old object is released at once when that runs no code (an int or a float), after the
+    // step otherwise.
+    void store(PyObject* list, Py_ssize_t j, double value) {
+        PyObject* old = PyList_GET_ITEM(list, j);
+        if (reusable(old)) {
+            reinterpret_cast<PyFloatObject*>(old)->ob_fval = value;
+            return;
         }
-        PyErr_Clear();
-        return setattr(obj, n_nexttoken, nexttoken.get()) && setattr(obj, n_loss, loss.get());
+        PyObject* f = pool.back();
+        pool.pop_back();
+        reinterpret_cast<PyFloatObject*>(f)->ob_fval = value;
+        PyList_SET_ITEM(list, j, f);
+        release(old);
+    }
+    void release(PyObject* old) {
+        if (PyFloat_CheckExact(old) || PyLong_CheckExact(old) || released.size() == released.capacity())
+            Py_DECREF(old);
+        else
+            released.push_back(old);
     }
 
     static bool changed() {
@@ -932,51 +1051,57 @@ struct Step {
                         "activate_step: the model's lists changed while the step ran; nothing was updated");
         return false;
     }
-    // Only after host arithmetic ran inside the commit, which the checks before it exclude.
-    static bool changed_while_writing() {
-        PyErr_SetString(PyExc_RuntimeError, "activate_step: the model's lists changed while the update was written");
-        return false;
+
+    // Undoes what was stored before the decision (the current exception is kept).
+    void undo() {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        for (size_t i = written.size(); i-- > 0;) {
+            Written& w = written[i];
+            if (PyObject_SetItem(w.seq.get(), w.key.get(), w.old.get()) < 0) PyErr_Clear();
+        }
+        written.clear();
+        if (attrs_stored) {
+            restore_attr(n_nexttoken, prev_next);
+            restore_attr(n_loss, prev_loss);
+            attrs_stored = false;
+        }
+        PyErr_Restore(type, value, tb);
+    }
+    void restore_attr(Name& name, Ref& prev) {
+        int rc = prev ? PyObject_SetAttr(obj, name.get(), prev.get()) : PyObject_DelAttr(obj, name.get());
+        if (rc < 0) PyErr_Clear();
     }
 
-    bool commit() {
-        Ref old_next, old_loss;
-        bool attrs_first = !plain_attrs();
-        if (attrs_first) {
-            // Setting them may run Python code: do it before anything else changes and
-            // check the model again afterwards.
-            Ref prev_next = Ref::steal(PyObject_GetAttr(obj, n_nexttoken.get()));
-            if (!prev_next) PyErr_Clear();
-            Ref prev_loss = Ref::steal(PyObject_GetAttr(obj, n_loss.get()));
-            if (!prev_loss) PyErr_Clear();
-            bool ok = set_attrs(old_next, old_loss);
-            if (ok && !unchanged()) ok = changed();
-            if (!ok) {
-                PyObject *type, *value, *tb;
-                PyErr_Fetch(&type, &value, &tb);
-                restore_attr(n_nexttoken, prev_next);
-                restore_attr(n_loss, prev_loss);
-                PyErr_Restore(type, value, tb);
-                return false;
-            }
-        } else if (ran && !unchanged()) {
-            return changed();
+    // Makes everything the commit needs: the floats it stores, room for what it releases,
+    // and the word appended to a list reply (the last step that can fail).
+    bool ready() {
+        if (N > 0 && PyList_CheckExact(ht.get())) {
+            if (PyList_GET_SIZE(ht.get()) < N) return changed();
+            count_fresh(ht.get(), N);
         }
+        pool.reserve(fresh);
+        for (size_t i = 0; i < fresh; ++i) {
+            PyObject* f = PyFloat_FromDouble(0.0);
+            if (!f) return false;
+            pool.push_back(f);
+        }
+        released.reserve(static_cast<size_t>(N));
+        if (!append) {
+            if (PyList_Append(reply.get(), word.get()) < 0) return false;
+        }
+        return true;
+    }
 
-        // The hidden state.
+    // From here on no Python code runs and nothing fails: the hidden state, nexttoken and
+    // loss, then the weights in the update's order.
+    void commit() {
         pending = false;
-        PyObject* h = ht.get();
-        for (Py_ssize_t i = 0; i < N; ++i) {
-            if (PyList_CheckExact(h)) {
-                if (i >= PyList_GET_SIZE(h)) return changed_while_writing();
-                if (!store(h, i, htn[i])) return false;
-            } else {
-                Ref k = lng(i), f = flt(htn[i]);
-                if (!k || !f || PyObject_SetItem(h, k.get(), f.get()) < 0) return false;
-            }
+        for (Py_ssize_t i = 0; i < N && PyList_CheckExact(ht.get()); ++i) store(ht.get(), i, htn[i]);
+        if (attr_dict) {
+            PyDict_SetItem(attr_dict, n_nexttoken.get(), nexttoken.get());
+            PyDict_SetItem(attr_dict, n_loss.get(), loss.get());
         }
-        if (!attrs_first && !set_attrs(old_next, old_loss)) return false;
-
-        // The weights, in the update's order.
         size_t pos = 0, next = 0, t = 0;
         if (fused) {
             DH.assign(N, 0.0);
@@ -1003,98 +1128,74 @@ struct Step {
                         dh[j] = dh[j] + g * w;
                         nv = w - lr * (g * h[j]);
                     }
-                    if (!store(row, j, nv)) return false;
+                    store(row, j, nv);
                 }
                 pos += N;
             }
-            if (!input_errors()) return false;  // plain lists only: cannot fail
+            input_errors();  // plain lists only: cannot fail
         }
-        for (; t < targets.size(); ++t)
-            if (!commit_target(targets[t], pos, next)) return false;
-
-        // The reply.
-        if (append) return bool(call(append.get(), {word.get()}));
-        return PyList_Append(reply.get(), word.get()) == 0;
+        for (; t < targets.size(); ++t) commit_target(targets[t], pos, next);
     }
 
-    // Updates one target; positions from pos on, kept updates from next on.
-    bool commit_target(const Target& t, size_t& pos, size_t& next) {
+    // Updates one list target; positions from pos on, kept updates from next on.
+    void commit_target(const Target& t, size_t& pos, size_t& next) {
         PyObject* row = t.row.get();
-        bool list = PyList_CheckExact(row);
-        size_t end = pos + static_cast<size_t>(t.count);
-        bool objects = (t.grad == Grad::Who && G.is_obj(t.r)) || (t.grad == Grad::Bo && !G.o.empty()) ||
-                       (t.grad == Grad::LWeights && !embo.empty());
-        if (list && !objects && (next >= kept.size() || kept[next].pos >= end)) {
-            // Plain numbers throughout (checked while preparing): the update on doubles.
-            auto each = [&](auto grad) {
-                for (Py_ssize_t j = 0; j < t.count; ++j) {
-                    if (j >= PyList_GET_SIZE(row)) return changed_while_writing();
-                    double w = 0;
-                    PyObject* o = PyList_GET_ITEM(row, j);
-                    if (!plain(o, w)) return host_store(row, j, grad(j), nullptr);
-                    if (!store(row, j, w - lr * grad(j))) return false;
-                }
-                return true;
-            };
-            pos = end;
-            const Py_ssize_t r = t.r;
-            switch (t.grad) {
-                case Grad::Who: {
-                    double g = G.d[r];
-                    return each([&](Py_ssize_t j) { return g * htn[j]; });
-                }
-                case Grad::Bo: return each([&](Py_ssize_t j) { return G.d[j]; });
-                case Grad::LWeights: return each([&](Py_ssize_t j) { return DP[r] * embd[j]; });
-                case Grad::LHWeights: return each([&](Py_ssize_t j) { return DP[r] * htn[j]; });
-                case Grad::Bias: return each([&](Py_ssize_t j) { return DP[j]; });
-                case Grad::Embed: return each([&](Py_ssize_t j) { return DE.empty() ? 0.0 : DE[j]; });
-            }
-            return true;
+        if (!PyList_CheckExact(row)) {  // written before the decision
+            pos += t.count;
+            while (next < kept.size() && kept[next].pos < pos) ++next;
+            return;
         }
         for (Py_ssize_t j = 0; j < t.count; ++j, ++pos) {
-            if (list && j >= PyList_GET_SIZE(row)) return changed_while_writing();
             if (next < kept.size() && kept[next].pos == pos) {
-                PyObject* value = kept[next++].value.get();
-                if (list) {
-                    PyObject* old = PyList_GET_ITEM(row, j);
-                    PyList_SET_ITEM(row, j, newref(value));
-                    Py_DECREF(old);  // held by `kept`, or a float the hidden state got
-                } else {
-                    Ref k = lng(j);
-                    if (!k || PyObject_SetItem(row, k.get(), value) < 0) return false;
-                }
+                PyObject* old = PyList_GET_ITEM(row, j);
+                PyList_SET_ITEM(row, j, newref(kept[next++].value.get()));
+                Py_DECREF(old);  // held by `kept`, or a float the hidden state got
                 continue;
             }
             double gd = 0, wd = 0;
             PyObject* go;
-            gradient(t, j, gd, go);
-            if (!go && plain(PyList_GET_ITEM(row, j), wd)) {
-                if (!store(row, j, wd - lr * gd)) return false;
-            } else if (!host_store(row, j, gd, go)) {
-                return false;
-            }
+            gradient(t, j, gd, go);  // a double here: host objects were kept
+            plain(PyList_GET_ITEM(row, j), wd);
+            store(row, j, wd - lr * gd);
         }
-        return true;
-    }
-
-    // Not reached after the checks before the commit; there for safety only.
-    bool host_store(PyObject* row, Py_ssize_t j, double gd, PyObject* go) {
-        Ref w = Ref::borrow(PyList_GET_ITEM(row, j));
-        Ref value = host_update(w.get(), gd, go);
-        return value && PyList_SetItem(row, j, value.release()) == 0;
-    }
-
-    void restore_attr(Name& name, Ref& prev) {
-        int rc = prev ? PyObject_SetAttr(obj, name.get(), prev.get()) : PyObject_DelAttr(obj, name.get());
-        if (rc < 0) PyErr_Clear();
     }
 
     bool run() {
-        if (!(read_model() && preactivations() && hidden_state() && scores() && output() && output_error()))
-            return false;
-        fused = try_fuse();
-        if (!fused && !(hidden_error() && input_errors())) return false;
-        return prepare() && commit();
+        if (!(read_model() && preactivations() && hidden_state())) return false;
+        // Ctrl-C: the step stops here, having changed nothing.
+        if (PyErr_CheckSignals() < 0) return false;
+        if (!(scores() && output() && output_error())) return false;
+        // The fast path, when nothing can fail or run Python code from here on.
+        fused = fuse_candidate();
+        if (fused) {
+            if (!prepare_reply() || !prepare_attrs()) return false;
+            fused = !ran && finish_fuse();
+        }
+        if (!fused) {
+            ran = true;
+            if (!(hidden_error() && input_errors() && prepare_targets())) return false;
+            if (!reply && !prepare_reply()) return false;
+            if (!attrs_prepared && !prepare_attrs()) return false;
+            if (!write_others()) return false;
+            if (!unchanged()) return changed();
+        }
+        if (!ready()) return false;
+        committed = true;
+        commit();
+        if (append) return bool(call(append.get(), {word.get()}));
+        return true;
+    }
+
+    bool step() {
+        bool ok;
+        try {
+            ok = run();
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            ok = false;
+        }
+        if (!ok && !committed) undo();
+        return ok;
     }
 };
 
@@ -1105,7 +1206,7 @@ PyObject* activate_step_impl(Fn* fn, Value* v) {
         s.obj = v[0].obj.get();
         s.indexa = v[1].i;
         s.target = v[2].i;
-        if (!s.run()) return nullptr;
+        if (!s.step()) return nullptr;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
