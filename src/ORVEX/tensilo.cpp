@@ -367,7 +367,8 @@ struct Step {
 
     // P[i] = Σ_k lweights[i][k]*embedings[indexa][k] + Σ_j lhweights[i][j]*ht[j] + bias[i]
     bool preactivations() {
-        for (Py_ssize_t i = 0; i < N; ++i) {
+        Py_ssize_t i = preactivations_by_four();
+        for (; i < N; ++i) {
             double s = 0.0;
             if (E > 0) {
                 Ref row = item(lw.get(), i);
@@ -382,6 +383,60 @@ struct Step {
             P.push_back(s);
         }
         return true;
+    }
+
+    // The values of seq[0..n) when seq is an exact list of plain numbers.
+    static bool doubles(PyObject* seq, Py_ssize_t n, Vec<double>& out) {
+        if (!PyList_CheckExact(seq) || PyList_GET_SIZE(seq) < n) return false;
+        out.resize(static_cast<size_t>(n));
+        for (Py_ssize_t j = 0; j < n; ++j)
+            if (!plain(PyList_GET_ITEM(seq, j), out[j])) return false;
+        return true;
+    }
+
+    // P for rows i..i+3 at once while the rows are exact lists of exact floats and ht, the
+    // embedding row and the bias entries plain: four sums, each in its own order. Only
+    // reads; returns the first row not done.
+    Py_ssize_t preactivations_by_four() {
+        Vec<double> h, e;
+        if (N < 4 || !doubles(ht.get(), N, h) || !PyList_CheckExact(lw.get()) || !PyList_CheckExact(lhw.get()) ||
+            !PyList_CheckExact(bias.get()))
+            return 0;
+        if (E > 0) {
+            PyObject* erow = PyList_CheckExact(emb.get()) ? row_of(emb.get(), indexa) : nullptr;
+            if (!erow || !doubles(erow, E, e)) return 0;
+        }
+        Py_ssize_t i = 0;
+        for (; i + 4 <= N; i += 4) {
+            PyObject **a[4], **c[4];
+            double b[4], s[4] = {0.0, 0.0, 0.0, 0.0};
+            for (int r = 0; r < 4; ++r) {
+                PyObject* lrow = E > 0 ? row_of(lw.get(), i + r) : nullptr;
+                PyObject* hrow = row_of(lhw.get(), i + r);
+                PyObject* bv = i + r < PyList_GET_SIZE(bias.get()) ? PyList_GET_ITEM(bias.get(), i + r) : nullptr;
+                if ((E > 0 && (!lrow || !PyList_CheckExact(lrow) || PyList_GET_SIZE(lrow) < E)) || !hrow ||
+                    !PyList_CheckExact(hrow) || PyList_GET_SIZE(hrow) < N || !bv || !plain(bv, b[r]))
+                    return i;
+                a[r] = E > 0 ? PySequence_Fast_ITEMS(lrow) : nullptr;
+                c[r] = PySequence_Fast_ITEMS(hrow);
+            }
+            auto sum = [&](PyObject*** rows, const double* x, Py_ssize_t n) {
+                for (Py_ssize_t k = 0; k < n; ++k) {
+                    PyObject *o0 = rows[0][k], *o1 = rows[1][k], *o2 = rows[2][k], *o3 = rows[3][k];
+                    if (!PyFloat_CheckExact(o0) || !PyFloat_CheckExact(o1) || !PyFloat_CheckExact(o2) ||
+                        !PyFloat_CheckExact(o3))
+                        return false;
+                    s[0] = s[0] + PyFloat_AS_DOUBLE(o0) * x[k];
+                    s[1] = s[1] + PyFloat_AS_DOUBLE(o1) * x[k];
+                    s[2] = s[2] + PyFloat_AS_DOUBLE(o2) * x[k];
+                    s[3] = s[3] + PyFloat_AS_DOUBLE(o3) * x[k];
+                }
+                return true;
+            };
+            if ((E > 0 && !sum(a, e.data(), E)) || !sum(c, h.data(), N)) return i;
+            for (int r = 0; r < 4; ++r) P.push_back(s[r] + b[r]);
+        }
+        return i;
     }
 
     // hybrid(P[i]): ReLu when positive, LeakyReLu otherwise (NaN included).
@@ -451,6 +506,7 @@ struct Step {
     // so their additions overlap. Only reads, so a block that does not qualify is left to
     // the general loop. Returns the first row not done.
     Py_ssize_t scores_by_four() {
+        const bool reuse_floats = reusable_at_all();
         const double* h = htn.data();
         PyObject* outer = who.get();
         Py_ssize_t v = 0;
@@ -466,14 +522,21 @@ struct Step {
                                                                            : nullptr;
                 if (!bv || !plain(bv, b[r])) return v;
             }
+            // The next block's floats are fetched into the cache while this one is summed.
+            PyObject** ahead[4];
+            for (int r = 0; r < 4; ++r) {
+                PyObject* nr = v + 8 <= Py_SIZE(outer) ? PySequence_Fast_ITEMS(outer)[v + 4 + r] : nullptr;
+                ahead[r] = nr && PyList_CheckExact(nr) && Py_SIZE(nr) >= N ? PySequence_Fast_ITEMS(nr) : it[r];
+            }
             double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
             size_t n = 0;
             for (Py_ssize_t j = 0; j < N; ++j) {
                 PyObject *o0 = it[0][j], *o1 = it[1][j], *o2 = it[2][j], *o3 = it[3][j];
+                for (int r = 0; r < 4; ++r) __builtin_prefetch(ahead[r][j]);
                 if (!PyFloat_CheckExact(o0) || !PyFloat_CheckExact(o1) || !PyFloat_CheckExact(o2) ||
                     !PyFloat_CheckExact(o3))
                     return v;
-                n += !reuse(o0) + !reuse(o1) + !reuse(o2) + !reuse(o3);
+                n += (Py_REFCNT(o0) != 1) + (Py_REFCNT(o1) != 1) + (Py_REFCNT(o2) != 1) + (Py_REFCNT(o3) != 1);
                 double hj = h[j];
                 s0 = s0 + PyFloat_AS_DOUBLE(o0) * hj;
                 s1 = s1 + PyFloat_AS_DOUBLE(o1) * hj;
@@ -484,7 +547,7 @@ struct Step {
             Z.push_back(s1 + b[1]);
             Z.push_back(s2 + b[2]);
             Z.push_back(s3 + b[3]);
-            fresh += n;
+            fresh += reuse_floats ? n : 4 * static_cast<size_t>(N);
         }
         return v;
     }
@@ -1023,6 +1086,13 @@ struct Step {
 #endif
     }
     static bool reusable(PyObject* o) { return PyFloat_CheckExact(o) && reuse(o); }
+    static bool reusable_at_all() {
+#ifndef Py_GIL_DISABLED
+        return REUSE_FLOATS;
+#else
+        return false;
+#endif
+    }
 
     // list[j] = value, with a float from the pool when the old one cannot be rewritten. The
     // old object is released at once when that runs no code (an int or a float), after the
@@ -1105,30 +1175,34 @@ struct Step {
         size_t pos = 0, next = 0, t = 0;
         if (fused) {
             DH.assign(N, 0.0);
+            // lr, the reuse decision and the buffers in registers: the stores into float
+            // objects cannot change them.
+            const double rate = lr;
+            const bool reuse_floats = reusable_at_all();
+            double* __restrict dh = DH.data();
+            const double* __restrict h = htn.data();
+            const double* __restrict gv = G.d.data();
             for (; t < targets.size() && targets[t].grad == Grad::Who; ++t) {
                 const Target& tg = targets[t];
                 PyObject* row = tg.row.get();
                 PyObject** it = PySequence_Fast_ITEMS(row);
-                double g = G.d[tg.r];
-                double* dh = DH.data();
-                const double* h = htn.data();
+                PyObject** ahead = it;
+                if (t + 2 < targets.size() && targets[t + 2].grad == Grad::Who)
+                    ahead = PySequence_Fast_ITEMS(targets[t + 2].row.get());
+                const double g = gv[tg.r];
                 for (Py_ssize_t j = 0; j < N; ++j) {
                     PyObject* o = it[j];
-                    double w = 0, nv;
-                    if (PyFloat_CheckExact(o)) {
-                        w = PyFloat_AS_DOUBLE(o);
-                        dh[j] = dh[j] + g * w;
-                        nv = w - lr * (g * h[j]);
-                        if (reuse(o)) {
-                            reinterpret_cast<PyFloatObject*>(o)->ob_fval = nv;
-                            continue;
-                        }
-                    } else {
-                        plain(o, w);
-                        dh[j] = dh[j] + g * w;
-                        nv = w - lr * (g * h[j]);
-                    }
-                    store(row, j, nv);
+                    __builtin_prefetch(ahead[j], 1);
+                    double w = 0;
+                    bool f = PyFloat_CheckExact(o);
+                    if (f) w = PyFloat_AS_DOUBLE(o);
+                    else plain(o, w);
+                    dh[j] = dh[j] + g * w;
+                    double nv = w - rate * (g * h[j]);
+                    if (f && reuse_floats && Py_REFCNT(o) == 1)
+                        reinterpret_cast<PyFloatObject*>(o)->ob_fval = nv;
+                    else
+                        store(row, j, nv);
                 }
                 pos += N;
             }
