@@ -357,12 +357,19 @@ struct Step {
     }
     // Four exact lists of exact floats, at least n long, read together: four sums, each in
     // its own order (so the additions of the four overlap). False where one does not qualify.
-    static bool sum4(PyObject** rows[4], const double* x, Py_ssize_t n, double s[4]) {
+    // With `ahead`, the floats of four more rows are fetched into the cache meanwhile and
+    // `shared` counts the floats held elsewhere too (the fused update cannot rewrite them).
+    static bool sum4(PyObject** rows[4], const double* x, Py_ssize_t n, double s[4], PyObject** ahead[4] = nullptr,
+                     size_t* shared = nullptr) {
         for (Py_ssize_t k = 0; k < n; ++k) {
             PyObject *o0 = rows[0][k], *o1 = rows[1][k], *o2 = rows[2][k], *o3 = rows[3][k];
+            if (ahead)
+                for (int r = 0; r < 4; ++r) __builtin_prefetch(ahead[r][k]);
             if (!PyFloat_CheckExact(o0) || !PyFloat_CheckExact(o1) || !PyFloat_CheckExact(o2) ||
                 !PyFloat_CheckExact(o3))
                 return false;
+            if (shared)
+                *shared += (Py_REFCNT(o0) != 1) + (Py_REFCNT(o1) != 1) + (Py_REFCNT(o2) != 1) + (Py_REFCNT(o3) != 1);
             s[0] = s[0] + PyFloat_AS_DOUBLE(o0) * x[k];
             s[1] = s[1] + PyFloat_AS_DOUBLE(o1) * x[k];
             s[2] = s[2] + PyFloat_AS_DOUBLE(o2) * x[k];
@@ -480,18 +487,7 @@ struct Step {
                 ahead[r] = items_of(next, N) ? items_of(next, N) : it[r];
             }
             size_t n = 0;
-            for (Py_ssize_t j = 0; j < N; ++j) {
-                PyObject *o0 = it[0][j], *o1 = it[1][j], *o2 = it[2][j], *o3 = it[3][j];
-                for (int r = 0; r < 4; ++r) __builtin_prefetch(ahead[r][j]);
-                if (!PyFloat_CheckExact(o0) || !PyFloat_CheckExact(o1) || !PyFloat_CheckExact(o2) ||
-                    !PyFloat_CheckExact(o3))
-                    return v;
-                n += (Py_REFCNT(o0) != 1) + (Py_REFCNT(o1) != 1) + (Py_REFCNT(o2) != 1) + (Py_REFCNT(o3) != 1);
-                s[0] = s[0] + PyFloat_AS_DOUBLE(o0) * h[j];
-                s[1] = s[1] + PyFloat_AS_DOUBLE(o1) * h[j];
-                s[2] = s[2] + PyFloat_AS_DOUBLE(o2) * h[j];
-                s[3] = s[3] + PyFloat_AS_DOUBLE(o3) * h[j];
-            }
+            if (!sum4(it, h, N, s, ahead, &n)) return v;
             for (int r = 0; r < 4; ++r) Z.push_back(s[r] + b[r]);
             fresh += reuse_at_all() ? n : 4 * static_cast<size_t>(N);
         }
@@ -699,17 +695,10 @@ struct Step {
     void gradient(const Target& t, Py_ssize_t j, double& d, PyObject*& o) const {
         o = nullptr;
         switch (t.grad) {
-            case Grad::Who:
-                if (G.is_obj(t.r)) o = gwo[t.r][j].get();
-                else d = G.d[t.r] * htn[j];
-                break;
-            case Grad::Bo:
-                if (G.is_obj(j)) o = G.o[j].get();
-                else d = G.d[j];
-                break;
+            case Grad::Who: G.is_obj(t.r) ? void(o = gwo[t.r][j].get()) : void(d = G.d[t.r] * htn[j]); break;
+            case Grad::Bo: G.is_obj(j) ? void(o = G.o[j].get()) : void(d = G.d[j]); break;
             case Grad::LWeights:
-                if (!embo.empty() && embo[j]) o = gwl[static_cast<size_t>(t.r) * E + j].get();
-                else d = DP[t.r] * embd[j];
+                !embo.empty() && embo[j] ? void(o = gwl[t.r * E + j].get()) : void(d = DP[t.r] * embd[j]);
                 break;
             case Grad::LHWeights: d = DP[t.r] * htn[j]; break;
             case Grad::Bias: d = DP[j]; break;
@@ -723,10 +712,8 @@ struct Step {
 
     // w - (lr * g) on the host's objects.
     Ref host_update(PyObject* w, double gd, PyObject* go) {
-        Ref lrf = flt(lr);
-        if (!lrf) return {};
-        Ref g = go ? Ref::borrow(go) : flt(gd);
-        Ref t = g ? mul(lrf.get(), g.get()) : Ref();
+        Ref lrf = flt(lr), g = go ? Ref::borrow(go) : flt(gd);
+        Ref t = lrf && g ? mul(lrf.get(), g.get()) : Ref();
         return t ? sub(w, t.get()) : Ref();
     }
 
