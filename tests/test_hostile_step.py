@@ -159,6 +159,11 @@ PROBES = {
                     mark()
                 return list.__getitem__(self, i)
         m.dictionary = D(m.dictionary)""", False, "IndexError kept"),
+    # The word is a float the update replaces (read before the commit: the old value).
+    "dictionary is the bias list": (
+        "m = make_model(4, 4, 3, 47); m.bias = [x / 2 for x in (1.0, 0.5, 0.25, 4.0)]; m.dictionary = m.bias",
+        False, "ok"),
+    "reply is the bo list": ("m.reply = m.bo", False, "ok"),
     "reply.append raises": ("""
         class R:
             def append(self, w): raise KeyError(w)

@@ -203,7 +203,6 @@ struct Step {
 
     bool pending = false;    // htn is the hidden state, not yet written into ht
     bool ran = false;        // Python code may have run
-    bool ran_before_scores = false;
     bool who_clean = false;  // scores() read every row of who: exact lists held only by who,
                              // plain numbers only
     bool fused = false;      // DH is summed while who is updated
@@ -440,7 +439,6 @@ struct Step {
     bool scores() {
         if (PyErr_CheckSignals() < 0) return false;
         const double* h = htn.data();
-        ran_before_scores = ran;
         ran = false;
         who_clean = N > 0 && direct(who.get());
         for (Py_ssize_t v = who_clean ? scores_by_four() : 0; v < V; ++v) {
@@ -795,9 +793,14 @@ struct Step {
     // lweights and the embedding row after it updated who, so they must not be who (no row
     // of theirs can be one of who's, which who alone holds).
     bool fuse_candidate() {
-        bool ok = who_clean && !ran && V > 0 && G.o.empty() && lw.get() != who.get() && emb.get() != who.get() &&
-                  PyList_CheckExact(ht.get()) &&
-                  PyList_GET_SIZE(ht.get()) >= N && plain_list(bo.get(), V) && plain_list(bias.get(), N);
+        return who_clean && !ran && V > 0 && G.o.empty() && lw.get() != who.get() && emb.get() != who.get();
+    }
+    // The rest of the checks, after reply and the word were read (counting the floats the
+    // commit cannot rewrite, which the references taken there may add to), and everything
+    // the fused commit needs allocated.
+    bool fuse_ready() {
+        bool ok = PyList_CheckExact(ht.get()) && PyList_GET_SIZE(ht.get()) >= N && plain_list(bo.get(), V) &&
+                  plain_list(bias.get(), N);
         for (Py_ssize_t i = 0; i < N && ok; ++i) {
             PyObject* r = row_of(lhw.get(), i);
             ok = r && plain_list(r, N);
@@ -808,11 +811,7 @@ struct Step {
         }
         PyObject* erow = E > 0 ? row_of(emb.get(), indexa) : nullptr;
         if (ok && E > 0) ok = erow && plain_list(erow, E);
-        if (!ok) ran = ran || ran_before_scores;
-        return ok;
-    }
-    // Everything the fused commit needs is allocated now.
-    bool finish_fuse() {
+        if (!ok) return false;
         collect_targets();
         for (Target& t : targets) {
             PyObject* r = t.row ? t.row.get() : row_of(t.outer, t.grad == Grad::Embed ? indexa : t.r);
@@ -1012,8 +1011,13 @@ struct Step {
             reinterpret_cast<PyFloatObject*>(old)->ob_fval = value;
             return;
         }
-        PyObject* f = pool.back();
-        pool.pop_back();
+        PyObject* f;
+        if (!pool.empty()) {
+            f = pool.back();
+            pool.pop_back();
+        } else if (!(f = PyFloat_FromDouble(0.0))) {  // not reached: the pool was counted
+            return PyErr_Clear();
+        }
         reinterpret_cast<PyFloatObject*>(f)->ob_fval = value;
         PyList_SET_ITEM(list, j, f);
         release(old);
@@ -1072,10 +1076,10 @@ struct Step {
         fused = fuse_candidate();
         if (fused) {
             if (!prepare_reply() || !prepare_attrs()) return false;
-            fused = !ran && finish_fuse();
+            fused = !ran && fuse_ready();
         }
         if (!fused) {
-            ran = true;
+            ran = true;  // or might have: the containers are checked again before the commit
             if (!(hidden_error(false) && input_errors() && prepare_targets())) return false;
             if (!reply && !prepare_reply()) return false;
             if (!attrs_prepared && !prepare_attrs()) return false;
