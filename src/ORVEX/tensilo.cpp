@@ -356,24 +356,22 @@ struct Step {
     }
     // Four exact lists of exact floats, at least n long, read together: four sums, each in
     // its own order (so the additions of the four overlap). False where one does not qualify.
-    // With `ahead`, the floats of four more rows are fetched into the cache meanwhile and
-    // `shared` counts the floats held elsewhere too (the fused update cannot rewrite them).
-    static bool sum4(PyObject** rows[4], const double* x, Py_ssize_t n, double s[4], PyObject** ahead[4] = nullptr,
-                     size_t* shared = nullptr) {
+    // With `shared`, any float held elsewhere too (which the fused update cannot rewrite)
+    // makes it true.
+    static bool sum4(PyObject** rows[4], const double* x, Py_ssize_t n, double s[4], bool* shared = nullptr) {
+        Py_ssize_t other = 0;  // refcounts other than 1, or-ed together
         for (Py_ssize_t k = 0; k < n; ++k) {
             PyObject *o0 = rows[0][k], *o1 = rows[1][k], *o2 = rows[2][k], *o3 = rows[3][k];
-            if (ahead)
-                for (int r = 0; r < 4; ++r) __builtin_prefetch(ahead[r][k]);
             if (!PyFloat_CheckExact(o0) || !PyFloat_CheckExact(o1) || !PyFloat_CheckExact(o2) ||
                 !PyFloat_CheckExact(o3))
                 return false;
-            if (shared)
-                *shared += (Py_REFCNT(o0) != 1) + (Py_REFCNT(o1) != 1) + (Py_REFCNT(o2) != 1) + (Py_REFCNT(o3) != 1);
+            if (shared) other |= (Py_REFCNT(o0) - 1) | (Py_REFCNT(o1) - 1) | (Py_REFCNT(o2) - 1) | (Py_REFCNT(o3) - 1);
             s[0] = s[0] + PyFloat_AS_DOUBLE(o0) * x[k];
             s[1] = s[1] + PyFloat_AS_DOUBLE(o1) * x[k];
             s[2] = s[2] + PyFloat_AS_DOUBLE(o2) * x[k];
             s[3] = s[3] + PyFloat_AS_DOUBLE(o3) * x[k];
         }
+        if (shared) *shared = other != 0;
         return true;
     }
     static PyObject** items_of(PyObject* row, Py_ssize_t n) {
@@ -464,16 +462,15 @@ struct Step {
         return true;
     }
 
-    // Z for rows v..v+3 at once while the rows are exact lists of exact floats held by who
-    // alone and the bo entries plain; the next block's floats are fetched into the cache
-    // meanwhile. Counts the floats the fused update cannot rewrite. Returns the first row
-    // not done.
+    // Z for rows v..v+3 at once while the rows are exact lists of exact floats and the bo
+    // entries plain. Counts the floats the fused update cannot rewrite. Returns the first
+    // row not done.
     Py_ssize_t scores_by_four() {
         const double* h = htn.data();
         PyObject* outer = who.get();
         Py_ssize_t v = 0;
         for (; v + 4 <= V && v + 4 <= Py_SIZE(outer); v += 4) {
-            PyObject **it[4], **ahead[4];
+            PyObject** it[4];
             double b[4], s[4] = {0.0, 0.0, 0.0, 0.0};
             for (int r = 0; r < 4; ++r) {
                 PyObject* row = PySequence_Fast_ITEMS(outer)[v + r];
@@ -481,13 +478,13 @@ struct Step {
                 if (Py_REFCNT(row) != 1) who_clean = false;
                 PyObject* bv = direct(bo.get()) ? row_of(bo.get(), v + r) : nullptr;
                 if (!bv || !plain(bv, b[r])) return v;
-                PyObject* next = v + 8 <= Py_SIZE(outer) ? PySequence_Fast_ITEMS(outer)[v + 4 + r] : nullptr;
-                ahead[r] = items_of(next, N) ? items_of(next, N) : it[r];
             }
-            size_t n = 0;
-            if (!sum4(it, h, N, s, ahead, &n)) return v;
-            for (int r = 0; r < 4; ++r) Z.push_back(s[r] + b[r]);
-            fresh += reuse_at_all() ? n : 4 * static_cast<size_t>(N);
+            bool shared = false;
+            if (!sum4(it, h, N, s, &shared)) return v;
+            for (int r = 0; r < 4; ++r) {
+                Z.push_back(s[r] + b[r]);
+                if (shared || !reuse_at_all()) count_fresh(PySequence_Fast_ITEMS(outer)[v + r], N);
+            }
         }
         return v;
     }
@@ -607,7 +604,7 @@ struct Step {
     // who unchanged). With `update`, the fused pass (see fuse_candidate): each who[v][j]
     // becomes who[v][j] - lr*(G[v]*ht[j]) right after it is read, one pass over who instead
     // of two; lr, the reuse decision and the buffers stay in registers (stores into float
-    // objects cannot change them) and the row after next is fetched ahead.
+    // objects cannot change them).
     bool hidden_error(bool update) {
         DH.assign(N, 0.0);
         double* __restrict dh = DH.data();
@@ -629,11 +626,9 @@ struct Step {
         for (Py_ssize_t v = 0; v < V; ++v) {
             PyObject* row = targets[v].row.get();
             PyObject** it = PySequence_Fast_ITEMS(row);
-            PyObject** ahead = PySequence_Fast_ITEMS(targets[v + 2 < V ? v + 2 : v].row.get());
             const double g = gv[v];
             for (Py_ssize_t j = 0; j < N; ++j) {
                 PyObject* o = it[j];
-                __builtin_prefetch(ahead[j], 1);
                 double w = 0;
                 bool f = PyFloat_CheckExact(o);
                 if (f) w = PyFloat_AS_DOUBLE(o);
