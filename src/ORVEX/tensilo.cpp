@@ -1,38 +1,44 @@
 // ORVEX.tensilo: the inner step of the recurrent word model.
 //
-// activate_step(obj, indexa, target) runs one complete step on a model instance: the
-// hidden-state update, the output scores, the soft-max, the next token, the loss, the
-// gradients of this one step and a plain gradient-descent update of every weight, then
-// the append of the predicted word to obj.reply.
+// activate_step(obj, indexa, target) runs one step on a model instance. A reader meets the
+// step's parts in this order, each written once:
+//   1. forward:   P = lweights·e + lhweights·ht + bias, the new ht = hybrid(P), Z = who·ht + bo;
+//   2. soft-max:  Y = FixSoftmax(Z), nexttoken = Argmax(Y), loss = -log(Y[target]);
+//   3. gradients: G = Y - onehot(target), DH = Gᵀ·who, DP = DH·slope(P), DE = DPᵀ·lweights;
+//   4. update:    what each weight becomes, w - lr*gradient, and where it is written;
+//   5. commit:    the new ht, nexttoken, loss, the weights in the step's order, the reply.
+// The step is all-or-nothing. Everything that can fail or run Python code (custom numbers
+// or containers, rebound functions, the model's attribute hooks) happens before the commit:
+// the containers are fetched and checked, updates needing the host's arithmetic computed,
+// reply/dictionary/the word read, every float the commit stores allocated, pending signals
+// handled. If Python code ran, every container is checked again first: a model whose
+// shape changed under the step is left untouched (IndexError where the step reads past a
+// list's end, RuntimeError otherwise). The commit runs no Python code and cannot fail;
+// objects it replaces whose release could run code are released after it.
 //
-// The step is all-or-nothing. It runs in three phases:
-//   1. compute: the forward pass, the soft-max, the loss and every gradient, into native
-//      buffers (the new hidden state is kept aside, not yet written; reads of the
-//      hidden-state list see it as the step would have written it);
-//   2. prepare: every container the update writes is fetched and checked (a short row,
-//      a tuple), updates that need the host's arithmetic (elements that are not plain
-//      numbers) are computed and kept, and reply/dictionary/the new word are read;
-//   3. commit: the hidden state, nexttoken, loss, the weights, the embedding row, in the
-//      step's order, and the append. For exact lists of plain numbers this phase runs no
-//      Python code and cannot fail, so a failing step leaves the model as it was.
-// Every error of phases 1 and 2 is the one the step raises when it reaches the same
-// access. If Python code ran during the step (custom numbers or containers, rebound
-// functions), the containers are checked again before the commit; a model whose shape
-// changed under the step is left untouched and RuntimeError is raised.
+// When nothing can fail or run code once the gradients start (exact lists of plain
+// numbers, the numerix functions still bound, lweights and embedings not who), the who
+// update is fused with DH: one pass over who instead of two, the same sums in the same order.
+//
+// Limits of the guarantee, by design:
+//   * a container that is not a list is written through its __setitem__, before the
+//     commit; if the step fails after that, the values it held are written back the same
+//     way (which runs that code again, and can itself fail);
+//   * a reply that is not a list gets the word through its append method, after the
+//     commit: if that raises, the update stays;
+//   * nexttoken and loss are stored before the commit when the model's class or instance
+//     dict could run code on the store (or the names are new); a failed step sets them
+//     back (or deletes them) the same way.
 //
 // Arithmetic: sums are doubles starting at 0.0 and add, in ascending index order, the
-// host's product of the two elements converted to a double; exact floats (and exact
-// ints below 2**53, whose products and conversions are exact the same way) are
-// multiplied as doubles, everything else goes through the host's number protocol.
-// Updates are w - (lr * gradient), the product first, as the host computes them on the
-// stored objects.
-//
-// The numerix functions Argmax, FixSoftmax, LeakyReLu, ReLu and log are globals of this
-// module, looked up at each use. While a name is still bound to the object imported at
-// load (and, for FixSoftmax/Argmax, numerix's own exp and the built-in max are still
-// what numerix uses), the computation runs on doubles through orvex/numcore.hpp, which
-// gives numerix's results to the last bit. Otherwise whatever is bound is called with
-// Python objects, in the order the step uses it.
+// host's product of the two elements converted to a double; exact floats (and exact ints
+// below 2**53, whose products and conversions are exact the same way) are multiplied as
+// doubles, everything else goes through the host's number protocol. Updates are
+// w - (lr * gradient), the product first. The numerix functions are globals of this module,
+// looked up at each use; while one is still the object imported at load (and numerix's
+// FixSoftmax/Argmax still use its exp and the built-in max), it runs on doubles through
+// orvex/numcore.hpp, numerix's own results to the last bit.
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 #include <vector>
@@ -52,11 +58,7 @@ Name n_Argmax("Argmax"), n_FixSoftmax("FixSoftmax"), n_LeakyReLu("LeakyReLu"), n
 
 // The objects bound at import (strong references for the life of the process).
 struct Imported {
-    PyObject* argmax = nullptr;
-    PyObject* softmax = nullptr;
-    PyObject* leaky = nullptr;
-    PyObject* relu = nullptr;
-    PyObject* log = nullptr;
+    PyObject *argmax = nullptr, *softmax = nullptr, *leaky = nullptr, *relu = nullptr, *log = nullptr;
     PyObject* numerix_globals = nullptr;  // numerix's module dict
     PyObject* exp = nullptr;              // numerix's exp, which its FixSoftmax uses
     PyObject* max = nullptr;              // the built-in max, which FixSoftmax and Argmax use
@@ -66,9 +68,17 @@ struct Imported {
 // one; measured in bench/bench_tensilo.py (ORVEX_TENSILO_FRESH_FLOATS=1 turns it off).
 bool REUSE_FLOATS = true;
 
+bool reuse_at_all() {
+#ifndef Py_GIL_DISABLED
+    return REUSE_FLOATS;
+#else
+    return false;
+#endif
+}
+// A float that only the list holds: the commit rewrites its value.
+bool reusable(PyObject* o) { return PyFloat_CheckExact(o) && Py_REFCNT(o) == 1 && reuse_at_all(); }
 
-// The step's buffers come from the interpreter's allocator (so tracemalloc accounts
-// for them, and they share its pools).
+// The step's buffers come from the interpreter's allocator (tracemalloc accounts for them).
 template <class T>
 struct PyAlloc {
     using value_type = T;
@@ -76,8 +86,7 @@ struct PyAlloc {
     template <class U>
     PyAlloc(const PyAlloc<U>&) {}
     T* allocate(size_t n) {
-        if (n > PY_SSIZE_T_MAX / sizeof(T)) throw std::bad_alloc();
-        void* p = PyMem_Malloc(n * sizeof(T));
+        void* p = n > PY_SSIZE_T_MAX / sizeof(T) ? nullptr : PyMem_Malloc(n * sizeof(T));
         if (!p) throw std::bad_alloc();
         return static_cast<T*>(p);
     }
@@ -90,24 +99,26 @@ struct PyAlloc {
 template <class T>
 using Vec = std::vector<T, PyAlloc<T>>;
 
-// An exact float, or an exact int that converts to a double exactly: for these the host's
-// products (int*int included) and conversions equal double arithmetic.
+// An exact float, or an exact int that converts to a double exactly.
 inline bool plain(PyObject* o, double& d) { return plain_double(o, d); }
 
 bool index_error(PyObject* seq) {
     PyErr_SetString(PyExc_IndexError, PyTuple_Check(seq) ? "tuple index out of range" : "list index out of range");
     return false;
 }
-
 bool not_writable(PyObject* seq) {
     PyErr_Format(PyExc_TypeError, "'%.200s' object does not support item assignment", Py_TYPE(seq)->tp_name);
     return false;
 }
-
 bool writable(PyObject* seq) {
     PyTypeObject* t = Py_TYPE(seq);
     return (t->tp_as_mapping && t->tp_as_mapping->mp_ass_subscript) ||
            (t->tp_as_sequence && t->tp_as_sequence->sq_ass_item);
+}
+bool changed() {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "activate_step: the model's lists changed while the step ran; nothing was updated");
+    return false;
 }
 
 // The global `name` of this module is still the object imported at load.
@@ -115,7 +126,6 @@ bool still_bound(Fn* fn, Name& name, PyObject* imported) {
     PyObject* v = peek_global(fn, name);
     return v && v == imported;
 }
-
 // numerix's FixSoftmax and Argmax still use numerix's exp and the built-in max.
 bool numerix_plain(bool need_exp) {
     PyObject* g = IMPORTED.numerix_globals;
@@ -133,22 +143,16 @@ bool numerix_plain(bool need_exp) {
 struct NumVec {
     Vec<double> d;
     Vec<Ref> o;  // empty while every entry is a double
-
     bool is_obj(Py_ssize_t i) const { return !o.empty() && o[i]; }
     void set(Py_ssize_t i, PyObject* obj) {
-        double x;
-        if (plain(obj, x)) {
-            d[i] = x;
-            return;
-        }
+        if (plain(obj, d[i])) return;
         if (o.empty()) o.resize(d.size());
         o[i] = Ref::borrow(obj);
     }
-    // The entry as an object (a new float for a double).
     Ref obj(Py_ssize_t i) const { return is_obj(i) ? o[i] : flt(d[i]); }
 };
 
-// One update of a container: positions 0..count-1 of `row` become w - lr*gradient.
+// One container the update writes: positions 0..count-1 of `row` become w - lr*gradient.
 enum class Grad { Who, Bo, LWeights, LHWeights, Bias, Embed };
 struct Target {
     Grad grad;
@@ -157,13 +161,15 @@ struct Target {
     Ref row;           // the container written
     PyObject* outer;   // the matrix the row came from (borrowed from the step), or null
 };
-
-// An update computed before the commit: the new value of position `pos` (counted over
-// all updates in order), and the element it replaces.
+// An update computed before the commit with the host's arithmetic: the new value of
+// position `pos` (counted over all targets in order), and the element it replaces.
 struct Kept {
     size_t pos;
-    Ref old;
-    Ref value;
+    Ref old, value;
+};
+// A write into a container that is not a list, made before the commit (undone on failure).
+struct Written {
+    Ref seq, key, old;
 };
 
 struct Step {
@@ -174,111 +180,88 @@ struct Step {
     double lr = 0;
     Ref emb, lw, lhw, bias, who, bo, ht;
 
-    Vec<double> P, htn, Z, DH, DP, DE, embd;
-    NumVec Y, G;
-    Ref ylist;                          // Y as a Python object once one exists
-    Vec<Vec<Ref>> gwo;  // G[v]*ht[j] for rows whose G[v] is an object
-    Vec<Ref> embo;              // embedding entries that are objects
-    Vec<Ref> gwl;               // DP[i]*emb[k] for those entries
-    Ref nexttoken, loss, reply, word, append;
-    Py_ssize_t tn = 0;  // the target, counted from the end when negative
-
-    Vec<Target> targets;
+    Vec<double> P, htn, Z;             // forward
+    NumVec Y;                          // soft-max (doubles, or ylist from a rebound FixSoftmax)
+    Ref ylist, nexttoken, loss;
+    Py_ssize_t tn = 0;                 // the target, counted from the end when negative
+    NumVec G;                          // gradients
+    Vec<double> DH, DP, DE, embd;
+    Vec<Vec<Ref>> gwo;                 // G[v]*ht[j] for rows whose G[v] is an object
+    Vec<Ref> embo, gwl;                // embedding entries that are objects; DP[i]*those
+    Vec<Target> targets;               // update
     Vec<Kept> kept;
 
-    bool pending = false;  // htn is the hidden state, not yet written into ht
-    bool ran = false;      // Python code may have run
-    bool ran_before_scores = false;
-    bool who_clean = false;  // scores() read every row of who: exact lists held only by
-                             // who, plain numbers only
-    bool fused = false;      // DH is summed while who is updated (see try_fuse)
+    Ref reply, word, append;           // commit
+    Ref idict, prev_next, prev_loss;
+    int idict_state = -1;              // quiet_dict(): -1 not looked at, 0 no, 1 yes
+    PyObject* attr_dict = nullptr;     // the commit stores nexttoken/loss into this dict
+    bool attrs_prepared = false, attrs_stored = false, committed = false;
+    Vec<Written> written;
+    size_t fresh = 0;                  // stored values that need a new float
+    Vec<PyObject*> pool;               // those floats
+    Vec<PyObject*> released;           // replaced objects freed after the commit
+
+    bool pending = false;    // htn is the hidden state, not yet written into ht
+    bool ran = false;        // Python code may have run
+    bool who_clean = false;  // scores() read every row of who: exact lists held only by who,
+                             // plain numbers only
+    bool fused = false;      // DH is summed while who is updated
+
+    ~Step() {
+        for (PyObject* f : pool) Py_DECREF(f);
+        for (PyObject* o : released) Py_DECREF(o);
+    }
 
     // -----------------------------------------------------------------------------
-    // Reading containers
+    // Reading the model's containers
     // -----------------------------------------------------------------------------
     bool overlaid(PyObject* seq) const { return pending && seq == ht.get(); }
     bool direct(PyObject* seq) const {
         return (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) && !overlaid(seq);
     }
 
-    // seq[i] with the host's sequence rules (a negative i counts from the end).
+    // seq[i] with the host's sequence rules (a negative i counts from the end); the
+    // hidden state reads as the step has written it.
     Ref item(PyObject* seq, Py_ssize_t i) {
         if (overlaid(seq) && i >= 0 && i < static_cast<Py_ssize_t>(htn.size())) return flt(htn[i]);
         if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
             Py_ssize_t n = Py_SIZE(seq);
             if (i < 0) i += n;
-            if (i < 0 || i >= n) {
-                index_error(seq);
-                return {};
-            }
+            if (i < 0 || i >= n) return index_error(seq), Ref();
             return Ref::borrow(PySequence_Fast_ITEMS(seq)[i]);
         }
         ran = true;
         Ref k = lng(i);
         return k ? Ref::steal(PyObject_GetItem(seq, k.get())) : Ref();
     }
-
-    // Walks row[0..n): fast(j, d) for plain numbers, slow(j, o) otherwise. A direct row is
-    // read in place, its length and storage re-read at every position (slow may run
-    // Python code that changes the list).
-    template <class Fast, class Slow>
-    bool walk(PyObject* row, Py_ssize_t n, Fast&& fast, Slow&& slow) {
-        double d;
-        if (direct(row)) {
-            for (Py_ssize_t j = 0; j < n; ++j) {
-                if (j >= Py_SIZE(row)) return index_error(row);
-                PyObject* o = PySequence_Fast_ITEMS(row)[j];
-                if (plain(o, d)) {
-                    fast(j, d);
-                    continue;
-                }
-                ran = true;
-                Ref h = Ref::borrow(o);
-                if (!slow(j, h.get())) return false;
-            }
-            return true;
-        }
-        for (Py_ssize_t j = 0; j < n; ++j) {
-            Ref o = item(row, j);
-            if (!o) return false;
-            if (plain(o.get(), d)) {
-                fast(j, d);
-            } else {
-                ran = true;
-                if (!slow(j, o.get())) return false;
-            }
-        }
-        return true;
+    // outer[i] of an exact list or tuple, without running code; null if out of range.
+    static PyObject* row_of(PyObject* outer, Py_ssize_t i) {
+        if (!PyList_CheckExact(outer) && !PyTuple_CheckExact(outer)) return nullptr;
+        if (i < 0) i += Py_SIZE(outer);
+        return i >= 0 && i < Py_SIZE(outer) ? PySequence_Fast_ITEMS(outer)[i] : nullptr;
     }
 
-    // Σ a[j]*b[j] over two stored rows, into s.
-    bool dot_stored(PyObject* a, PyObject* b, Py_ssize_t n, double& s) {
-        bool fast = direct(a) && direct(b);
+    // each(j, o, d) for o = row[j], j in [0, n), d pointing at its value when it is a plain
+    // number (null otherwise). A direct row is read in place, its length re-read at every
+    // position (`each` may run Python code that changes the list).
+    template <class Each>
+    bool walk(PyObject* row, Py_ssize_t n, Each&& each) {
+        const bool dir = direct(row);
+        double d;
         for (Py_ssize_t j = 0; j < n; ++j) {
-            Ref ha, hb;
-            PyObject *oa, *ob;
-            if (fast) {
-                if (j >= Py_SIZE(a)) return index_error(a);
-                if (j >= Py_SIZE(b)) return index_error(b);
-                oa = PySequence_Fast_ITEMS(a)[j];
-                ob = PySequence_Fast_ITEMS(b)[j];
-            } else {
-                ha = item(a, j);
-                if (!ha) return false;
-                hb = item(b, j);
-                if (!hb) return false;
-                oa = ha.get();
-                ob = hb.get();
+            Ref hold;
+            if (dir) {
+                if (j >= Py_SIZE(row)) return index_error(row);
+            } else if (!(hold = item(row, j))) {
+                return false;
             }
-            double x, y;
-            if (plain(oa, x) && plain(ob, y)) {
-                s = s + x * y;
-                continue;
+            PyObject* o = dir ? PySequence_Fast_ITEMS(row)[j] : hold.get();
+            bool p = plain(o, d);
+            if (!p) {
+                ran = true;
+                if (!hold) hold = Ref::borrow(o);
             }
-            ran = true;
-            if (!ha) ha = Ref::borrow(oa);
-            if (!hb) hb = Ref::borrow(ob);
-            if (!add_product(ha.get(), hb.get(), s)) return false;
+            if (!each(j, o, p ? &d : nullptr)) return false;
         }
         return true;
     }
@@ -299,6 +282,20 @@ struct Step {
         Ref f = flt(a);
         return f && add_product(f.get(), b, s);
     }
+    // s += Σ a[j]*b[j] over two stored rows.
+    bool dot(PyObject* a, PyObject* b, Py_ssize_t n, double& s) {
+        return walk(a, n, [&](Py_ssize_t j, PyObject* x, const double* xd) {
+            Ref y = item(b, j);
+            if (!y) return false;
+            double yd;
+            if (xd && plain(y.get(), yd)) {
+                s = s + *xd * yd;
+                return true;
+            }
+            ran = true;
+            return add_product(x, y.get(), s);
+        });
+    }
     // s + double(o) for a stored element.
     bool add_value(PyObject* o, double& s) {
         double x;
@@ -311,40 +308,37 @@ struct Step {
     }
 
     // -----------------------------------------------------------------------------
-    // Phase 1: compute
+    // 1. Forward
     // -----------------------------------------------------------------------------
     bool read_model() {
-        static Name* sizes[] = {&n_neurons, &n_vocabL, &n_vecL};
+        Name* sizes[] = {&n_neurons, &n_vocabL, &n_vecL};
         Py_ssize_t* dst[] = {&N, &V, &E};
         for (int k = 0; k < 3; ++k) {
             Ref a = getattr(obj, *sizes[k]);
             int v;
             if (!a || !to_cint(a.get(), v)) return false;
-            *dst[k] = v;
+            *dst[k] = v < 0 ? 0 : v;  // a loop over a negative count runs zero times
         }
         Ref a = getattr(obj, n_lr);
         if (!a || !to_double(a.get(), lr)) return false;
         Name* names[] = {&n_embedings, &n_lweights, &n_lhweights, &n_bias, &n_who, &n_bo, &n_ht};
         Ref* refs[] = {&emb, &lw, &lhw, &bias, &who, &bo, &ht};
-        for (int k = 0; k < 7; ++k) {
-            *refs[k] = getattr(obj, *names[k]);
-            if (!*refs[k]) return false;
-        }
+        for (int k = 0; k < 7; ++k)
+            if (!(*refs[k] = getattr(obj, *names[k]))) return false;
         return true;
     }
 
     // P[i] = Σ_k lweights[i][k]*embedings[indexa][k] + Σ_j lhweights[i][j]*ht[j] + bias[i]
     bool preactivations() {
-        for (Py_ssize_t i = 0; i < N; ++i) {
+        for (Py_ssize_t i = preactivations_by_four(); i < N; ++i) {
             double s = 0.0;
             if (E > 0) {
                 Ref row = item(lw.get(), i);
-                if (!row) return false;
-                Ref erow = item(emb.get(), indexa);
-                if (!erow || !dot_stored(row.get(), erow.get(), E, s)) return false;
+                Ref erow = row ? item(emb.get(), indexa) : Ref();
+                if (!erow || !dot(row.get(), erow.get(), E, s)) return false;
             }
             Ref row = item(lhw.get(), i);
-            if (!row || !dot_stored(row.get(), ht.get(), N, s)) return false;
+            if (!row || !dot(row.get(), ht.get(), N, s)) return false;
             Ref b = item(bias.get(), i);
             if (!b || !add_value(b.get(), s)) return false;
             P.push_back(s);
@@ -352,7 +346,63 @@ struct Step {
         return true;
     }
 
-    // hybrid(P[i]): ReLu when positive, LeakyReLu otherwise (NaN included).
+    // The values of seq[0..n) when seq is an exact list of plain numbers.
+    static bool doubles(PyObject* seq, Py_ssize_t n, Vec<double>& out) {
+        if (!seq || !PyList_CheckExact(seq) || PyList_GET_SIZE(seq) < n) return false;
+        out.resize(static_cast<size_t>(n));
+        for (Py_ssize_t j = 0; j < n; ++j)
+            if (!plain(PyList_GET_ITEM(seq, j), out[j])) return false;
+        return true;
+    }
+    // Four exact lists of exact floats, at least n long, read together: four sums, each in
+    // its own order (so the additions of the four overlap). False where one does not qualify.
+    // With `shared`, any float held elsewhere too (which the fused update cannot rewrite)
+    // makes it true.
+    static bool sum4(PyObject** rows[4], const double* x, Py_ssize_t n, double s[4], bool* shared = nullptr) {
+        Py_ssize_t other = 0;  // refcounts other than 1, or-ed together
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            PyObject *o0 = rows[0][k], *o1 = rows[1][k], *o2 = rows[2][k], *o3 = rows[3][k];
+            if (!PyFloat_CheckExact(o0) || !PyFloat_CheckExact(o1) || !PyFloat_CheckExact(o2) ||
+                !PyFloat_CheckExact(o3))
+                return false;
+            if (shared) other |= (Py_REFCNT(o0) - 1) | (Py_REFCNT(o1) - 1) | (Py_REFCNT(o2) - 1) | (Py_REFCNT(o3) - 1);
+            s[0] = s[0] + PyFloat_AS_DOUBLE(o0) * x[k];
+            s[1] = s[1] + PyFloat_AS_DOUBLE(o1) * x[k];
+            s[2] = s[2] + PyFloat_AS_DOUBLE(o2) * x[k];
+            s[3] = s[3] + PyFloat_AS_DOUBLE(o3) * x[k];
+        }
+        if (shared) *shared = other != 0;
+        return true;
+    }
+    static PyObject** items_of(PyObject* row, Py_ssize_t n) {
+        return row && PyList_CheckExact(row) && PyList_GET_SIZE(row) >= n ? PySequence_Fast_ITEMS(row) : nullptr;
+    }
+
+    // P for four rows at a time while everything is exact lists of plain numbers. Only
+    // reads: returns the first row not done, for the general loop.
+    Py_ssize_t preactivations_by_four() {
+        Vec<double> h, e;
+        if (N < 4 || !doubles(ht.get(), N, h) || !PyList_CheckExact(bias.get()) ||
+            (E > 0 && !doubles(PyList_CheckExact(emb.get()) ? row_of(emb.get(), indexa) : nullptr, E, e)))
+            return 0;
+        Py_ssize_t i = 0;
+        for (; i + 4 <= N; i += 4) {
+            PyObject **a[4], **c[4];
+            double b[4], s[4] = {0.0, 0.0, 0.0, 0.0};
+            for (int r = 0; r < 4; ++r) {
+                PyObject* bv = i + r < PyList_GET_SIZE(bias.get()) ? PyList_GET_ITEM(bias.get(), i + r) : nullptr;
+                a[r] = E > 0 && PyList_CheckExact(lw.get()) ? items_of(row_of(lw.get(), i + r), E) : nullptr;
+                c[r] = PyList_CheckExact(lhw.get()) ? items_of(row_of(lhw.get(), i + r), N) : nullptr;
+                if ((E > 0 && !a[r]) || !c[r] || !bv || !plain(bv, b[r])) return i;
+            }
+            if ((E > 0 && !sum4(a, e.data(), E, s)) || !sum4(c, h.data(), N, s)) return i;
+            for (int r = 0; r < 4; ++r) P.push_back(s[r] + b[r]);
+        }
+        return i;
+    }
+
+    // The new hidden state hybrid(P[i]): ReLu when positive, LeakyReLu otherwise (NaN
+    // included). Kept aside in htn; reads of ht see it from here on.
     bool hidden_state() {
         if (N > 0 && !PyList_CheckExact(ht.get()) && !writable(ht.get())) return not_writable(ht.get());
         htn.resize(P.size());
@@ -382,15 +432,14 @@ struct Step {
         return true;
     }
 
-    // Z[v] = Σ_j who[v][j]*ht[j] + bo[v], with the new hidden state.
+    // Z[v] = Σ_j who[v][j]*ht[j] + bo[v], with the new hidden state. Pending signals are
+    // handled first: Ctrl-C stops the step here, having changed nothing.
     bool scores() {
+        if (PyErr_CheckSignals() < 0) return false;
         const double* h = htn.data();
-        ran_before_scores = ran;
         ran = false;
         who_clean = N > 0 && direct(who.get());
-        Py_ssize_t v = 0;
-        if (who_clean) v = scores_by_four();
-        for (; v < V; ++v) {
+        for (Py_ssize_t v = who_clean ? scores_by_four() : 0; v < V; ++v) {
             double s = 0.0;
             if (N > 0) {
                 Ref row = item(who.get(), v);
@@ -398,13 +447,13 @@ struct Step {
                 // Held by who and by `row` only: no other row or container is this list.
                 if (!PyList_CheckExact(row.get()) || overlaid(row.get()) || Py_REFCNT(row.get()) != 2)
                     who_clean = false;
-                bool ok = walk(
-                    row.get(), N, [&](Py_ssize_t j, double w) { s = s + w * h[j]; },
-                    [&](Py_ssize_t j, PyObject* w) {
-                        who_clean = false;
-                        return add_product(w, h[j], s);
-                    });
+                bool ok = walk(row.get(), N, [&](Py_ssize_t j, PyObject* w, const double* d) {
+                    if (d) return s = s + *d * h[j], true;
+                    who_clean = false;
+                    return add_product(w, h[j], s);
+                });
                 if (!ok) return false;
+                if (who_clean) count_fresh(row.get(), N);
             }
             Ref b = item(bo.get(), v);
             if (!b || !add_value(b.get(), s)) return false;
@@ -413,50 +462,39 @@ struct Step {
         return true;
     }
 
-    // Z for rows v, v+1, v+2, v+3 at once while the four rows are exact lists of exact
-    // floats and the four bo entries plain: four independent sums, each in its own order,
-    // so their additions overlap. Only reads, so a block that does not qualify is left to
-    // the general loop. Returns the first row not done.
+    // Z for rows v..v+3 at once while the rows are exact lists of exact floats and the bo
+    // entries plain. Counts the floats the fused update cannot rewrite. Returns the first
+    // row not done.
     Py_ssize_t scores_by_four() {
         const double* h = htn.data();
         PyObject* outer = who.get();
         Py_ssize_t v = 0;
         for (; v + 4 <= V && v + 4 <= Py_SIZE(outer); v += 4) {
             PyObject** it[4];
-            double b[4];
+            double b[4], s[4] = {0.0, 0.0, 0.0, 0.0};
             for (int r = 0; r < 4; ++r) {
                 PyObject* row = PySequence_Fast_ITEMS(outer)[v + r];
-                if (!PyList_CheckExact(row) || overlaid(row) || Py_SIZE(row) < N) return v;
+                if (overlaid(row) || !(it[r] = items_of(row, N))) return v;
                 if (Py_REFCNT(row) != 1) who_clean = false;
-                it[r] = PySequence_Fast_ITEMS(row);
-                PyObject* bv = direct(bo.get()) && v + r < Py_SIZE(bo.get()) ? PySequence_Fast_ITEMS(bo.get())[v + r]
-                                                                           : nullptr;
+                PyObject* bv = direct(bo.get()) ? row_of(bo.get(), v + r) : nullptr;
                 if (!bv || !plain(bv, b[r])) return v;
             }
-            double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-            for (Py_ssize_t j = 0; j < N; ++j) {
-                PyObject *o0 = it[0][j], *o1 = it[1][j], *o2 = it[2][j], *o3 = it[3][j];
-                if (!PyFloat_CheckExact(o0) || !PyFloat_CheckExact(o1) || !PyFloat_CheckExact(o2) ||
-                    !PyFloat_CheckExact(o3))
-                    return v;
-                double hj = h[j];
-                s0 = s0 + PyFloat_AS_DOUBLE(o0) * hj;
-                s1 = s1 + PyFloat_AS_DOUBLE(o1) * hj;
-                s2 = s2 + PyFloat_AS_DOUBLE(o2) * hj;
-                s3 = s3 + PyFloat_AS_DOUBLE(o3) * hj;
+            bool shared = false;
+            if (!sum4(it, h, N, s, &shared)) return v;
+            for (int r = 0; r < 4; ++r) {
+                Z.push_back(s[r] + b[r]);
+                if (shared || !reuse_at_all()) count_fresh(PySequence_Fast_ITEMS(outer)[v + r], N);
             }
-            Z.push_back(s0 + b[0]);
-            Z.push_back(s1 + b[1]);
-            Z.push_back(s2 + b[2]);
-            Z.push_back(s3 + b[3]);
         }
         return v;
     }
 
+    // -----------------------------------------------------------------------------
+    // 2. Soft-max, next token, loss
+    // -----------------------------------------------------------------------------
     Ref float_list(const Vec<double>& xs) {
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(xs.size())));
-        if (!list) return {};
-        for (size_t i = 0; i < xs.size(); ++i) {
+        for (size_t i = 0; list && i < xs.size(); ++i) {
             PyObject* f = PyFloat_FromDouble(xs[i]);
             if (!f) return {};
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), f);
@@ -521,6 +559,10 @@ struct Step {
         return bool(loss);
     }
 
+    // -----------------------------------------------------------------------------
+    // 3. Gradients
+    // -----------------------------------------------------------------------------
+
     // G[v] = Y[v], minus 1.0 at the target; the products G[v]*ht[j] of entries that are
     // host objects are formed here, as the step does.
     bool output_error() {
@@ -558,203 +600,98 @@ struct Step {
         return true;
     }
 
-    // DH[i] = Σ_v G[v]*who[v][i] (who unchanged). Row by row while everything is a plain
-    // number in direct rows (the same sums in the same order, no Python code); by column
-    // with the host's arithmetic otherwise.
-    bool hidden_error() {
+    // DH[i] = Σ_v G[v]*who[v][i], summed row by row (each DH[i] still adds in ascending v;
+    // who unchanged). With `update`, the fused pass (see fuse_candidate): each who[v][j]
+    // becomes who[v][j] - lr*(G[v]*ht[j]) right after it is read, one pass over who instead
+    // of two; lr, the reuse decision and the buffers stay in registers (stores into float
+    // objects cannot change them).
+    bool hidden_error(bool update) {
         DH.assign(N, 0.0);
-        if (N <= 0) return true;
-        if (G.o.empty() && direct(who.get())) {
-            bool done = true;
-            for (Py_ssize_t v = 0; v < V && done; ++v) {
-                if (v >= Py_SIZE(who.get())) {
-                    done = false;
-                    break;
-                }
-                PyObject* row = PySequence_Fast_ITEMS(who.get())[v];
-                if (!direct(row) || Py_SIZE(row) < N) {
-                    done = false;
-                    break;
-                }
-                PyObject** it = PySequence_Fast_ITEMS(row);
-                double g = G.d[v], w;
-                for (Py_ssize_t i = 0; i < N; ++i) {
-                    if (!plain(it[i], w)) {
-                        done = false;
-                        break;
-                    }
-                    DH[i] = DH[i] + g * w;
-                }
-            }
-            if (done) return true;
-            DH.assign(N, 0.0);
-        }
-        for (Py_ssize_t i = 0; i < N; ++i) {
-            double s = 0.0;
-            for (Py_ssize_t v = 0; v < V; ++v) {
-                Ref row = item(who.get(), v);
-                Ref w = row ? item(row.get(), i) : Ref();
-                if (!w) return false;
-                double x;
-                if (!G.is_obj(v) && plain(w.get(), x)) {
-                    s = s + G.d[v] * x;
-                    continue;
-                }
+        double* __restrict dh = DH.data();
+        for (Py_ssize_t v = 0; v < V && N > 0 && !update; ++v) {
+            Ref row = item(who.get(), v);
+            bool ok = row && walk(row.get(), N, [&](Py_ssize_t j, PyObject* w, const double* d) {
+                if (d && !G.is_obj(v)) return dh[j] = dh[j] + G.d[v] * *d, true;
                 ran = true;
                 Ref g = G.obj(v);
-                if (!g || !add_product(g.get(), w.get(), s)) return false;
+                return g && add_product(g.get(), w, dh[j]);
+            });
+            if (!ok) return false;
+        }
+        if (!update) return true;
+        const double rate = lr;
+        const bool reuse_floats = reuse_at_all();
+        const double* __restrict h = htn.data();
+        const double* __restrict gv = G.d.data();
+        for (Py_ssize_t v = 0; v < V; ++v) {
+            PyObject* row = targets[v].row.get();
+            PyObject** it = PySequence_Fast_ITEMS(row);
+            const double g = gv[v];
+            for (Py_ssize_t j = 0; j < N; ++j) {
+                PyObject* o = it[j];
+                double w = 0;
+                bool f = PyFloat_CheckExact(o);
+                if (f) w = PyFloat_AS_DOUBLE(o);
+                else plain(o, w);
+                dh[j] = dh[j] + g * w;
+                double nv = w - rate * (g * h[j]);
+                if (f && reuse_floats && Py_REFCNT(o) == 1)
+                    reinterpret_cast<PyFloatObject*>(o)->ob_fval = nv;
+                else
+                    store(row, j, nv);
             }
-            DH[i] = s;
         }
         return true;
     }
 
-    // DP, the input-weight gradient's embedding entries, and DE.
+    // DP[i] = DH[i] times the activation's slope; the embedding row (the entries that are
+    // host objects get their products DP[i]*embedings[indexa][k] now); DE[k] = Σ_i
+    // DP[i]*lweights[i][k], row by row (lweights unchanged; with N or E zero, not stored).
     bool input_errors() {
         DP.resize(N);
         for (Py_ssize_t i = 0; i < N; ++i) DP[i] = DH[i] * (P[i] > 0 ? 1.0 : 0.01);
-        if (N > 0 && E > 0) {
-            // GWL[i][k] = DP[i]*embedings[indexa][k]; entries that are objects get their
-            // products from the host, in the step's order.
-            Ref erow = item(emb.get(), indexa);
-            if (!erow) return false;
-            bool ok = walk(
-                erow.get(), E, [&](Py_ssize_t, double x) { embd.push_back(x); },
-                [&](Py_ssize_t k, PyObject* o) {
-                    embd.push_back(0.0);
-                    embo.resize(E);
-                    embo[k] = Ref::borrow(o);
-                    return true;
-                });
-            if (!ok) return false;
-            if (!embo.empty()) {
-                gwl.resize(static_cast<size_t>(N) * E);
-                for (Py_ssize_t i = 0; i < N; ++i)
-                    for (Py_ssize_t k = 0; k < E; ++k) {
-                        if (!embo[k]) continue;
-                        Ref d = flt(DP[i]);
-                        Ref& p = gwl[static_cast<size_t>(i) * E + k];
-                        p = d ? mul(d.get(), embo[k].get()) : Ref();
-                        if (!p) return false;
-                    }
-            }
-        }
-        // DE[k] = Σ_i DP[i]*lweights[i][k] (lweights unchanged); with N <= 0 all zeros,
-        // which are not stored.
         if (N <= 0 || E <= 0) return true;
-        if (direct(lw.get()) && Py_SIZE(lw.get()) >= N) {
-            bool ok = true;
-            for (Py_ssize_t i = 0; i < N && ok; ++i) {
-                PyObject* row = PySequence_Fast_ITEMS(lw.get())[i];
-                ok = direct(row) && Py_SIZE(row) >= E;
-                for (Py_ssize_t k = 0; k < E && ok; ++k) {
-                    double x;
-                    ok = plain(PySequence_Fast_ITEMS(row)[k], x);
+        Ref erow = item(emb.get(), indexa);
+        bool ok = erow && walk(erow.get(), E, [&](Py_ssize_t k, PyObject* o, const double* d) {
+            embd.push_back(d ? *d : 0.0);
+            if (!d) embo.resize(E), embo[k] = Ref::borrow(o);
+            return true;
+        });
+        if (!ok) return false;
+        if (!embo.empty()) {
+            gwl.resize(static_cast<size_t>(N) * E);
+            for (Py_ssize_t i = 0; i < N; ++i)
+                for (Py_ssize_t k = 0; k < E; ++k) {
+                    if (!embo[k]) continue;
+                    Ref d = flt(DP[i]);
+                    Ref& p = gwl[static_cast<size_t>(i) * E + k];
+                    if (!d || !(p = mul(d.get(), embo[k].get()))) return false;
                 }
-            }
-            if (ok) {
-                DE.assign(E, 0.0);
-                for (Py_ssize_t i = 0; i < N; ++i) {
-                    PyObject** it = PySequence_Fast_ITEMS(PySequence_Fast_ITEMS(lw.get())[i]);
-                    for (Py_ssize_t k = 0; k < E; ++k) {
-                        double x = 0;
-                        plain(it[k], x);
-                        DE[k] = DE[k] + DP[i] * x;
-                    }
-                }
-                return true;
-            }
         }
-        for (Py_ssize_t k = 0; k < E; ++k) {
-            double s = 0.0;
-            for (Py_ssize_t i = 0; i < N; ++i) {
-                Ref row = item(lw.get(), i);
-                Ref w = row ? item(row.get(), k) : Ref();
-                if (!w) return false;
-                double x;
-                if (plain(w.get(), x)) {
-                    s = s + DP[i] * x;
-                } else {
-                    ran = true;
-                    if (!add_product(DP[i], w.get(), s)) return false;
-                }
-            }
-            DE.push_back(s);
+        DE.assign(E, 0.0);
+        for (Py_ssize_t i = 0; i < N; ++i) {
+            Ref row = item(lw.get(), i);
+            ok = row && walk(row.get(), E, [&](Py_ssize_t k, PyObject* w, const double* d) {
+                if (d) return DE[k] = DE[k] + DP[i] * *d, true;
+                return add_product(DP[i], w, DE[k]);
+            });
+            if (!ok) return false;
         }
         return true;
     }
 
     // -----------------------------------------------------------------------------
-    // Phase 2: prepare the update
+    // 4. Update: each weight w becomes w - (lr * gradient)
     // -----------------------------------------------------------------------------
-
-    // An exact list, not the hidden state, with at least n entries, all plain numbers.
-    bool plain_list(PyObject* list, Py_ssize_t n) const {
-        if (!PyList_CheckExact(list) || list == ht.get() || PyList_GET_SIZE(list) < n) return false;
-        double d;
-        for (Py_ssize_t j = 0; j < n; ++j)
-            if (!plain(PyList_GET_ITEM(list, j), d)) return false;
-        return true;
-    }
-    // outer[i] of a direct outer container, without running code; null if out of range.
-    PyObject* row_of(PyObject* outer, Py_ssize_t i) const {
-        if (!PyList_CheckExact(outer) && !PyTuple_CheckExact(outer)) return nullptr;
-        if (i < 0) i += Py_SIZE(outer);
-        return i >= 0 && i < Py_SIZE(outer) ? PySequence_Fast_ITEMS(outer)[i] : nullptr;
-    }
-
-    // Whether the step can sum DH while it updates who, one pass over who instead of two.
-    // It can when nothing can fail or run Python code from here on: every row of who was
-    // read by scores() as an exact list of plain numbers held by who alone (so no update
-    // changes a row that is read later) and no Python code ran since; every other target
-    // and every list the gradients read is an exact list of plain numbers; G is plain.
-    // The per-row sums of DH then run in the same order and see the same values.
-    bool try_fuse() {
-        bool ok = who_clean && !ran && V > 0 && G.o.empty() && PyList_CheckExact(ht.get()) &&
-                  PyList_GET_SIZE(ht.get()) >= N && plain_list(bo.get(), V) && plain_list(bias.get(), N);
-        for (Py_ssize_t i = 0; i < N && ok; ++i) {
-            PyObject* r = row_of(lhw.get(), i);
-            ok = r && plain_list(r, N);
-            if (ok && E > 0) {
-                r = row_of(lw.get(), i);
-                ok = r && plain_list(r, E);
-            }
-        }
-        PyObject* erow = E > 0 ? row_of(emb.get(), indexa) : nullptr;
-        if (ok && E > 0) ok = erow && plain_list(erow, E);
-        if (!ok) {
-            ran = ran || ran_before_scores;
-            return false;
-        }
-        // Everything the commit needs is allocated now.
-        collect_targets();
-        for (Target& t : targets) {
-            PyObject* r = t.row ? t.row.get() : row_of(t.outer, t.grad == Grad::Embed ? indexa : t.r);
-            t.row = Ref::borrow(r);
-        }
-        DH.reserve(N);
-        DP.reserve(N);
-        DE.reserve(E);
-        embd.reserve(E);
-        ran = false;
-        return true;
-    }
 
     // The gradient at position j of target t: a double, or (o set) a host object.
     void gradient(const Target& t, Py_ssize_t j, double& d, PyObject*& o) const {
         o = nullptr;
         switch (t.grad) {
-            case Grad::Who:
-                if (G.is_obj(t.r)) o = gwo[t.r][j].get();
-                else d = G.d[t.r] * htn[j];
-                break;
-            case Grad::Bo:
-                if (G.is_obj(j)) o = G.o[j].get();
-                else d = G.d[j];
-                break;
+            case Grad::Who: G.is_obj(t.r) ? void(o = gwo[t.r][j].get()) : void(d = G.d[t.r] * htn[j]); break;
+            case Grad::Bo: G.is_obj(j) ? void(o = G.o[j].get()) : void(d = G.d[j]); break;
             case Grad::LWeights:
-                if (!embo.empty() && embo[j]) o = gwl[static_cast<size_t>(t.r) * E + j].get();
-                else d = DP[t.r] * embd[j];
+                !embo.empty() && embo[j] ? void(o = gwl[t.r * E + j].get()) : void(d = DP[t.r] * embd[j]);
                 break;
             case Grad::LHWeights: d = DP[t.r] * htn[j]; break;
             case Grad::Bias: d = DP[j]; break;
@@ -768,10 +705,8 @@ struct Step {
 
     // w - (lr * g) on the host's objects.
     Ref host_update(PyObject* w, double gd, PyObject* go) {
-        Ref lrf = flt(lr);
-        if (!lrf) return {};
-        Ref g = go ? Ref::borrow(go) : flt(gd);
-        Ref t = g ? mul(lrf.get(), g.get()) : Ref();
+        Ref lrf = flt(lr), g = go ? Ref::borrow(go) : flt(gd);
+        Ref t = lrf && g ? mul(lrf.get(), g.get()) : Ref();
         return t ? sub(w, t.get()) : Ref();
     }
 
@@ -789,27 +724,8 @@ struct Step {
         add(Grad::Embed, 0, E, emb.get(), nullptr);
     }
 
-    // Checks every target and computes the updates that need the host's arithmetic.
-    // The rows are fetched in the update's order; each container is checked as its first
-    // position is reached.
-    bool prepare() {
-        if (!fused && !prepare_targets()) return false;
-        // reply, dictionary, the new word and (for other than a list) its append method.
-        reply = getattr(obj, n_reply);
-        Ref dict = reply ? getattr(obj, n_dictionary) : Ref();
-        if (!dict) return false;
-        if (!PyLong_CheckExact(nexttoken.get()) || !(PyList_CheckExact(dict.get()) || PyTuple_CheckExact(dict.get())))
-            ran = true;
-        word = Ref::steal(PyObject_GetItem(dict.get(), nexttoken.get()));
-        if (!word) return false;
-        if (!PyList_CheckExact(reply.get())) {
-            ran = true;
-            append = getattr(reply.get(), n_append);
-            if (!append) return false;
-        }
-        return true;
-    }
-
+    // Fetches every target, checks it can be written, and computes the updates that need
+    // the host's arithmetic (kept), in the update's order.
     bool prepare_targets() {
         collect_targets();
         size_t pos = 0;
@@ -850,18 +766,163 @@ struct Step {
         return true;
     }
 
-    // nexttoken and loss are plain instance attributes: setting them stores into the
-    // instance dict and runs no Python code (the old values are kept alive meanwhile).
-    bool plain_attrs() {
-        PyTypeObject* t = Py_TYPE(obj);
-        return t->tp_dictoffset != 0 && rt::plain_attrs(t, kAttrWrite, {&n_nexttoken, &n_loss});
+    // An exact list, not the hidden state, with at least n entries, all plain numbers;
+    // counts the entries that need a new float.
+    bool plain_list(PyObject* list, Py_ssize_t n) {
+        if (!PyList_CheckExact(list) || list == ht.get() || PyList_GET_SIZE(list) < n) return false;
+        double d;
+        for (Py_ssize_t j = 0; j < n; ++j)
+            if (!plain(PyList_GET_ITEM(list, j), d)) return false;
+        count_fresh(list, n);
+        return true;
+    }
+    void count_fresh(PyObject* list, Py_ssize_t n) {
+        n = std::min(n, PyList_GET_SIZE(list));
+        for (Py_ssize_t j = 0; j < n; ++j) fresh += !reusable(PyList_GET_ITEM(list, j));
     }
 
-    // After Python code ran during the step: every target is still where it was,
-    // as long, with the same objects where updates were computed and plain numbers
-    // elsewhere. Runs no Python code.
+    // The fused pass (hidden_error(true)) is taken when nothing can fail or run Python code
+    // from the decision on: every row of who was read by scores() as an exact list of plain
+    // numbers held by who alone and no Python code ran since; every other target and every
+    // list the gradients read is an exact list of plain numbers; G is plain. It reads
+    // lweights and the embedding row after it updated who, so they must not be who (no row
+    // of theirs can be one of who's, which who alone holds).
+    bool fuse_candidate() {
+        return who_clean && !ran && V > 0 && G.o.empty() && lw.get() != who.get() && emb.get() != who.get();
+    }
+    // The rest of the checks, after reply and the word were read (counting the floats the
+    // commit cannot rewrite, which the references taken there may add to), and everything
+    // the fused commit needs allocated.
+    bool fuse_ready() {
+        bool ok = PyList_CheckExact(ht.get()) && PyList_GET_SIZE(ht.get()) >= N && plain_list(bo.get(), V) &&
+                  plain_list(bias.get(), N);
+        for (Py_ssize_t i = 0; i < N && ok; ++i) {
+            PyObject* r = row_of(lhw.get(), i);
+            ok = r && plain_list(r, N);
+            if (ok && E > 0) {
+                r = row_of(lw.get(), i);
+                ok = r && plain_list(r, E);
+            }
+        }
+        PyObject* erow = E > 0 ? row_of(emb.get(), indexa) : nullptr;
+        if (ok && E > 0) ok = erow && plain_list(erow, E);
+        if (!ok) return false;
+        collect_targets();
+        for (Target& t : targets) {
+            PyObject* r = t.row ? t.row.get() : row_of(t.outer, t.grad == Grad::Embed ? indexa : t.r);
+            t.row = Ref::borrow(r);
+        }
+        DH.reserve(N);
+        DP.reserve(N);
+        DE.reserve(E);
+        embd.reserve(E);
+        return true;
+    }
+
+    // -----------------------------------------------------------------------------
+    // 5. Before the commit: everything that can fail or run Python code
+    // -----------------------------------------------------------------------------
+
+    // The instance dict, when reading reply/dictionary and storing nexttoken/loss run no
+    // Python code: the generic attribute access, no class attribute of those names, and
+    // only exact str keys (a str subclass's __eq__ would run when a key is compared).
+    bool quiet_dict() {
+        if (idict_state >= 0) return idict_state == 1;
+        idict_state = 0;
+        PyTypeObject* t = Py_TYPE(obj);
+        if (t->tp_dictoffset == 0 ||
+            !rt::plain_attrs(t, kAttrRead | kAttrWrite, {&n_nexttoken, &n_loss, &n_reply, &n_dictionary}))
+            return false;
+        idict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+        if (!idict) {
+            PyErr_Clear();
+            return false;
+        }
+        if (!PyDict_CheckExact(idict.get())) return false;
+        Py_ssize_t p = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(idict.get(), &p, &k, &v))
+            if (!PyUnicode_CheckExact(k)) return false;
+        idict_state = 1;
+        return true;
+    }
+
+    // reply, dictionary, the new word and (for other than a list) its append method.
+    bool prepare_reply() {
+        if (!quiet_dict()) ran = true;
+        reply = getattr(obj, n_reply);
+        Ref dict = reply ? getattr(obj, n_dictionary) : Ref();
+        if (!dict) return false;
+        if (!PyLong_CheckExact(nexttoken.get()) || !(PyList_CheckExact(dict.get()) || PyTuple_CheckExact(dict.get())))
+            ran = true;
+        word = Ref::steal(PyObject_GetItem(dict.get(), nexttoken.get()));
+        if (!word) return false;
+        if (!PyList_CheckExact(reply.get())) {
+            ran = true;
+            append = getattr(reply.get(), n_append);
+            if (!append) return false;
+        }
+        return true;
+    }
+
+    // nexttoken and loss: replacing two values already in a quiet instance dict cannot fail
+    // or run code (the old values are held until the step ends), so the commit does it.
+    // Otherwise they are stored now and put back if the step fails before its commit.
+    bool prepare_attrs() {
+        attrs_prepared = true;
+        if (quiet_dict()) {
+            prev_next = Ref::borrow(PyDict_GetItemWithError(idict.get(), n_nexttoken.get()));
+            prev_loss = Ref::borrow(PyDict_GetItemWithError(idict.get(), n_loss.get()));
+            if (prev_next && prev_loss) {
+                attr_dict = idict.get();
+                return true;
+            }
+        } else {
+            ran = true;
+            prev_next = Ref::steal(PyObject_GetAttr(obj, n_nexttoken.get()));
+            PyErr_Clear();
+            prev_loss = Ref::steal(PyObject_GetAttr(obj, n_loss.get()));
+        }
+        PyErr_Clear();
+        attrs_stored = true;
+        return setattr(obj, n_nexttoken, nexttoken.get()) && setattr(obj, n_loss, loss.get());
+    }
+
+    // Containers that are not lists are written through their __setitem__ now (the hidden
+    // state first, then in the update's order); undo() writes back what they held.
+    bool write_others() {
+        auto write = [&](PyObject* seq, Py_ssize_t j, PyObject* value, Ref old) {
+            ran = true;
+            Ref k = lng(j);
+            if (!k) return false;
+            if (!old) old = Ref::steal(PyObject_GetItem(seq, k.get()));
+            if (!old || PyObject_SetItem(seq, k.get(), value) < 0) return false;
+            written.push_back(Written{Ref::borrow(seq), k, old});
+            return true;
+        };
+        if (!PyList_CheckExact(ht.get()))
+            for (Py_ssize_t i = 0; i < N; ++i) {
+                Ref f = flt(htn[i]);
+                if (!f || !write(ht.get(), i, f.get(), Ref())) return false;
+            }
+        pending = false;
+        size_t pos = 0, next = 0;
+        for (const Target& t : targets) {
+            bool list = PyList_CheckExact(t.row.get());
+            for (Py_ssize_t j = 0; j < t.count; ++j, ++pos) {
+                if (next >= kept.size() || kept[next].pos != pos) continue;
+                const Kept& k = kept[next++];
+                if (!list && !write(t.row.get(), j, k.value.get(), k.old)) return false;
+            }
+        }
+        return true;
+    }
+
+    // After Python code ran: every target is still where it was, as long, with the same
+    // objects where updates were computed and plain numbers elsewhere. Counts the values
+    // that need a new float. Runs no Python code.
     bool unchanged() {
-        if (N > 0 && PyList_CheckExact(ht.get()) && PyList_GET_SIZE(ht.get()) < N) return false;
+        fresh = 0;
         size_t pos = 0, next = 0;
         for (const Target& t : targets) {
             PyObject* row = t.row.get();
@@ -884,231 +945,169 @@ struct Step {
                 } else {
                     double d;
                     if (!plain(w, d)) return false;
+                    fresh += !reusable(w);
                 }
             }
         }
         return true;
     }
 
-    // -----------------------------------------------------------------------------
-    // Phase 3: commit
-    // -----------------------------------------------------------------------------
-
-    // list[j] = value for a plain number: the float itself rewritten when only the list
-    // holds it, a new float otherwise.
-    static bool reuse(PyObject* f) {
-#ifndef Py_GIL_DISABLED
-        return REUSE_FLOATS && Py_REFCNT(f) == 1;
-#else
-        return false;
-#endif
-    }
-    static bool store(PyObject* list, Py_ssize_t j, double value) {
-        PyObject* old = PyList_GET_ITEM(list, j);
-        if (PyFloat_CheckExact(old) && reuse(old)) {
-            reinterpret_cast<PyFloatObject*>(old)->ob_fval = value;
-            return true;
+    // The floats the commit stores, room for what it releases, and the word appended to a
+    // list reply (the last step that can fail).
+    bool ready() {
+        if (N > 0 && PyList_CheckExact(ht.get())) {
+            if (PyList_GET_SIZE(ht.get()) < N) return changed();
+            count_fresh(ht.get(), N);
         }
-        PyObject* f = PyFloat_FromDouble(value);
-        if (!f) return false;
-        PyList_SET_ITEM(list, j, f);
-        Py_DECREF(old);  // a float or an int: freeing it runs no Python code
-        return true;
-    }
-
-    bool set_attrs(Ref& old_next, Ref& old_loss) {
-        // Keep the old values alive until the step ends, so replacing them runs no code.
-        Ref d = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-        if (d && PyDict_Check(d.get())) {
-            old_next = Ref::borrow(PyDict_GetItemWithError(d.get(), n_nexttoken.get()));
-            old_loss = Ref::borrow(PyDict_GetItemWithError(d.get(), n_loss.get()));
+        pool.reserve(fresh);
+        for (size_t i = 0; i < fresh; ++i) {
+            PyObject* f = PyFloat_FromDouble(0.0);
+            if (!f) return false;
+            pool.push_back(f);
         }
-        PyErr_Clear();
-        return setattr(obj, n_nexttoken, nexttoken.get()) && setattr(obj, n_loss, loss.get());
-    }
-
-    static bool changed() {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "activate_step: the model's lists changed while the step ran; nothing was updated");
-        return false;
-    }
-    // Only after host arithmetic ran inside the commit, which the checks before it exclude.
-    static bool changed_while_writing() {
-        PyErr_SetString(PyExc_RuntimeError, "activate_step: the model's lists changed while the update was written");
-        return false;
-    }
-
-    bool commit() {
-        Ref old_next, old_loss;
-        bool attrs_first = !plain_attrs();
-        if (attrs_first) {
-            // Setting them may run Python code: do it before anything else changes and
-            // check the model again afterwards.
-            Ref prev_next = Ref::steal(PyObject_GetAttr(obj, n_nexttoken.get()));
-            if (!prev_next) PyErr_Clear();
-            Ref prev_loss = Ref::steal(PyObject_GetAttr(obj, n_loss.get()));
-            if (!prev_loss) PyErr_Clear();
-            bool ok = set_attrs(old_next, old_loss);
-            if (ok && !unchanged()) ok = changed();
-            if (!ok) {
-                PyObject *type, *value, *tb;
-                PyErr_Fetch(&type, &value, &tb);
-                restore_attr(n_nexttoken, prev_next);
-                restore_attr(n_loss, prev_loss);
-                PyErr_Restore(type, value, tb);
-                return false;
-            }
-        } else if (ran && !unchanged()) {
-            return changed();
-        }
-
-        // The hidden state.
-        pending = false;
-        PyObject* h = ht.get();
-        for (Py_ssize_t i = 0; i < N; ++i) {
-            if (PyList_CheckExact(h)) {
-                if (i >= PyList_GET_SIZE(h)) return changed_while_writing();
-                if (!store(h, i, htn[i])) return false;
-            } else {
-                Ref k = lng(i), f = flt(htn[i]);
-                if (!k || !f || PyObject_SetItem(h, k.get(), f.get()) < 0) return false;
-            }
-        }
-        if (!attrs_first && !set_attrs(old_next, old_loss)) return false;
-
-        // The weights, in the update's order.
-        size_t pos = 0, next = 0, t = 0;
-        if (fused) {
-            DH.assign(N, 0.0);
-            for (; t < targets.size() && targets[t].grad == Grad::Who; ++t) {
-                const Target& tg = targets[t];
-                PyObject* row = tg.row.get();
-                PyObject** it = PySequence_Fast_ITEMS(row);
-                double g = G.d[tg.r];
-                double* dh = DH.data();
-                const double* h = htn.data();
-                for (Py_ssize_t j = 0; j < N; ++j) {
-                    PyObject* o = it[j];
-                    double w = 0, nv;
-                    if (PyFloat_CheckExact(o)) {
-                        w = PyFloat_AS_DOUBLE(o);
-                        dh[j] = dh[j] + g * w;
-                        nv = w - lr * (g * h[j]);
-                        if (reuse(o)) {
-                            reinterpret_cast<PyFloatObject*>(o)->ob_fval = nv;
-                            continue;
-                        }
-                    } else {
-                        plain(o, w);
-                        dh[j] = dh[j] + g * w;
-                        nv = w - lr * (g * h[j]);
-                    }
-                    if (!store(row, j, nv)) return false;
-                }
-                pos += N;
-            }
-            if (!input_errors()) return false;  // plain lists only: cannot fail
-        }
-        for (; t < targets.size(); ++t)
-            if (!commit_target(targets[t], pos, next)) return false;
-
-        // The reply.
-        if (append) return bool(call(append.get(), {word.get()}));
-        return PyList_Append(reply.get(), word.get()) == 0;
-    }
-
-    // Updates one target; positions from pos on, kept updates from next on.
-    bool commit_target(const Target& t, size_t& pos, size_t& next) {
-        PyObject* row = t.row.get();
-        bool list = PyList_CheckExact(row);
-        size_t end = pos + static_cast<size_t>(t.count);
-        bool objects = (t.grad == Grad::Who && G.is_obj(t.r)) || (t.grad == Grad::Bo && !G.o.empty()) ||
-                       (t.grad == Grad::LWeights && !embo.empty());
-        if (list && !objects && (next >= kept.size() || kept[next].pos >= end)) {
-            // Plain numbers throughout (checked while preparing): the update on doubles.
-            auto each = [&](auto grad) {
-                for (Py_ssize_t j = 0; j < t.count; ++j) {
-                    if (j >= PyList_GET_SIZE(row)) return changed_while_writing();
-                    double w = 0;
-                    PyObject* o = PyList_GET_ITEM(row, j);
-                    if (!plain(o, w)) return host_store(row, j, grad(j), nullptr);
-                    if (!store(row, j, w - lr * grad(j))) return false;
-                }
-                return true;
-            };
-            pos = end;
-            const Py_ssize_t r = t.r;
-            switch (t.grad) {
-                case Grad::Who: {
-                    double g = G.d[r];
-                    return each([&](Py_ssize_t j) { return g * htn[j]; });
-                }
-                case Grad::Bo: return each([&](Py_ssize_t j) { return G.d[j]; });
-                case Grad::LWeights: return each([&](Py_ssize_t j) { return DP[r] * embd[j]; });
-                case Grad::LHWeights: return each([&](Py_ssize_t j) { return DP[r] * htn[j]; });
-                case Grad::Bias: return each([&](Py_ssize_t j) { return DP[j]; });
-                case Grad::Embed: return each([&](Py_ssize_t j) { return DE.empty() ? 0.0 : DE[j]; });
-            }
-            return true;
-        }
-        for (Py_ssize_t j = 0; j < t.count; ++j, ++pos) {
-            if (list && j >= PyList_GET_SIZE(row)) return changed_while_writing();
-            if (next < kept.size() && kept[next].pos == pos) {
-                PyObject* value = kept[next++].value.get();
-                if (list) {
-                    PyObject* old = PyList_GET_ITEM(row, j);
-                    PyList_SET_ITEM(row, j, newref(value));
-                    Py_DECREF(old);  // held by `kept`, or a float the hidden state got
-                } else {
-                    Ref k = lng(j);
-                    if (!k || PyObject_SetItem(row, k.get(), value) < 0) return false;
-                }
-                continue;
-            }
-            double gd = 0, wd = 0;
-            PyObject* go;
-            gradient(t, j, gd, go);
-            if (!go && plain(PyList_GET_ITEM(row, j), wd)) {
-                if (!store(row, j, wd - lr * gd)) return false;
-            } else if (!host_store(row, j, gd, go)) {
-                return false;
-            }
+        released.reserve(static_cast<size_t>(N));
+        if (!append) {
+            if (PyList_Append(reply.get(), word.get()) < 0) return false;
         }
         return true;
     }
 
-    // Not reached after the checks before the commit; there for safety only.
-    bool host_store(PyObject* row, Py_ssize_t j, double gd, PyObject* go) {
-        Ref w = Ref::borrow(PyList_GET_ITEM(row, j));
-        Ref value = host_update(w.get(), gd, go);
-        return value && PyList_SetItem(row, j, value.release()) == 0;
+    // Undoes what was stored before the commit (the current exception is kept).
+    void undo() {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        for (size_t i = written.size(); i-- > 0;) {
+            Written& w = written[i];
+            if (PyObject_SetItem(w.seq.get(), w.key.get(), w.old.get()) < 0) PyErr_Clear();
+        }
+        written.clear();
+        if (attrs_stored) {
+            restore_attr(n_nexttoken, prev_next);
+            restore_attr(n_loss, prev_loss);
+            attrs_stored = false;
+        }
+        PyErr_Restore(type, value, tb);
     }
-
     void restore_attr(Name& name, Ref& prev) {
         int rc = prev ? PyObject_SetAttr(obj, name.get(), prev.get()) : PyObject_DelAttr(obj, name.get());
         if (rc < 0) PyErr_Clear();
     }
 
+    // -----------------------------------------------------------------------------
+    // 6. Commit: no Python code runs and nothing fails
+    // -----------------------------------------------------------------------------
+
+    // list[j] = value, with a float from the pool when the old one cannot be rewritten. The
+    // old object is released at once when that runs no code (an int or a float), after the
+    // step otherwise.
+    void store(PyObject* list, Py_ssize_t j, double value) {
+        PyObject* old = PyList_GET_ITEM(list, j);
+        if (reusable(old)) {
+            reinterpret_cast<PyFloatObject*>(old)->ob_fval = value;
+            return;
+        }
+        PyObject* f;
+        if (!pool.empty()) {
+            f = pool.back();
+            pool.pop_back();
+        } else if (!(f = PyFloat_FromDouble(0.0))) {  // not reached: the pool was counted
+            return PyErr_Clear();
+        }
+        reinterpret_cast<PyFloatObject*>(f)->ob_fval = value;
+        PyList_SET_ITEM(list, j, f);
+        release(old);
+    }
+    void release(PyObject* old) {
+        if (PyFloat_CheckExact(old) || PyLong_CheckExact(old) || released.size() == released.capacity())
+            Py_DECREF(old);
+        else
+            released.push_back(old);
+    }
+
+    // The hidden state, nexttoken and loss, then the weights in the update's order.
+    void commit() {
+        pending = false;
+        for (Py_ssize_t i = 0; i < N && PyList_CheckExact(ht.get()); ++i) store(ht.get(), i, htn[i]);
+        if (attr_dict) {
+            PyDict_SetItem(attr_dict, n_nexttoken.get(), nexttoken.get());
+            PyDict_SetItem(attr_dict, n_loss.get(), loss.get());
+        }
+        size_t pos = 0, next = 0, t = 0;
+        if (fused) {
+            hidden_error(true);
+            input_errors();  // plain lists only: cannot fail
+            t = static_cast<size_t>(V);
+            pos = static_cast<size_t>(V) * N;
+        }
+        for (; t < targets.size(); ++t) commit_target(targets[t], pos, next);
+    }
+
+    // Updates one list target; positions from pos on, kept updates from next on.
+    void commit_target(const Target& t, size_t& pos, size_t& next) {
+        PyObject* row = t.row.get();
+        if (!PyList_CheckExact(row)) {  // written before the decision
+            pos += t.count;
+            while (next < kept.size() && kept[next].pos < pos) ++next;
+            return;
+        }
+        for (Py_ssize_t j = 0; j < t.count; ++j, ++pos) {
+            if (next < kept.size() && kept[next].pos == pos) {
+                PyObject* old = PyList_GET_ITEM(row, j);
+                PyList_SET_ITEM(row, j, newref(kept[next++].value.get()));
+                Py_DECREF(old);  // held by `kept`, or a float the hidden state got
+                continue;
+            }
+            double gd = 0, wd = 0;
+            PyObject* go;
+            gradient(t, j, gd, go);  // a double here: host objects were kept
+            plain(PyList_GET_ITEM(row, j), wd);
+            store(row, j, wd - lr * gd);
+        }
+    }
+
     bool run() {
         if (!(read_model() && preactivations() && hidden_state() && scores() && output() && output_error()))
             return false;
-        fused = try_fuse();
-        if (!fused && !(hidden_error() && input_errors())) return false;
-        return prepare() && commit();
+        fused = fuse_candidate();
+        if (fused) {
+            if (!prepare_reply() || !prepare_attrs()) return false;
+            fused = !ran && fuse_ready();
+        }
+        if (!fused) {
+            ran = true;  // or might have: the containers are checked again before the commit
+            if (!(hidden_error(false) && input_errors() && prepare_targets())) return false;
+            if (!reply && !prepare_reply()) return false;
+            if (!attrs_prepared && !prepare_attrs()) return false;
+            if (!write_others()) return false;
+            if (!unchanged()) return changed();
+        }
+        if (!ready()) return false;
+        committed = true;
+        commit();
+        if (append) return bool(call(append.get(), {word.get()}));
+        return true;
+    }
+
+    bool step() {
+        bool ok;
+        try {
+            ok = run();
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            ok = false;
+        }
+        if (!ok && !committed) undo();
+        return ok;
     }
 };
 
 PyObject* activate_step_impl(Fn* fn, Value* v) {
-    try {
-        Step s;
-        s.fn = fn;
-        s.obj = v[0].obj.get();
-        s.indexa = v[1].i;
-        s.target = v[2].i;
-        if (!s.run()) return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    Step s;
+    s.fn = fn;
+    s.obj = v[0].obj.get();
+    s.indexa = v[1].i;
+    s.target = v[2].i;
+    if (!s.step()) return nullptr;
     Py_RETURN_NONE;
 }
 
