@@ -5,12 +5,14 @@ import math
 import os
 import struct
 import sys
+import textwrap
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from ORVEX import lystra
+from probe import probe_outcome
 
 
 # ---------------------------------------------------------------------------
@@ -657,3 +659,238 @@ def test_fuzz_literal_spellings(tmp_path_factory, literals, eq, sep):
         assert same(got[1], expected[1]), text
     elif expected[1] in (ValueError, SyntaxError, TypeError, KeyError):
         assert got[1] is expected[1], (text, got, expected)
+
+
+# ---------------------------------------------------------------------------
+# hostile input and failing platforms, each in a child interpreter
+# ---------------------------------------------------------------------------
+N_DEEP = 10**6
+DEEP_TEXTS = {
+    "sum chain": "a = [" + "+".join(["1"] * N_DEEP) + "]",
+    "signs": "a = " + "-" * N_DEEP + "1",
+    "not": "a = " + "not " * N_DEEP + "1",
+    "attributes": "a = x" + ".y" * N_DEEP,
+    "calls": "a = f" + "()" * N_DEEP,
+    "subscripts": "a = x" + "[0]" * N_DEEP,
+    "lambdas across commas": "a = " + "lambda a, b: " * N_DEEP + "1",
+    "conditionals": "a = " + "1 if 1 else " * N_DEEP + "1",
+    "powers": "a = " + "2**" * N_DEEP + "1",
+    "inside brackets": "a = " + "[" * 199 + "-" * N_DEEP + "1" + "]" * 199,
+    "continued lines": "a = 1" + "+\\\n1" * N_DEEP,
+    "inside an f-string": 'a = f"{" "' + "+1" * N_DEEP + '" "}"',
+}
+
+
+@pytest.mark.parametrize("text", DEEP_TEXTS.values(), ids=list(DEEP_TEXTS))
+def test_deep_text_is_refused_whatever_the_recursion_limit(tmp_path, text):
+    # Refused before the host's compiler sees it, which would overflow the C stack.
+    path = put(tmp_path / "m.mem", text)
+    got = probe_outcome(f"""
+        import sys
+        from ORVEX import lystra
+        sys.setrecursionlimit(50000)
+        try:
+            lystra.read({path!r})
+        except (MemoryError, ValueError) as e:
+            print(type(e).__name__, {path!r} in str(e))
+    """)
+    assert got in ("MemoryError True", "ValueError True")
+
+
+def test_literal_nesting_below_the_limit_still_reads(tmp_path):
+    path = put(tmp_path / "m.mem", "a = " + "[" * 150 + "-1.5, (2, {3: 'x'})" + "]" * 150)
+    value = lystra.read(path)
+    for _ in range(150):
+        value = value[0]
+    assert value == -1.5
+
+
+# The child writes the list file itself, then reads or writes it under a tight address-space limit.
+MEMORY_PROBE = """
+    import resource
+    from ORVEX import lystra
+    path = {path!r}
+    with open(path, "w") as f:
+        f.write({text})
+    with open("/proc/self/status") as f:
+        size = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
+    resource.setrlimit(resource.RLIMIT_AS, (size + 150 * 2**20, resource.RLIM_INFINITY))
+    try:
+        {call}
+        print("no error")
+    except MemoryError:
+        print("MemoryError")
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limit and /proc")
+@pytest.mark.parametrize("text, call", [
+    ('"a = [" + "0, " * 2 * 10**7 + "]"', "lystra.read(path)"),
+    ('"a = [" + "1.5, " * 10**7 + "]"', "lystra.read(path)"),
+    ('"a = [" + "(0,), " * 10**7 + "]"', "lystra.read(path)"),
+    ('"1.5, " * 10**7', "lystra.readl(path)"),
+    ('""', "lystra.write([[0.5] * 100] * 10**6, path)"),
+], ids=["ints", "floats", "tuples", "separator format", "write"])
+def test_memory_exhaustion_is_a_memory_error(tmp_path, text, call):
+    got = probe_outcome(textwrap.dedent(MEMORY_PROBE).format(path=str(tmp_path / "m.mem"), text=text, call=call))
+    assert got == "MemoryError"
+
+
+# Ctrl-C while a long loop runs: the handler's exception comes out of the loop itself,
+# long before the work could finish.
+INTERRUPT_PROBE = """
+    import signal, time
+    from ORVEX import lystra
+    data = [i / 7 for i in range(3 * 10**6)]
+    path = {path!r}
+    lystra.write(data, path)
+    t0 = time.perf_counter()
+    {call}
+    full = time.perf_counter() - t0
+    if "write" in {call!r}:
+        with open(path, "w") as f:
+            f.write("a = []")
+    with open(path) as f:
+        old = f.read()
+    def interrupt(*_):
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGALRM, interrupt)
+    signal.setitimer(signal.ITIMER_REAL, full / 20)
+    t0 = time.perf_counter()
+    try:
+        {call}
+        print("finished")
+    except KeyboardInterrupt:
+        with open(path) as f:
+            kept = f.read() == old
+        print("interrupted", time.perf_counter() - t0 < full / 2, kept)
+"""
+
+
+@pytest.mark.skipif(not hasattr(__import__("signal"), "setitimer"), reason="needs setitimer")
+@pytest.mark.parametrize("call", ["lystra.read(path)", "lystra.write(data, path)", "lystra.write([data], path)"],
+                         ids=["read", "write", "write nested"])
+def test_long_loops_can_be_interrupted(tmp_path, call):
+    got = probe_outcome(textwrap.dedent(INTERRUPT_PROBE).format(path=str(tmp_path / "m.mem"), call=call))
+    assert got == "interrupted True True"
+
+
+# ---------------------------------------------------------------------------
+# errors of a write are those of open(path, "w"); failures keep the old file
+# ---------------------------------------------------------------------------
+def open_error(path):
+    try:
+        with open(path, "w"):
+            pass
+    except OSError as e:
+        return e
+    raise AssertionError(f"open({path!r}, 'w') succeeded")
+
+
+@pytest.mark.parametrize("where", ["", "missing/m.mem", "dir", "dir/", "new/", "missing/x/", "file/", "file/x",
+                                   "file/x/"])
+@pytest.mark.parametrize("fn", [lambda p: lystra.write([1.5], p), lambda p: lystra.writel([1.5], file=p)],
+                         ids=["write", "writel"])
+def test_unwritable_paths_give_the_error_of_open(tmp_path, monkeypatch, where, fn):
+    monkeypatch.chdir(tmp_path)
+    os.mkdir("dir")
+    put("file", "old")
+    expected = open_error(where)
+    with pytest.raises(type(expected)) as e:
+        fn(where)
+    assert str(e.value) == str(expected) and e.value.filename == where
+    assert sorted(os.listdir()) == ["dir", "file"] and os.listdir("dir") == [] and raw("file") == b"old"
+
+
+def test_open_failing_after_creating_the_temporary_file_leaves_nothing(tmp_path, monkeypatch):
+    real_open = open
+
+    def creates_then_fails(name, mode="r", *args):
+        if mode == "x":
+            real_open(name, mode).close()
+            raise OSError(5, "Input/output error", name)
+        return real_open(name, mode, *args)
+
+    monkeypatch.setattr(lystra, "open", creates_then_fails, raising=False)
+    path = put(tmp_path / "m.mem", "old")
+    with pytest.raises(OSError) as e:
+        lystra.write([1.5], path)
+    assert e.value.errno == 5 and e.value.filename == path
+    assert os.listdir(tmp_path) == ["m.mem"] and raw(path) == b"old"
+
+
+# A child sets up `ro` (a directory that takes no new files, holding the writable file w.mem)
+# and `rw` (a writable directory holding the read-only file r.mem), then gives up the rights
+# that would bypass them (root becomes nobody) and runs one case.
+PERMISSION_PROBE = """
+    import os, resource
+    from ORVEX import lystra
+    top = {top!r}
+    ro, rw = os.path.join(top, "ro"), os.path.join(top, "rw")
+    for d in (ro, rw):
+        os.mkdir(d)
+    os.chmod(top, 0o755)
+    os.chmod(rw, 0o777)
+    old = "a = [" + ", ".join(["0.5"] * 100) + "]"
+    for path, mode in ((os.path.join(ro, "w.mem"), 0o666), (os.path.join(rw, "r.mem"), 0o444)):
+        with open(path, "w") as f:
+            f.write(old)
+        os.chmod(path, mode)
+    if os.geteuid() == 0:
+        os.setgid(65534)
+        os.setuid(65534)
+    else:
+        os.chmod(ro, 0o555)
+    def content(path):
+        with open(path) as f:
+            return f.read()
+    def open_error(path):
+        try:
+            open(path, "w").close()
+        except OSError as e:
+            return e
+    def outcome(path, data):
+        try:
+            lystra.write(data, path)
+            result = "written" if lystra.read(path) == data else "wrong content"
+        except OSError as e:
+            expected = open_error(path) if e.filename else None  # (a plain open truncates)
+            same = expected is not None and (type(e), str(e)) == (type(expected), str(expected))
+            result = type(e).__name__ + (" as open" if same else "")
+        kept = os.path.exists(path) and content(path) == old
+        return result, kept, sorted(os.listdir(ro)), sorted(os.listdir(rw))
+    {case}
+"""
+
+PERMISSION_CASES = {
+    "read-only file": ("print(*outcome(os.path.join(rw, 'r.mem'), [1.5]))",
+                       "PermissionError as open True ['w.mem'] ['r.mem']"),
+    "new file in a closed directory": ("print(*outcome(os.path.join(ro, 'new.mem'), [1.5]))",
+                                       "PermissionError as open False ['w.mem'] ['r.mem']"),
+    "in place in a closed directory": ("print(*outcome(os.path.join(ro, 'w.mem'), [1.5]))",
+                                       "written False ['w.mem'] ['r.mem']"),
+    "in place, shorter text": ("print(*outcome(os.path.join(ro, 'w.mem'), []))",
+                               "written False ['w.mem'] ['r.mem']"),
+    "in place beyond the file-size limit": (
+        "resource.setrlimit(resource.RLIMIT_FSIZE, (len(old) + 100, resource.RLIM_INFINITY))\n"
+        "print(*outcome(os.path.join(ro, 'w.mem'), [0.25] * 1000))",
+        "OSError True ['w.mem'] ['r.mem']"),
+    "temporary file beyond the file-size limit": (
+        "open(os.path.join(rw, 'n.mem'), 'w').write(old)\n"
+        "resource.setrlimit(resource.RLIMIT_FSIZE, (len(old) + 100, resource.RLIM_INFINITY))\n"
+        "print(*outcome(os.path.join(rw, 'n.mem'), [0.25] * 1000))",
+        "OSError True ['w.mem'] ['n.mem', 'r.mem']"),
+}
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or not sys.platform.startswith("linux"), reason="POSIX rights")
+@pytest.mark.parametrize("case, expected", PERMISSION_CASES.values(), ids=list(PERMISSION_CASES))
+def test_rights_and_limits(case, expected):
+    import shutil
+    import tempfile
+    top = tempfile.mkdtemp(dir="/tmp")
+    try:
+        got = probe_outcome(textwrap.dedent(PERMISSION_PROBE).format(top=top, case=case))
+    finally:
+        shutil.rmtree(top)
+    assert got == expected
