@@ -1506,5 +1506,16 @@ PyModuleDef lystra_module = {PyModuleDef_HEAD_INIT, "lystra", "helt klar ikke en
 }  // namespace
 
 PyMODINIT_FUNC PyInit_lystra() {
-    return make_module(&lystra_module, {&writel_def, &readl_def, &write_def, &read_def});
+    Ref m = Ref::steal(make_module(&lystra_module, {&writel_def, &readl_def, &write_def, &read_def}));
+    if (!m) return nullptr;
+    // writel's annotations list `file` before `lists`, unlike its parameters.
+    Ref writel = Ref::steal(PyObject_GetAttrString(m.get(), "writel"));
+    Ref ann = writel ? Ref::steal(PyObject_GetAttrString(writel.get(), "__annotations__")) : Ref();
+    if (!ann || !PyDict_Check(ann.get())) return nullptr;
+    Ref lists = Ref::steal(PyUnicode_InternFromString("lists"));
+    Ref list_ann = lists ? Ref::borrow(PyDict_GetItemWithError(ann.get(), lists.get())) : Ref();
+    if (!list_ann || PyDict_DelItem(ann.get(), lists.get()) < 0 ||
+        PyDict_SetItem(ann.get(), lists.get(), list_ann.get()) < 0)
+        return nullptr;
+    return m.release();
 }
