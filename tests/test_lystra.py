@@ -768,8 +768,9 @@ INTERRUPT_PROBE = """
 
 
 @pytest.mark.skipif(not hasattr(__import__("signal"), "setitimer"), reason="needs setitimer")
-@pytest.mark.parametrize("call", ["lystra.read(path)", "lystra.write(data, path)", "lystra.write([data], path)"],
-                         ids=["read", "write", "write nested"])
+@pytest.mark.parametrize("call", ["lystra.read(path)", "lystra.write(data, path)", "lystra.write([data], path)",
+                                  "lystra.readl(path)", "lystra.writel(data, data, file=path)"],
+                         ids=["read", "write", "write nested", "readl", "writel"])
 def test_long_loops_can_be_interrupted(tmp_path, call):
     got = probe_outcome(textwrap.dedent(INTERRUPT_PROBE).format(path=str(tmp_path / "m.mem"), call=call))
     assert got == "interrupted True True"
@@ -894,3 +895,42 @@ def test_rights_and_limits(case, expected):
     finally:
         shutil.rmtree(top)
     assert got == expected
+
+
+# ---------------------------------------------------------------------------
+# float text: exactly repr() when writing, exactly float() when reading
+# ---------------------------------------------------------------------------
+def test_float_text_is_that_of_repr_and_float():
+    # A sample of bench/check_float_text.py, which runs ten million doubles.
+    import importlib.util
+    here = os.path.dirname(os.path.abspath(__file__))
+    spec = importlib.util.spec_from_file_location(
+        "check_float_text", os.path.join(here, os.pardir, "bench", "check_float_text.py"))
+    checker = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(checker)
+    assert checker.check(200_000, seed=11) == []
+
+
+@pytest.mark.parametrize("x, text", [
+    (0.0, "0.0"), (-0.0, "-0.0"), (1e16, "1e+16"), (1e-05, "1e-05"), (1.5e-07, "1.5e-07"), (0.0001, "0.0001"),
+    (9999999999999998.0, "9999999999999998.0"), (123.0, "123.0"), (5e-324, "5e-324"), (1e100, "1e+100"),
+    (-1.7976931348623157e308, "-1.7976931348623157e+308"), (float("inf"), "inf"), (float("-inf"), "-inf"),
+    (float("nan"), "nan"), (-float("nan"), "nan"), (0.1, "0.1"), (2.5, "2.5"),
+])
+def test_float_layout(tmp_path, x, text):
+    path = str(tmp_path / "m.mem")
+    lystra.write([x, [x]], path)
+    assert raw(path) == f"a = [{text}, [{text}]]\nf=0".encode().replace(b"\n", os.linesep.encode())
+
+
+def test_mixed_and_self_containing_lists_print_as_str(tmp_path):
+    class Odd:
+        def __repr__(self):
+            return "odd()"
+
+    loop = [1.5]
+    loop.append(loop)
+    path = str(tmp_path / "m.mem")
+    for data in ([2**70, -3, "é\n", None, True, [[]], loop], [1.5, Odd(), 2.5], [0.5, (1.5,)], [[0.25] * 3] * 2):
+        lystra.write(data, path)
+        assert raw(path).decode() == "a = " + str(data) + os.linesep + "f=0"

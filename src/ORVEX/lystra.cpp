@@ -21,6 +21,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -1364,6 +1365,193 @@ bool read_statements(PyObject* text, PyObject* file, Ref& a) {
 }
 
 // ---------------------------------------------------------------------------
+// The statement format: the printed form of a list, natively
+// ---------------------------------------------------------------------------
+//
+// str(list) for lists of floats, ints, strings, None and booleans, nested lists
+// included, byte for byte as the host prints them: each float as repr() gives it
+// (the shortest digits that read back to the same double, laid out by the host's
+// rules).  Anything else hands the whole list to the host, before any code of its
+// own could have run, so the result never differs.
+
+// repr(x) of a float.
+char* float_repr(char* out, double x) {
+    if (std::isnan(x)) return static_cast<char*>(std::memcpy(out, "nan", 3)) + 3;
+    if (std::isinf(x)) {
+        if (x < 0) *out++ = '-';
+        return static_cast<char*>(std::memcpy(out, "inf", 3)) + 3;
+    }
+    // Shortest round-trip digits in scientific form: [-]d[.ddd]e(+|-)dd[d].
+    char sci[32];
+    char* end = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific).ptr;
+    const char* p = sci;
+    if (*p == '-') {
+        *out++ = '-';
+        ++p;
+    }
+    char digits[20];
+    int nd = 0;
+    for (; *p != 'e'; ++p)
+        if (*p != '.') digits[nd++] = *p;
+    ++p;
+    bool neg_exp = *p++ == '-';
+    int e = 0;
+    for (; p < end; ++p) e = e * 10 + (*p - '0');
+    if (neg_exp) e = -e;
+    // The value is 0.d1d2...dn times 10**decpt; the host switches to the exponent
+    // form below 1e-4 and from 1e16.
+    int decpt = e + 1;
+    if (decpt <= -4 || decpt > 16) {
+        *out++ = digits[0];
+        if (nd > 1) {
+            *out++ = '.';
+            out = static_cast<char*>(std::memcpy(out, digits + 1, nd - 1)) + (nd - 1);
+        }
+        *out++ = 'e';
+        *out++ = e < 0 ? '-' : '+';
+        int a = e < 0 ? -e : e;
+        if (a >= 100) *out++ = static_cast<char>('0' + a / 100);
+        *out++ = static_cast<char>('0' + a / 10 % 10);
+        *out++ = static_cast<char>('0' + a % 10);
+    } else if (decpt <= 0) {
+        *out++ = '0';
+        *out++ = '.';
+        for (int i = 0; i < -decpt; ++i) *out++ = '0';
+        out = static_cast<char*>(std::memcpy(out, digits, nd)) + nd;
+    } else if (decpt >= nd) {
+        out = static_cast<char*>(std::memcpy(out, digits, nd)) + nd;
+        for (int i = nd; i < decpt; ++i) *out++ = '0';
+        *out++ = '.';
+        *out++ = '0';
+    } else {
+        out = static_cast<char*>(std::memcpy(out, digits, decpt)) + decpt;
+        *out++ = '.';
+        out = static_cast<char*>(std::memcpy(out, digits + decpt, nd - decpt)) + (nd - decpt);
+    }
+    return out;
+}
+
+class ListPrinter {
+public:
+    enum Outcome { Printed, Other, Failed };
+
+    explicit ListPrinter(std::string& out) : out_(out) {}
+
+    // Appends str(list) to the text.  Other: some item needs the host (nothing
+    // observable happened; the text is left partly appended).  Failed: an error
+    // is set (the host's str() would raise it too, or a signal's exception).
+    Outcome print(PyObject* list) {
+        // As str() and list's repr count their nesting.
+        if (Py_EnterRecursiveCall(" while getting the str of an object")) return Failed;
+        Outcome r = one_list(list);
+        Py_LeaveRecursiveCall();
+        return r;
+    }
+
+private:
+    std::string& out_;
+    SignalPoll poll_{1u << 14};
+
+    Outcome one_list(PyObject* list) {
+        if (PyList_GET_SIZE(list) == 0) {
+            out_ += "[]";
+            return Printed;
+        }
+        int seen = Py_ReprEnter(list);
+        if (seen != 0) {
+            if (seen < 0) return Failed;
+            out_ += "[...]";
+            return Printed;
+        }
+        Outcome r = Printed;
+        if (Py_EnterRecursiveCall(" while getting the repr of an object")) {
+            r = Failed;
+        } else {
+            out_ += '[';
+            // The size is read at every step: a signal handler may change the list.
+            for (Py_ssize_t i = 0; r == Printed && i < PyList_GET_SIZE(list); ++i) {
+                if (!poll_.tick()) {
+                    r = Failed;
+                    break;
+                }
+                if (i >= PyList_GET_SIZE(list)) break;
+                if (i > 0) out_ += ", ";
+                r = item(PyList_GET_ITEM(list, i));
+            }
+            out_ += ']';
+            Py_LeaveRecursiveCall();
+        }
+        Py_ReprLeave(list);
+        return r;
+    }
+
+    Outcome item(PyObject* o) {
+        if (PyFloat_CheckExact(o)) {
+            char buf[40];
+            out_.append(buf, float_repr(buf, PyFloat_AS_DOUBLE(o)));
+            return Printed;
+        }
+        if (PyLong_CheckExact(o)) {
+            int overflow = 0;
+            long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+            if (!overflow) {
+                if (v == -1 && PyErr_Occurred()) return Failed;
+                char buf[24];
+                out_.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+                return Printed;
+            }
+            return host_repr(o);
+        }
+        if (PyUnicode_CheckExact(o)) return host_repr(o);
+        if (o == Py_None) return out_ += "None", Printed;
+        if (o == Py_True) return out_ += "True", Printed;
+        if (o == Py_False) return out_ += "False", Printed;
+        if (PyList_CheckExact(o)) {
+            Ref keep = Ref::borrow(o);  // a signal handler may drop it from its list
+            return one_list(o);
+        }
+        return Other;
+    }
+
+    // repr() of an int or str: the host's own, which runs no Python code.
+    Outcome host_repr(PyObject* o) {
+        Ref r = Ref::steal(PyObject_Repr(o));
+        if (!r) return Failed;
+        Py_ssize_t n = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(r.get(), &n);
+        if (!s) return Failed;
+        out_.append(s, static_cast<size_t>(n));
+        return Printed;
+    }
+};
+
+// "a = " + str(data) + "\nf=0", or null with an error set.
+Ref statement_text(PyObject* data) {
+    static const char head[] = "a = ", tail[] = "\nf=0";
+    try {
+        std::string text;
+        text.reserve(static_cast<size_t>(PyList_GET_SIZE(data)) * 22 + 16);
+        text += head;
+        ListPrinter::Outcome got = ListPrinter(text).print(data);
+        if (got == ListPrinter::Failed) return {};
+        if (got == ListPrinter::Printed) {
+            text += tail;
+            return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return {};
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+        return {};
+    }
+    // Through the host: format(data, "") is str(data) for a list.
+    Ref printed = format_plain(data);
+    if (!printed) return {};
+    return Ref::steal(PyUnicode_FromFormat("%s%U%s", head, printed.get(), tail));
+}
+
+// ---------------------------------------------------------------------------
 // The module's functions
 // ---------------------------------------------------------------------------
 
@@ -1375,11 +1563,13 @@ PyObject* writel_impl(Fn* fn, Value* v) {
     Ref semi = Ref::steal(PyUnicode_InternFromString(";"));
     Ref texts = Ref::steal(PyList_New(0));
     if (!comma || !semi || !texts) return nullptr;
+    SignalPoll poll(1u << 12);
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(lists); ++k) {
         PyObject* arg = PyTuple_GET_ITEM(lists, k);
         Ref items = Ref::steal(PyList_New(0));
         if (!items) return nullptr;
         auto add = [&](PyObject* item) {
+            if (!poll.tick()) return false;
             if (PyUnicode_CheckExact(item)) return PyList_Append(items.get(), item) == 0;
             Ref s = Ref::steal(PyObject_Str(item));
             return s && PyList_Append(items.get(), s.get()) == 0;
@@ -1426,12 +1616,14 @@ PyObject* readl_impl(Fn* fn, Value* v) {
         result = Ref::steal(PyList_New(0));
         Ref pieces = semi && comma && empty && result ? Ref::steal(PyUnicode_Split(text.get(), semi.get(), -1)) : Ref();
         if (!pieces) return false;
+        SignalPoll poll(1u << 12);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pieces.get()); ++i) {
             Ref parts = Ref::steal(PyUnicode_Split(PyList_GET_ITEM(pieces.get(), i), comma.get(), -1));
             if (!parts) return false;
             Ref inner = Ref::steal(PyList_New(PyList_GET_SIZE(parts.get())));
             if (!inner) return false;
             for (Py_ssize_t j = 0; j < PyList_GET_SIZE(parts.get()); ++j) {
+                if (!poll.tick()) return false;
                 Ref part = Ref::borrow(PyList_GET_ITEM(parts.get(), j));
                 for (Ref& ch : strip_obj) {
                     if (PyUnicode_Contains(part.get(), ch.get()) == 0) continue;
@@ -1451,17 +1643,7 @@ PyObject* readl_impl(Fn* fn, Value* v) {
 PyObject* write_impl(Fn* fn, Value* v) {
     PyObject* data = v[0].obj.get();
     PyObject* file = v[1].obj.get();
-    Ref printed = format_plain(data);
-    Ref empty = printed ? Ref::steal(PyUnicode_FromString("")) : Ref();
-    if (!empty) return nullptr;
-    Ref head = Ref::steal(PyUnicode_FromString("a = "));
-    Ref tail = Ref::steal(PyUnicode_FromString("\nf=0"));
-    Ref parts = head && tail ? Ref::steal(PyList_New(3)) : Ref();
-    if (!parts) return nullptr;
-    PyList_SET_ITEM(parts.get(), 0, head.release());
-    PyList_SET_ITEM(parts.get(), 1, printed.release());
-    PyList_SET_ITEM(parts.get(), 2, tail.release());
-    Ref text = Ref::steal(PyUnicode_Join(empty.get(), parts.get()));
+    Ref text = statement_text(data);
     if (!text || !save_text(fn, file, text.get())) return nullptr;
     Py_RETURN_NONE;
 }
