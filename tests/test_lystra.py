@@ -724,6 +724,8 @@ MEMORY_PROBE = """
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limit and /proc")
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer reserves more address space than the limit allows")
 @pytest.mark.parametrize("text, call", [
     ('"a = [" + "0, " * 2 * 10**7 + "]"', "lystra.read(path)"),
     ('"a = [" + "1.5, " * 10**7 + "]"', "lystra.read(path)"),
