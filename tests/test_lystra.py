@@ -415,6 +415,11 @@ def test_invalid_utf8_is_a_decoding_error(tmp_path):
 # ---------------------------------------------------------------------------
 # crash-safe writing
 # ---------------------------------------------------------------------------
+DEEP_LIST = [1.5]
+for _ in range(10**5):
+    DEEP_LIST = [DEEP_LIST]
+
+
 class BadStr:
     def __str__(self):
         raise RuntimeError("no text")
@@ -430,6 +435,9 @@ class BadStr:
         (lambda p: lystra.writel([1], 5, file=p), TypeError),
         (lambda p: lystra.writel(["\ud800"], file=p), UnicodeEncodeError),
         (lambda p: lystra.write(["\ud800", b"x"], p), None),  # printed form escapes it: succeeds
+        (lambda p: lystra.write(DEEP_LIST, p), RecursionError),
+        pytest.param(lambda p: lystra.write([1.5, 10 ** 5000], p), ValueError,  # the host's digit limit
+                     marks=pytest.mark.skipif(not hasattr(sys, "get_int_max_str_digits"), reason="no limit")),
     ],
 )
 def test_failed_write_keeps_old_file(tmp_path, action, error):

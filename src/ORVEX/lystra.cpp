@@ -1513,9 +1513,10 @@ private:
         return Other;
     }
 
-    // repr() of an int or str: the host's own, which runs no Python code.
+    // repr() of an exact int or str: the type's own, which runs no Python code (its
+    // nesting level is the one entered for the list's items).
     Outcome host_repr(PyObject* o) {
-        Ref r = Ref::steal(PyObject_Repr(o));
+        Ref r = Ref::steal(Py_TYPE(o)->tp_repr(o));
         if (!r) return Failed;
         Py_ssize_t n = 0;
         const char* s = PyUnicode_AsUTF8AndSize(r.get(), &n);
