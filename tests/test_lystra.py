@@ -5,12 +5,14 @@ import math
 import os
 import struct
 import sys
+import textwrap
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from ORVEX import lystra
+from probe import probe_outcome
 
 
 # ---------------------------------------------------------------------------
@@ -108,7 +110,7 @@ def test_module_surface():
     "name, doc, annotations, signature",
     [
         ("writel", "writes lists to file can be read/loaded using lystra.read(file)",
-         {"lists": "list", "file": "str"}, "(*lists: 'list', file: 'str')"),
+         {"file": "str", "lists": "list"}, "(*lists: 'list', file: 'str')"),
         ("readl", "returns list with lists or strings if lists were not what was saved",
          {"file": "str", "return": "list"}, "(file: 'str') -> 'list'"),
         ("write", "write list to file", {"data": "list", "file": "str"}, "(data: 'list', file: 'str')"),
@@ -120,7 +122,7 @@ def test_function_metadata(name, doc, annotations, signature):
     assert fn.__name__ == fn.__qualname__ == name
     assert fn.__module__ == "ORVEX.lystra"
     assert fn.__doc__ == doc
-    assert fn.__annotations__ == annotations
+    assert list(fn.__annotations__.items()) == list(annotations.items())  # in this order
     assert str(inspect.signature(fn)) == signature
 
 
@@ -264,7 +266,7 @@ def test_round_trip_both_readers(tmp_path, data):
     lystra.write(data, path)
     assert same(lystra.read(path), data)
     # A comment sends the same text through the general reader.
-    slow = put(tmp_path / "slow.mem", "# general\n" + open(path).read())
+    slow = put(tmp_path / "slow.mem", "# general\n" + raw(path).decode())
     assert same(lystra.read(slow), data)
 
 
@@ -273,7 +275,7 @@ def test_same_as_executing_a_trusted_file(tmp_path, data):
     path = str(tmp_path / "m.mem")
     lystra.write(data, path)
     local = {}
-    exec(open(path).read(), {"f": ""}, local)
+    exec(raw(path).decode(), {"f": ""}, local)
     assert same(lystra.read(path), local["a"])
 
 
@@ -413,6 +415,11 @@ def test_invalid_utf8_is_a_decoding_error(tmp_path):
 # ---------------------------------------------------------------------------
 # crash-safe writing
 # ---------------------------------------------------------------------------
+DEEP_LIST = [1.5]
+for _ in range(10**5):
+    DEEP_LIST = [DEEP_LIST]
+
+
 class BadStr:
     def __str__(self):
         raise RuntimeError("no text")
@@ -428,6 +435,9 @@ class BadStr:
         (lambda p: lystra.writel([1], 5, file=p), TypeError),
         (lambda p: lystra.writel(["\ud800"], file=p), UnicodeEncodeError),
         (lambda p: lystra.write(["\ud800", b"x"], p), None),  # printed form escapes it: succeeds
+        (lambda p: lystra.write(DEEP_LIST, p), RecursionError),
+        pytest.param(lambda p: lystra.write([1.5, 10 ** 5000], p), ValueError,  # the host's digit limit
+                     marks=pytest.mark.skipif(not hasattr(sys, "get_int_max_str_digits"), reason="no limit")),
     ],
 )
 def test_failed_write_keeps_old_file(tmp_path, action, error):
@@ -657,3 +667,280 @@ def test_fuzz_literal_spellings(tmp_path_factory, literals, eq, sep):
         assert same(got[1], expected[1]), text
     elif expected[1] in (ValueError, SyntaxError, TypeError, KeyError):
         assert got[1] is expected[1], (text, got, expected)
+
+
+# ---------------------------------------------------------------------------
+# hostile input and failing platforms, each in a child interpreter
+# ---------------------------------------------------------------------------
+N_DEEP = 10**6
+DEEP_TEXTS = {
+    "sum chain": "a = [" + "+".join(["1"] * N_DEEP) + "]",
+    "signs": "a = " + "-" * N_DEEP + "1",
+    "not": "a = " + "not " * N_DEEP + "1",
+    "attributes": "a = x" + ".y" * N_DEEP,
+    "calls": "a = f" + "()" * N_DEEP,
+    "subscripts": "a = x" + "[0]" * N_DEEP,
+    "lambdas across commas": "a = " + "lambda a, b: " * N_DEEP + "1",
+    "conditionals": "a = " + "1 if 1 else " * N_DEEP + "1",
+    "powers": "a = " + "2**" * N_DEEP + "1",
+    "inside brackets": "a = " + "[" * 199 + "-" * N_DEEP + "1" + "]" * 199,
+    "continued lines": "a = 1" + "+\\\n1" * N_DEEP,
+    "inside an f-string": 'a = f"{" "' + "+1" * N_DEEP + '" "}"',
+}
+
+
+@pytest.mark.parametrize("text", DEEP_TEXTS.values(), ids=list(DEEP_TEXTS))
+def test_deep_text_is_refused_whatever_the_recursion_limit(tmp_path, text):
+    # Refused before the host's compiler sees it, which would overflow the C stack.
+    path = put(tmp_path / "m.mem", text)
+    got = probe_outcome(f"""
+        import sys
+        from ORVEX import lystra
+        sys.setrecursionlimit(50000)
+        try:
+            lystra.read({path!r})
+        except (MemoryError, ValueError) as e:
+            print(type(e).__name__, {path!r} in str(e))
+    """)
+    assert got in ("MemoryError True", "ValueError True")
+
+
+def test_literal_nesting_below_the_limit_still_reads(tmp_path):
+    path = put(tmp_path / "m.mem", "a = " + "[" * 150 + "-1.5, (2, {3: 'x'})" + "]" * 150)
+    value = lystra.read(path)
+    for _ in range(150):
+        value = value[0]
+    assert value == -1.5
+
+
+# The child writes the list file itself, then reads or writes it under a tight address-space limit.
+MEMORY_PROBE = """
+    import resource
+    from ORVEX import lystra
+    path = {path!r}
+    with open(path, "w") as f:
+        f.write({text})
+    with open("/proc/self/status") as f:
+        size = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
+    resource.setrlimit(resource.RLIMIT_AS, (size + 150 * 2**20, resource.RLIM_INFINITY))
+    try:
+        {call}
+        print("no error")
+    except MemoryError:
+        print("MemoryError")
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limit and /proc")
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer reserves more address space than the limit allows")
+@pytest.mark.parametrize("text, call", [
+    ('"a = [" + "0, " * 2 * 10**7 + "]"', "lystra.read(path)"),
+    ('"a = [" + "1.5, " * 10**7 + "]"', "lystra.read(path)"),
+    ('"a = [" + "(0,), " * 10**7 + "]"', "lystra.read(path)"),
+    ('"1.5, " * 10**7', "lystra.readl(path)"),
+    ('""', "lystra.write([[0.5] * 100] * 10**6, path)"),
+], ids=["ints", "floats", "tuples", "separator format", "write"])
+def test_memory_exhaustion_is_a_memory_error(tmp_path, text, call):
+    got = probe_outcome(textwrap.dedent(MEMORY_PROBE).format(path=str(tmp_path / "m.mem"), text=text, call=call))
+    assert got == "MemoryError"
+
+
+# Ctrl-C while a long loop runs: the handler's exception comes out of the loop itself,
+# long before the work could finish.
+INTERRUPT_PROBE = """
+    import signal, time
+    from ORVEX import lystra
+    data = [i / 7 for i in range(3 * 10**6)]
+    path = {path!r}
+    lystra.write(data, path)
+    t0 = time.perf_counter()
+    {call}
+    full = time.perf_counter() - t0
+    if "write" in {call!r}:
+        with open(path, "w") as f:
+            f.write("a = []")
+    with open(path) as f:
+        old = f.read()
+    def interrupt(*_):
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGALRM, interrupt)
+    signal.setitimer(signal.ITIMER_REAL, full / 20)
+    t0 = time.perf_counter()
+    try:
+        {call}
+        print("finished")
+    except KeyboardInterrupt:
+        with open(path) as f:
+            kept = f.read() == old
+        print("interrupted", time.perf_counter() - t0 < full / 2, kept)
+"""
+
+
+@pytest.mark.skipif(not hasattr(__import__("signal"), "setitimer"), reason="needs setitimer")
+@pytest.mark.parametrize("call", ["lystra.read(path)", "lystra.write(data, path)", "lystra.write([data], path)",
+                                  "lystra.readl(path)", "lystra.writel(data, data, file=path)"],
+                         ids=["read", "write", "write nested", "readl", "writel"])
+def test_long_loops_can_be_interrupted(tmp_path, call):
+    got = probe_outcome(textwrap.dedent(INTERRUPT_PROBE).format(path=str(tmp_path / "m.mem"), call=call))
+    assert got == "interrupted True True"
+
+
+# ---------------------------------------------------------------------------
+# errors of a write are those of open(path, "w"); failures keep the old file
+# ---------------------------------------------------------------------------
+def open_error(path):
+    try:
+        with open(path, "w"):
+            pass
+    except OSError as e:
+        return e
+    raise AssertionError(f"open({path!r}, 'w') succeeded")
+
+
+@pytest.mark.parametrize("where", ["", "missing/m.mem", "dir", "dir/", "new/", "missing/x/", "file/", "file/x",
+                                   "file/x/"])
+@pytest.mark.parametrize("fn", [lambda p: lystra.write([1.5], p), lambda p: lystra.writel([1.5], file=p)],
+                         ids=["write", "writel"])
+def test_unwritable_paths_give_the_error_of_open(tmp_path, monkeypatch, where, fn):
+    monkeypatch.chdir(tmp_path)
+    os.mkdir("dir")
+    put("file", "old")
+    expected = open_error(where)
+    with pytest.raises(type(expected)) as e:
+        fn(where)
+    assert str(e.value) == str(expected) and e.value.filename == where
+    assert sorted(os.listdir()) == ["dir", "file"] and os.listdir("dir") == [] and raw("file") == b"old"
+
+
+def test_open_failing_after_creating_the_temporary_file_leaves_nothing(tmp_path, monkeypatch):
+    real_open = open
+
+    def creates_then_fails(name, mode="r", *args):
+        if mode == "x":
+            real_open(name, mode).close()
+            raise OSError(5, "Input/output error", name)
+        return real_open(name, mode, *args)
+
+    monkeypatch.setattr(lystra, "open", creates_then_fails, raising=False)
+    path = put(tmp_path / "m.mem", "old")
+    with pytest.raises(OSError) as e:
+        lystra.write([1.5], path)
+    assert e.value.errno == 5 and e.value.filename == path
+    assert os.listdir(tmp_path) == ["m.mem"] and raw(path) == b"old"
+
+
+# A child sets up `ro` (a directory that takes no new files, holding the writable file w.mem)
+# and `rw` (a writable directory holding the read-only file r.mem), then gives up the rights
+# that would bypass them (root becomes nobody) and runs one case.
+PERMISSION_PROBE = """
+    import os, resource
+    from ORVEX import lystra
+    top = {top!r}
+    ro, rw = os.path.join(top, "ro"), os.path.join(top, "rw")
+    for d in (ro, rw):
+        os.mkdir(d)
+    os.chmod(top, 0o755)
+    os.chmod(rw, 0o777)
+    old = "a = [" + ", ".join(["0.5"] * 100) + "]"
+    for path, mode in ((os.path.join(ro, "w.mem"), 0o666), (os.path.join(rw, "r.mem"), 0o444)):
+        with open(path, "w") as f:
+            f.write(old)
+        os.chmod(path, mode)
+    if os.geteuid() == 0:
+        os.setgid(65534)
+        os.setuid(65534)
+    else:
+        os.chmod(ro, 0o555)
+    def content(path):
+        with open(path) as f:
+            return f.read()
+    def open_error(path):
+        try:
+            open(path, "w").close()
+        except OSError as e:
+            return e
+    def outcome(path, data):
+        try:
+            lystra.write(data, path)
+            result = "written" if lystra.read(path) == data else "wrong content"
+        except OSError as e:
+            expected = open_error(path) if e.filename else None  # (a plain open truncates)
+            same = expected is not None and (type(e), str(e)) == (type(expected), str(expected))
+            result = type(e).__name__ + (" as open" if same else "")
+        kept = os.path.exists(path) and content(path) == old
+        return result, kept, sorted(os.listdir(ro)), sorted(os.listdir(rw))
+    {case}
+"""
+
+PERMISSION_CASES = {
+    "read-only file": ("print(*outcome(os.path.join(rw, 'r.mem'), [1.5]))",
+                       "PermissionError as open True ['w.mem'] ['r.mem']"),
+    "new file in a closed directory": ("print(*outcome(os.path.join(ro, 'new.mem'), [1.5]))",
+                                       "PermissionError as open False ['w.mem'] ['r.mem']"),
+    "in place in a closed directory": ("print(*outcome(os.path.join(ro, 'w.mem'), [1.5]))",
+                                       "written False ['w.mem'] ['r.mem']"),
+    "in place, shorter text": ("print(*outcome(os.path.join(ro, 'w.mem'), []))",
+                               "written False ['w.mem'] ['r.mem']"),
+    "in place beyond the file-size limit": (
+        "resource.setrlimit(resource.RLIMIT_FSIZE, (len(old) + 100, resource.RLIM_INFINITY))\n"
+        "print(*outcome(os.path.join(ro, 'w.mem'), [0.25] * 1000))",
+        "OSError True ['w.mem'] ['r.mem']"),
+    "temporary file beyond the file-size limit": (
+        "with open(os.path.join(rw, 'n.mem'), 'w') as f: f.write(old)\n"
+        "resource.setrlimit(resource.RLIMIT_FSIZE, (len(old) + 100, resource.RLIM_INFINITY))\n"
+        "print(*outcome(os.path.join(rw, 'n.mem'), [0.25] * 1000))",
+        "OSError True ['w.mem'] ['n.mem', 'r.mem']"),
+}
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or not sys.platform.startswith("linux"), reason="POSIX rights")
+@pytest.mark.parametrize("case, expected", PERMISSION_CASES.values(), ids=list(PERMISSION_CASES))
+def test_rights_and_limits(case, expected):
+    import shutil
+    import tempfile
+    top = tempfile.mkdtemp(dir="/tmp")
+    try:
+        got = probe_outcome(textwrap.dedent(PERMISSION_PROBE).format(top=top, case=case))
+    finally:
+        shutil.rmtree(top)
+    assert got == expected
+
+
+# ---------------------------------------------------------------------------
+# float text: exactly repr() when writing, exactly float() when reading
+# ---------------------------------------------------------------------------
+def test_float_text_is_that_of_repr_and_float():
+    # A sample of bench/check_float_text.py, which runs ten million doubles.
+    import importlib.util
+    here = os.path.dirname(os.path.abspath(__file__))
+    spec = importlib.util.spec_from_file_location(
+        "check_float_text", os.path.join(here, os.pardir, "bench", "check_float_text.py"))
+    checker = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(checker)
+    assert checker.check(200_000, seed=11) == []
+
+
+@pytest.mark.parametrize("x, text", [
+    (0.0, "0.0"), (-0.0, "-0.0"), (1e16, "1e+16"), (1e-05, "1e-05"), (1.5e-07, "1.5e-07"), (0.0001, "0.0001"),
+    (9999999999999998.0, "9999999999999998.0"), (123.0, "123.0"), (5e-324, "5e-324"), (1e100, "1e+100"),
+    (-1.7976931348623157e308, "-1.7976931348623157e+308"), (float("inf"), "inf"), (float("-inf"), "-inf"),
+    (float("nan"), "nan"), (-float("nan"), "nan"), (0.1, "0.1"), (2.5, "2.5"),
+])
+def test_float_layout(tmp_path, x, text):
+    path = str(tmp_path / "m.mem")
+    lystra.write([x, [x]], path)
+    assert raw(path) == f"a = [{text}, [{text}]]\nf=0".encode().replace(b"\n", os.linesep.encode())
+
+
+def test_mixed_and_self_containing_lists_print_as_str(tmp_path):
+    class Odd:
+        def __repr__(self):
+            return "odd()"
+
+    loop = [1.5]
+    loop.append(loop)
+    path = str(tmp_path / "m.mem")
+    for data in ([2**70, -3, "é\n", None, True, [[]], loop], [1.5, Odd(), 2.5], [0.5, (1.5,)], [[0.25] * 3] * 2):
+        lystra.write(data, path)
+        assert raw(path).decode() == "a = " + str(data) + os.linesep + "f=0"

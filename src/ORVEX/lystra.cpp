@@ -15,10 +15,15 @@
 #include "orvex/rt.hpp"
 
 #include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <new>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 using namespace rt;
@@ -37,6 +42,25 @@ Name n_exit("__exit__");
 Name n_errno("errno");
 Name n_strerror("strerror");
 Name n_st_mode("st_mode");
+
+// ---------------------------------------------------------------------------
+// Signals
+// ---------------------------------------------------------------------------
+
+// Runs the handlers of pending signals (Ctrl-C): false with their exception set.
+bool signals_ok() { return PyErr_CheckSignals() == 0; }
+
+// Long loops over the input call tick() once per unit of work; every `stride`
+// units (a few milliseconds) it polls for signals.
+class SignalPoll {
+public:
+    explicit SignalPoll(unsigned stride) : mask_(stride - 1) {}
+    bool tick() { return (++n_ & mask_) != 0 || signals_ok(); }
+
+private:
+    unsigned n_ = 0;
+    unsigned mask_;
+};
 
 // ---------------------------------------------------------------------------
 // Exceptions
@@ -149,6 +173,14 @@ Ref os_call(PyObject* os, const char* name, std::initializer_list<PyObject*> arg
     return call(f.get(), args);
 }
 
+// os.stat(path).st_mode, or -1 with the error set.
+long stat_mode(PyObject* os, PyObject* path) {
+    Ref st = os_call(os, "stat", {path});
+    if (!st) return -1;
+    Ref m = getattr(st.get(), n_st_mode);
+    return m ? PyLong_AsLong(m.get()) : -1;
+}
+
 // Replaces the pending OSError by one of the same errno naming `file` alone, so
 // the caller sees the path it passed rather than our temporary one.
 void rename_os_error(PyObject* file) {
@@ -183,35 +215,87 @@ void remove_quietly(PyObject* os, PyObject* path) {
     err.restore();
 }
 
+// "name/" names a directory, so open(file, "w") refuses it; this raises what it
+// raises: an error finding the parent, or "Is a directory".
+void raise_trailing_separator(PyObject* os, PyObject* file) {
+    Ref seps = Ref::steal(PyUnicode_FromFormat("%c%c", SEP, '/'));
+    Ref stripped = seps ? Ref::steal(PyObject_CallMethod(file, "rstrip", "O", seps.get())) : Ref();
+    Ref path_mod = stripped ? Ref::steal(PyObject_GetAttrString(os, "path")) : Ref();
+    Ref parent = path_mod ? os_call(path_mod.get(), "dirname", {stripped.get()}) : Ref();
+    if (!parent) return;
+    if (PyUnicode_GetLength(parent.get()) == 0) parent = Ref::steal(PyUnicode_FromString("."));
+    if (!parent) return;
+    long mode = stat_mode(os, parent.get());
+    if (mode == -1 && PyErr_Occurred()) {
+        rename_os_error(file);
+        return;
+    }
+    raise_errno((mode & MODE_FMT) == MODE_DIR ? EISDIR : ENOTDIR, file);
+}
+
+// The directory takes no new files: overwrite the file in place. Its old bytes are
+// kept in memory and put back when the new text cannot be written completely (a
+// full disk, a file-size limit), so the file never ends up holding a part.
+bool write_in_place(Fn* fn, PyObject* file, PyObject* text) {
+    Ref rb = Ref::steal(PyUnicode_FromString("rb"));
+    Ref rplus = Ref::steal(PyUnicode_FromString("r+"));
+    Ref rplusb = Ref::steal(PyUnicode_FromString("r+b"));
+    if (!rb || !rplus || !rplusb) return false;
+    Ref old;
+    bool ok = with_open(fn, {file, rb.get()}, [&](PyObject* h) {
+        old = Ref::steal(PyObject_CallMethodObjArgs(h, n_read.get(), nullptr));
+        return bool(old);
+    });
+    if (!ok) {
+        // A file we may write but not read: nothing to keep, write it as open() would.
+        if (!PyErr_ExceptionMatches(PyExc_PermissionError)) return false;
+        PyErr_Clear();
+        Ref w = Ref::steal(PyUnicode_FromString("w"));
+        return w && write_through(fn, file, w.get(), text);
+    }
+    // "r+" writes the same text-mode bytes as "w" but truncates only once all of them are out.
+    auto put = [&](PyObject* h, PyObject* what) {
+        return bool(Ref::steal(PyObject_CallMethodObjArgs(h, n_write.get(), what, nullptr))) &&
+               bool(Ref::steal(PyObject_CallMethod(h, "truncate", nullptr)));
+    };
+    if (with_open(fn, {file, rplus.get()}, [&](PyObject* h) { return put(h, text); })) return true;
+    SavedError err;
+    err.fetch();
+    if (!with_open(fn, {file, rplusb.get()}, [&](PyObject* h) { return put(h, old.get()); })) {
+        err.chain_under_current();
+        return false;
+    }
+    err.restore();
+    return false;
+}
+
 // Writes `text` to `file` so that the file holds either its old or its new
 // contents, never a part: a temporary file in the same directory, then a rename.
+// A path that open(file, "w") refuses gets the error open() gives, and nothing
+// is written.
 bool save_text(Fn* fn, PyObject* file, PyObject* text) {
     Ref os = Ref::steal(PyImport_ImportModule("os"));
     Ref w = Ref::steal(PyUnicode_InternFromString("w"));
     if (!os || !w) return false;
 
-    // "name/" can only be a directory.
     Py_ssize_t len = PyUnicode_GetLength(file);
-    if (len > 0) {
-        Py_UCS4 last = PyUnicode_ReadChar(file, len - 1);
-        if (last == '/' || (last == '\\' && SEP == '\\')) {
-            raise_errno(EISDIR, file);
-            return false;
-        }
+    if (len == 0) {
+        raise_errno(ENOENT, file);
+        return false;
+    }
+    Py_UCS4 last = PyUnicode_ReadChar(file, len - 1);
+    if (last == '/' || last == static_cast<Py_UCS4>(SEP)) {
+        raise_trailing_separator(os.get(), file);
+        return false;
     }
 
     // What is at the target now.
-    long old_mode = -1;
-    Ref st = os_call(os.get(), "stat", {file});
-    if (st) {
-        Ref m = Ref::steal(PyObject_GetAttr(st.get(), n_st_mode.get()));
-        if (!m) return false;
-        old_mode = PyLong_AsLong(m.get());
-        if (old_mode == -1 && PyErr_Occurred()) return false;
-    } else if (PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
+    long old_mode = stat_mode(os.get(), file);
+    if (old_mode == -1 && PyErr_Occurred()) {
+        // Missing: created below. Anything else (a part of the path that is not a
+        // directory, a loop of links, no access) is what open() reports as well.
+        if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return false;
         PyErr_Clear();
-    } else {
-        return false;
     }
     if (old_mode != -1) {
         if ((old_mode & MODE_FMT) == MODE_DIR) {
@@ -220,14 +304,11 @@ bool save_text(Fn* fn, PyObject* file, PyObject* text) {
         }
         // Devices, pipes and the like cannot be replaced: write to them directly.
         if ((old_mode & MODE_FMT) != MODE_REG) return write_through(fn, file, w.get(), text);
-        // A file we could not open for writing stays as it is.
-        Ref wok = Ref::steal(PyObject_GetAttrString(os.get(), "W_OK"));
-        Ref can = wok ? os_call(os.get(), "access", {file, wok.get()}) : Ref();
-        if (!can) return false;
-        if (can.get() == Py_False) {
-            raise_errno(EACCES, file);
-            return false;
-        }
+        // A file that open() could not write stays as it is, with open()'s error:
+        // opening it for writing, without creating or truncating, tells.
+        Ref flag = Ref::steal(PyObject_GetAttrString(os.get(), "O_WRONLY"));
+        Ref fd = flag ? os_call(os.get(), "open", {file, flag.get()}) : Ref();
+        if (!fd || !os_call(os.get(), "close", {fd.get()})) return false;
     }
 
     // Through a symbolic link, replace the file it points to and keep the link.
@@ -264,19 +345,25 @@ bool save_text(Fn* fn, PyObject* file, PyObject* text) {
             [&](PyObject* h) { return bool(Ref::steal(PyObject_CallMethodObjArgs(h, n_write.get(), text, nullptr))); },
             &opened);
         if (ok) break;
-        if (opened) {
+        if (opened) {  // writing failed: the error is the write's own
             remove_quietly(os.get(), tmp.get());
             return false;
         }
-        if (attempt < 100 && PyErr_ExceptionMatches(PyExc_FileExistsError)) {
-            PyErr_Clear();
-            continue;
+        if (PyErr_ExceptionMatches(PyExc_FileExistsError)) {
+            // Someone else's file: leave it, try another name.
+            if (attempt < 100) {
+                PyErr_Clear();
+                continue;
+            }
+            rename_os_error(file);
+            return false;
         }
-        // A directory that takes no new files, holding a file we may write: write in
-        // place, as before (the text is complete, so only the write itself can fail).
+        // Ours, if it exists at all: open() may fail after creating it.
+        remove_quietly(os.get(), tmp.get());
+        // A directory that takes no new files, holding a file we may write: write in place.
         if (old_mode != -1 && PyErr_ExceptionMatches(PyExc_PermissionError)) {
             PyErr_Clear();
-            return write_through(fn, file, w.get(), text);
+            return write_in_place(fn, file, text);
         }
         rename_os_error(file);
         return false;
@@ -340,18 +427,32 @@ public:
     FastParser(const FastParser&) = delete;
     FastParser& operator=(const FastParser&) = delete;
 
-    // True when the whole text was read; `a` is then what the last assignment
-    // to the name a bound (null when none did).  False: bail, no exception set.
-    bool run(Ref& a) {
-        bool ok = statements(a);
-        if (!ok) PyErr_Clear();
-        return ok;
+    enum Outcome { Read, Bail, Failed };
+
+    // Read: the whole text was read; `a` is then what the last assignment to the
+    // name a bound (null when none did).  Bail: no exception set, the general reader
+    // takes over.  Failed: an error no reader could avoid (out of memory, a signal's
+    // exception) is set.
+    Outcome run(Ref& a) {
+        bool ok;
+        try {
+            ok = statements(a);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return Failed;
+        }
+        if (ok) return Read;
+        if (interrupted_ || PyErr_ExceptionMatches(PyExc_MemoryError)) return Failed;
+        PyErr_Clear();
+        return Bail;
     }
 
 private:
     const char* p_;
     const char* end_;
     int depth_ = 0;
+    SignalPoll poll_{1u << 14};
+    bool interrupted_ = false;
     std::vector<PyObject*> stack_;  // owned references: values being built
     std::vector<Py_UCS4> chars_;    // scratch for strings with escapes
 
@@ -425,6 +526,10 @@ private:
 
     // One value, pushed on the stack.
     bool value() {
+        if (!poll_.tick()) {
+            interrupted_ = true;
+            return false;
+        }
         int c = peek();
         switch (c) {
             case '[': return display(']');
@@ -507,11 +612,16 @@ private:
             return false;
         p_ = q;
         if (is_float) {
-            // The host's own correctly rounded conversion, as its compiler uses.
-            char* stop = nullptr;
-            double d = PyOS_string_to_double(s, &stop, nullptr);
-            if (d == -1.0 && PyErr_Occurred()) return false;
-            if (stop != q) return false;
+            // Correctly rounded, as the host's compiler reads it; overflow and
+            // underflow are left to the host's own conversion.
+            double d;
+            auto r = std::from_chars(s, q, d, std::chars_format::general);
+            if (r.ec != std::errc() || r.ptr != q) {
+                char* stop = nullptr;
+                d = PyOS_string_to_double(s, &stop, nullptr);
+                if (d == -1.0 && PyErr_Occurred()) return false;
+                if (stop != q) return false;
+            }
             return push(PyFloat_FromDouble(negative ? -d : d));
         }
         if (int_digits > 1 && *s == '0') {
@@ -787,6 +897,194 @@ std::string describe(PyObject* node) {
     return "a " + cls + " node";
 }
 
+// The error for a text that is not a sequence of literal assignments.
+bool raise_not_literal(PyObject* file, long line, const char* what) {
+    PyErr_Format(PyExc_ValueError,
+                 "File \"%U\", line %ld: only assignments of literal values can be read, found %s "
+                 "(nothing was run)",
+                 file, line, what);
+    return false;
+}
+
+// How deeply the host's compiler may have to nest to read a text, bounded before
+// the text gets there: its parser and syntax-tree builder recurse on the C stack,
+// under limits that follow the interpreter's recursion limit, so raising that limit
+// would let a long chain such as 1+1+...+1 overflow the stack.  A fixed bound
+// holds whatever the recursion limit is.  Literal files need a few levels per
+// bracket; the host's tokenizer refuses more than 200 brackets itself.
+constexpr long MAX_NESTING = 500;
+constexpr size_t HOST_MAX_BRACKETS = 200;
+
+bool raise_too_deep(PyObject* file, long line) {
+    PyErr_Format(PyExc_MemoryError, "File \"%U\", line %ld: the text is nested too deeply to be read (more than %ld levels)",
+                 file, line, MAX_NESTING);
+    return false;
+}
+
+// A lexical pass that bounds the depth of any syntax tree the text can give.  Each
+// bracket level counts the operators, names and trailers since its last comma (a
+// chain of them nests one node per element); the sum over the open levels bounds
+// the depth.  Lambdas nest across commas (lambda a, b: lambda ...) and are never
+// reset.  Strings are skipped as the tokenizer reads them, except f-strings, whose
+// fields are code.
+bool check_nesting(const char* s, Py_ssize_t n, PyObject* file) {
+    struct Level {
+        long count;
+        long lambdas;
+    };
+    std::vector<Level> levels{{0, 0}};
+    size_t excess = 0;  // brackets beyond the tokenizer's limit
+    long total = 0, line = 1;
+    const char* p = s;
+    const char* end = s + n;
+    auto bump = [&]() {
+        ++levels.back().count;
+        return ++total <= MAX_NESTING;
+    };
+    auto reset_statement = [&]() {
+        if (levels.size() == 1 && excess == 0) {
+            total = 0;
+            levels[0] = {0, 0};
+        }
+    };
+    // Past a line break at p, if there is one (the host reads \r\n and \r as \n).
+    auto skip_newline = [&]() {
+        if (p < end && *p == '\r') ++p;
+        else if (p < end && *p == '\n') ++p;
+        else return false;
+        if (p < end && p[-1] == '\r' && *p == '\n') ++p;
+        ++line;
+        return true;
+    };
+    auto word_char = [](unsigned char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c >= 0x80;
+    };
+    // Past the string starting at the quote *p.
+    auto skip_string = [&]() {
+        char quote = *p;
+        bool triple = end - p >= 3 && p[1] == quote && p[2] == quote;
+        p += triple ? 3 : 1;
+        while (p < end) {
+            char c = *p;
+            if (c == '\\') {
+                ++p;
+                if (!skip_newline() && p < end) ++p;
+                continue;
+            }
+            if (c == '\n' || c == '\r') {
+                if (!triple) return;  // unterminated: the host reports it
+                if (c == '\n') ++line;
+                ++p;
+                continue;
+            }
+            if (c == quote && (!triple || (end - p >= 3 && p[1] == quote && p[2] == quote))) {
+                p += triple ? 3 : 1;
+                return;
+            }
+            ++p;
+        }
+    };
+    SignalPoll poll(1u << 16);
+    while (p < end) {
+        if (!poll.tick()) return false;
+        unsigned char c = static_cast<unsigned char>(*p);
+        switch (c) {
+            case ' ': case '\t': case '\f':
+                ++p;
+                continue;
+            case '\\':  // a line continuation
+                ++p;
+                skip_newline();
+                continue;
+            case '\r':
+            case '\n':
+                skip_newline();
+                reset_statement();
+                continue;
+            case '#':
+                while (p < end && *p != '\n' && *p != '\r') ++p;
+                continue;
+            case ';':
+                ++p;
+                if (levels.size() == 1 && excess == 0) {
+                    reset_statement();
+                    continue;
+                }
+                break;
+            case ',':
+                ++p;
+                if (excess == 0) {
+                    Level& l = levels.back();
+                    total -= l.count - l.lambdas;
+                    l.count = l.lambdas;
+                }
+                continue;
+            case '(': case '[': case '{':
+                ++p;
+                if (levels.size() > HOST_MAX_BRACKETS) {
+                    ++excess;
+                    continue;
+                }
+                if (!bump()) return raise_too_deep(file, line);
+                levels.push_back({0, 0});
+                continue;
+            case ')': case ']': case '}':
+                ++p;
+                if (excess > 0) {
+                    --excess;
+                } else if (levels.size() > 1) {
+                    total -= levels.back().count;
+                    levels.pop_back();
+                }
+                continue;
+            case '\'': case '"':
+                skip_string();
+                continue;
+            default:
+                if (word_char(c)) {
+                    const char* w = p;
+                    while (p < end && word_char(static_cast<unsigned char>(*p))) ++p;
+                    size_t len = static_cast<size_t>(p - w);
+                    if (c >= '0' && c <= '9') continue;  // a number
+                    if (p < end && (*p == '\'' || *p == '"') && len <= 2) {
+                        // A string prefix: r, b, u, f and the pairs rb, br, fr, rf.
+                        bool prefix = true, f = false;
+                        for (size_t i = 0; i < len; ++i) {
+                            char l = static_cast<char>(w[i] | 0x20);
+                            prefix = prefix && (l == 'r' || l == 'b' || l == 'u' || l == 'f');
+                            f = f || l == 'f';
+                        }
+                        if (len == 2) {
+                            char a = static_cast<char>(w[0] | 0x20), b = static_cast<char>(w[1] | 0x20);
+                            prefix = prefix && a != b && (a == 'r' || b == 'r');
+                        }
+                        if (prefix && f) {
+                            // An f-string's fields are code, and where it ends depends on the
+                            // host's version: from here on, any character may open a level.
+                            // A short text is left to the host (a syntax error, or no literal).
+                            for (; p < end; ++p)
+                                if (*p != ' ' && *p != '\t' && *p != '\n' && ++total > MAX_NESTING)
+                                    return raise_not_literal(file, line, "an f-string");
+                            return true;
+                        }
+                        if (prefix) {
+                            skip_string();
+                            continue;
+                        }
+                    }
+                    if (len == 6 && std::memcmp(w, "lambda", 6) == 0) ++levels.back().lambdas;
+                    if (!bump()) return raise_too_deep(file, line);
+                    continue;
+                }
+                ++p;
+                break;
+        }
+        // An operator (or anything else the tokenizer would refuse).
+        if (!bump()) return raise_too_deep(file, line);
+    }
+    return true;
+}
+
 class Reader {
 public:
     Reader(const Ast& ast, PyObject* file) : t_(ast), file_(file) {}
@@ -812,6 +1110,7 @@ private:
     const Ast& t_;
     PyObject* file_;
     bool checking_ = false;  // first pass: containers are checked, not built
+    SignalPoll poll_{1u << 10};
 
     bool statement(PyObject* stmt, Ref& a) {
         if (!is(stmt, t_.Assign)) return reject(stmt);
@@ -839,12 +1138,7 @@ private:
         Ref ln = Ref::steal(PyObject_GetAttr(node, n_lineno.get()));
         if (ln && PyLong_Check(ln.get())) line = PyLong_AsLong(ln.get());
         PyErr_Clear();
-        std::string what = describe(node);
-        PyErr_Format(PyExc_ValueError,
-                     "File \"%U\", line %ld: only assignments of literal values can be read, found %s "
-                     "(nothing was run)",
-                     file_, line, what.c_str());
-        return false;
+        return raise_not_literal(file_, line, describe(node).c_str());
     }
 
     // A name standing for a non-finite number; null (no error) for any other node.
@@ -919,8 +1213,15 @@ private:
     }
 
     Ref value(PyObject* node) {
+        if (!poll_.tick()) return {};
         if (Py_EnterRecursiveCall(" while reading a list file")) return {};
-        Ref v = value_inner(node);
+        Ref v;
+        try {
+            v = value_inner(node);
+        } catch (...) {
+            Py_LeaveRecursiveCall();
+            throw;
+        }
         Py_LeaveRecursiveCall();
         return v;
     }
@@ -1013,16 +1314,15 @@ private:
     }
 };
 
-// Reads the statement format from `text`; `a` gets what the name a is bound to
-// (null when nothing binds it).
-bool read_statements(PyObject* text, PyObject* file, Ref& a) {
+bool read_statements_or_throw(PyObject* text, PyObject* file, Ref& a) {
     Py_ssize_t n = 0;
     const char* s = PyUnicode_AsUTF8AndSize(text, &n);
     if (!s) return false;
     const char* nul = static_cast<const char*>(std::memchr(s, 0, static_cast<size_t>(n)));
     if (!nul) {
         FastParser fast(s, n);
-        if (fast.run(a)) return true;
+        FastParser::Outcome got = fast.run(a);
+        if (got != FastParser::Bail) return got == FastParser::Read;
         a.reset();
     } else {
         long line = 1;
@@ -1032,6 +1332,7 @@ bool read_statements(PyObject* text, PyObject* file, Ref& a) {
         return false;
     }
 
+    if (!check_nesting(s, n, file)) return false;
     PyCompilerFlags flags;
     flags.cf_flags = PyCF_ONLY_AST | PyCF_SOURCE_IS_UTF8 | PyCF_IGNORE_COOKIE;
     flags.cf_feature_version = PY_MINOR_VERSION;
@@ -1052,6 +1353,205 @@ bool read_statements(PyObject* text, PyObject* file, Ref& a) {
     return Reader(ast, file).run(module.get(), a);
 }
 
+// Reads the statement format from `text`; `a` gets what the name a is bound to
+// (null when nothing binds it).
+bool read_statements(PyObject* text, PyObject* file, Ref& a) {
+    try {
+        return read_statements_or_throw(text, file, a);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The statement format: the printed form of a list, natively
+// ---------------------------------------------------------------------------
+//
+// str(list) for lists of floats, ints, strings, None and booleans, nested lists
+// included, byte for byte as the host prints them: each float as repr() gives it
+// (the shortest digits that read back to the same double, laid out by the host's
+// rules).  Anything else hands the whole list to the host, before any code of its
+// own could have run, so the result never differs.
+
+// repr(x) of a float.
+char* float_repr(char* out, double x) {
+    if (std::isnan(x)) return static_cast<char*>(std::memcpy(out, "nan", 3)) + 3;
+    if (std::isinf(x)) {
+        if (x < 0) *out++ = '-';
+        return static_cast<char*>(std::memcpy(out, "inf", 3)) + 3;
+    }
+    // Shortest round-trip digits in scientific form: [-]d[.ddd]e(+|-)dd[d].
+    char sci[32];
+    char* end = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific).ptr;
+    const char* p = sci;
+    if (*p == '-') {
+        *out++ = '-';
+        ++p;
+    }
+    char digits[20];
+    int nd = 0;
+    for (; *p != 'e'; ++p)
+        if (*p != '.') digits[nd++] = *p;
+    ++p;
+    bool neg_exp = *p++ == '-';
+    int e = 0;
+    for (; p < end; ++p) e = e * 10 + (*p - '0');
+    if (neg_exp) e = -e;
+    // The value is 0.d1d2...dn times 10**decpt; the host switches to the exponent
+    // form below 1e-4 and from 1e16.
+    int decpt = e + 1;
+    if (decpt <= -4 || decpt > 16) {
+        *out++ = digits[0];
+        if (nd > 1) {
+            *out++ = '.';
+            out = static_cast<char*>(std::memcpy(out, digits + 1, nd - 1)) + (nd - 1);
+        }
+        *out++ = 'e';
+        *out++ = e < 0 ? '-' : '+';
+        int a = e < 0 ? -e : e;
+        if (a >= 100) *out++ = static_cast<char>('0' + a / 100);
+        *out++ = static_cast<char>('0' + a / 10 % 10);
+        *out++ = static_cast<char>('0' + a % 10);
+    } else if (decpt <= 0) {
+        *out++ = '0';
+        *out++ = '.';
+        for (int i = 0; i < -decpt; ++i) *out++ = '0';
+        out = static_cast<char*>(std::memcpy(out, digits, nd)) + nd;
+    } else if (decpt >= nd) {
+        out = static_cast<char*>(std::memcpy(out, digits, nd)) + nd;
+        for (int i = nd; i < decpt; ++i) *out++ = '0';
+        *out++ = '.';
+        *out++ = '0';
+    } else {
+        out = static_cast<char*>(std::memcpy(out, digits, decpt)) + decpt;
+        *out++ = '.';
+        out = static_cast<char*>(std::memcpy(out, digits + decpt, nd - decpt)) + (nd - decpt);
+    }
+    return out;
+}
+
+class ListPrinter {
+public:
+    enum Outcome { Printed, Other, Failed };
+
+    explicit ListPrinter(std::string& out) : out_(out) {}
+
+    // Appends str(list) to the text.  Other: some item needs the host (nothing
+    // observable happened; the text is left partly appended).  Failed: an error
+    // is set (the host's str() would raise it too, or a signal's exception).
+    Outcome print(PyObject* list) {
+        // As str() and list's repr count their nesting.
+        if (Py_EnterRecursiveCall(" while getting the str of an object")) return Failed;
+        Outcome r = one_list(list);
+        Py_LeaveRecursiveCall();
+        return r;
+    }
+
+private:
+    std::string& out_;
+    SignalPoll poll_{1u << 14};
+
+    Outcome one_list(PyObject* list) {
+        if (PyList_GET_SIZE(list) == 0) {
+            out_ += "[]";
+            return Printed;
+        }
+        int seen = Py_ReprEnter(list);
+        if (seen != 0) {
+            if (seen < 0) return Failed;
+            out_ += "[...]";
+            return Printed;
+        }
+        Outcome r = Printed;
+        if (Py_EnterRecursiveCall(" while getting the repr of an object")) {
+            r = Failed;
+        } else {
+            out_ += '[';
+            // The size is read at every step: a signal handler may change the list.
+            for (Py_ssize_t i = 0; r == Printed && i < PyList_GET_SIZE(list); ++i) {
+                if (!poll_.tick()) {
+                    r = Failed;
+                    break;
+                }
+                if (i >= PyList_GET_SIZE(list)) break;
+                if (i > 0) out_ += ", ";
+                r = item(PyList_GET_ITEM(list, i));
+            }
+            out_ += ']';
+            Py_LeaveRecursiveCall();
+        }
+        Py_ReprLeave(list);
+        return r;
+    }
+
+    Outcome item(PyObject* o) {
+        if (PyFloat_CheckExact(o)) {
+            char buf[40];
+            out_.append(buf, float_repr(buf, PyFloat_AS_DOUBLE(o)));
+            return Printed;
+        }
+        if (PyLong_CheckExact(o)) {
+            int overflow = 0;
+            long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+            if (!overflow) {
+                if (v == -1 && PyErr_Occurred()) return Failed;
+                char buf[24];
+                out_.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+                return Printed;
+            }
+            return host_repr(o);
+        }
+        if (PyUnicode_CheckExact(o)) return host_repr(o);
+        if (o == Py_None) return out_ += "None", Printed;
+        if (o == Py_True) return out_ += "True", Printed;
+        if (o == Py_False) return out_ += "False", Printed;
+        if (PyList_CheckExact(o)) {
+            Ref keep = Ref::borrow(o);  // a signal handler may drop it from its list
+            return one_list(o);
+        }
+        return Other;
+    }
+
+    // repr() of an exact int or str: the type's own, which runs no Python code (its
+    // nesting level is the one entered for the list's items).
+    Outcome host_repr(PyObject* o) {
+        Ref r = Ref::steal(Py_TYPE(o)->tp_repr(o));
+        if (!r) return Failed;
+        Py_ssize_t n = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(r.get(), &n);
+        if (!s) return Failed;
+        out_.append(s, static_cast<size_t>(n));
+        return Printed;
+    }
+};
+
+// "a = " + str(data) + "\nf=0", or null with an error set.
+Ref statement_text(PyObject* data) {
+    static const char head[] = "a = ", tail[] = "\nf=0";
+    try {
+        std::string text;
+        text.reserve(static_cast<size_t>(PyList_GET_SIZE(data)) * 22 + 16);
+        text += head;
+        ListPrinter::Outcome got = ListPrinter(text).print(data);
+        if (got == ListPrinter::Failed) return {};
+        if (got == ListPrinter::Printed) {
+            text += tail;
+            return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return {};
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+        return {};
+    }
+    // Through the host: format(data, "") is str(data) for a list.
+    Ref printed = format_plain(data);
+    if (!printed) return {};
+    return Ref::steal(PyUnicode_FromFormat("%s%U%s", head, printed.get(), tail));
+}
+
 // ---------------------------------------------------------------------------
 // The module's functions
 // ---------------------------------------------------------------------------
@@ -1064,11 +1564,13 @@ PyObject* writel_impl(Fn* fn, Value* v) {
     Ref semi = Ref::steal(PyUnicode_InternFromString(";"));
     Ref texts = Ref::steal(PyList_New(0));
     if (!comma || !semi || !texts) return nullptr;
+    SignalPoll poll(1u << 12);
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(lists); ++k) {
         PyObject* arg = PyTuple_GET_ITEM(lists, k);
         Ref items = Ref::steal(PyList_New(0));
         if (!items) return nullptr;
         auto add = [&](PyObject* item) {
+            if (!poll.tick()) return false;
             if (PyUnicode_CheckExact(item)) return PyList_Append(items.get(), item) == 0;
             Ref s = Ref::steal(PyObject_Str(item));
             return s && PyList_Append(items.get(), s.get()) == 0;
@@ -1115,12 +1617,14 @@ PyObject* readl_impl(Fn* fn, Value* v) {
         result = Ref::steal(PyList_New(0));
         Ref pieces = semi && comma && empty && result ? Ref::steal(PyUnicode_Split(text.get(), semi.get(), -1)) : Ref();
         if (!pieces) return false;
+        SignalPoll poll(1u << 12);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pieces.get()); ++i) {
             Ref parts = Ref::steal(PyUnicode_Split(PyList_GET_ITEM(pieces.get(), i), comma.get(), -1));
             if (!parts) return false;
             Ref inner = Ref::steal(PyList_New(PyList_GET_SIZE(parts.get())));
             if (!inner) return false;
             for (Py_ssize_t j = 0; j < PyList_GET_SIZE(parts.get()); ++j) {
+                if (!poll.tick()) return false;
                 Ref part = Ref::borrow(PyList_GET_ITEM(parts.get(), j));
                 for (Ref& ch : strip_obj) {
                     if (PyUnicode_Contains(part.get(), ch.get()) == 0) continue;
@@ -1140,17 +1644,7 @@ PyObject* readl_impl(Fn* fn, Value* v) {
 PyObject* write_impl(Fn* fn, Value* v) {
     PyObject* data = v[0].obj.get();
     PyObject* file = v[1].obj.get();
-    Ref printed = format_plain(data);
-    Ref empty = printed ? Ref::steal(PyUnicode_FromString("")) : Ref();
-    if (!empty) return nullptr;
-    Ref head = Ref::steal(PyUnicode_FromString("a = "));
-    Ref tail = Ref::steal(PyUnicode_FromString("\nf=0"));
-    Ref parts = head && tail ? Ref::steal(PyList_New(3)) : Ref();
-    if (!parts) return nullptr;
-    PyList_SET_ITEM(parts.get(), 0, head.release());
-    PyList_SET_ITEM(parts.get(), 1, printed.release());
-    PyList_SET_ITEM(parts.get(), 2, tail.release());
-    Ref text = Ref::steal(PyUnicode_Join(empty.get(), parts.get()));
+    Ref text = statement_text(data);
     if (!text || !save_text(fn, file, text.get())) return nullptr;
     Py_RETURN_NONE;
 }
@@ -1195,5 +1689,16 @@ PyModuleDef lystra_module = {PyModuleDef_HEAD_INIT, "lystra", "helt klar ikke en
 }  // namespace
 
 PyMODINIT_FUNC PyInit_lystra() {
-    return make_module(&lystra_module, {&writel_def, &readl_def, &write_def, &read_def});
+    Ref m = Ref::steal(make_module(&lystra_module, {&writel_def, &readl_def, &write_def, &read_def}));
+    if (!m) return nullptr;
+    // writel's annotations list `file` before `lists`, unlike its parameters.
+    Ref writel = Ref::steal(PyObject_GetAttrString(m.get(), "writel"));
+    Ref ann = writel ? Ref::steal(PyObject_GetAttrString(writel.get(), "__annotations__")) : Ref();
+    if (!ann || !PyDict_Check(ann.get())) return nullptr;
+    Ref lists = Ref::steal(PyUnicode_InternFromString("lists"));
+    Ref list_ann = lists ? Ref::borrow(PyDict_GetItemWithError(ann.get(), lists.get())) : Ref();
+    if (!list_ann || PyDict_DelItem(ann.get(), lists.get()) < 0 ||
+        PyDict_SetItem(ann.get(), lists.get(), list_ann.get()) < 0)
+        return nullptr;
+    return m.release();
 }
