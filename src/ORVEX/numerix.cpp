@@ -6,8 +6,10 @@
 // uses is still bound to this module's own function, the same computation runs on doubles
 // (orvex/numcore.hpp); where that computation meets a case in which the object path
 // raises, the object path is taken from the start, so the host raises its own error.
+#include <algorithm>
 #include <cmath>
 #include <climits>
+#include <iterator>
 
 #include "orvex/lcg.hpp"
 #include "orvex/numcore.hpp"
@@ -27,6 +29,7 @@ PyObject* LCG_A_OBJ;
 PyObject* LCG_C_OBJ;
 PyObject* LCG_M_OBJ;
 PyObject* RANDOM_CLS;    // the generator class (for super())
+PyObject* MAX_BUILTIN;   // the built-in max
 double FACT_D[171];      // float(k!) as the host converts it, for k! below the float range
 
 constexpr double PI_D = 3.141592653589793;
@@ -656,32 +659,38 @@ const FnDef random_init_def{
     random_init_impl};
 const FnDef random_call_def{"__call__", nullptr, {P("self")}, nullptr, random_call_impl};
 
-PyObject* max_builtin() {
-    static PyObject* m = builtin("max").release();
-    return m;
-}
+PyObject* max_builtin() { return MAX_BUILTIN; }
 
+// Makes every constant, then publishes them all at once: a failed attempt leaves nothing
+// half-set behind it.
 bool init_constants() {
-    PI_OBJ = PyFloat_FromDouble(PI_D);
-    INT0 = PyLong_FromLong(0);
-    INT1 = PyLong_FromLong(1);
-    INT2 = PyLong_FromLong(2);
-    INT180 = PyLong_FromLong(180);
-    LCG_A_OBJ = PyLong_FromUnsignedLongLong(numcore::LCG_A);
-    LCG_C_OBJ = PyLong_FromUnsignedLongLong(numcore::LCG_C);
-    LCG_M_OBJ = from_u128(numcore::LCG_M).release();
-    if (!PI_OBJ || !INT0 || !INT1 || !INT2 || !INT180 || !LCG_A_OBJ || !LCG_C_OBJ || !LCG_M_OBJ || !max_builtin())
-        return false;
-    Ref f = Ref::borrow(INT1);
+    Ref pi = flt(PI_D), i0 = lng(0), i1 = lng(1), i2 = lng(2), i180 = lng(180);
+    Ref a = Ref::steal(PyLong_FromUnsignedLongLong(numcore::LCG_A));
+    Ref c = Ref::steal(PyLong_FromUnsignedLongLong(numcore::LCG_C));
+    Ref m = from_u128(numcore::LCG_M);
+    Ref mx = builtin("max");
+    if (!pi || !i0 || !i1 || !i2 || !i180 || !a || !c || !m || !mx) return false;
+    double fact[171];
+    Ref f = i1;
     for (int k = 0; k <= 170; ++k) {
         if (k > 1) {
             Ref kk = lng(k);
             f = kk ? mul(f.get(), kk.get()) : Ref();
             if (!f) return false;
         }
-        FACT_D[k] = PyLong_AsDouble(f.get());
-        if (FACT_D[k] == -1.0 && PyErr_Occurred()) return false;
+        fact[k] = PyLong_AsDouble(f.get());
+        if (fact[k] == -1.0 && PyErr_Occurred()) return false;
     }
+    std::copy(std::begin(fact), std::end(fact), std::begin(FACT_D));
+    INT0 = i0.release();
+    INT1 = i1.release();
+    INT2 = i2.release();
+    INT180 = i180.release();
+    LCG_A_OBJ = a.release();
+    LCG_C_OBJ = c.release();
+    LCG_M_OBJ = m.release();
+    MAX_BUILTIN = mx.release();
+    PI_OBJ = pi.release();  // last: it marks the constants as made
     return true;
 }
 
@@ -690,16 +699,18 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "numerix", nullptr, -1, nullptr
 }  // namespace
 
 PyMODINIT_FUNC PyInit_numerix() {
-    if (!PI_OBJ && !init_constants()) return nullptr;
-    Ref m = Ref::steal(make_module(
-        &module_def, {&pi_def, &sqrt_def, &nrt_def, &asin_def, &acos_def, &acosdeg_def, &asindeg_def, &deg_def,
-                      &atan_def, &atan2_def, &sin_def, &cos_def, &tan_def, &factorial_def, &exp_def, &log_def,
-                      &sinh_def, &cosh_def, &maximum_def, &tanh_def, &coth_def, &sech_def, &csch_def, &arsinh_def,
-                      &sigmoid_def, &relu_def, &elu_def, &leaky_def, &epsilon_def, &fix_softmax_def, &argmax_def,
-                      &softplus_def, &sin_rad_def, &cos_rad_def, &tan_rad_def}));
-    if (!m) return nullptr;
-    Ref cls = Ref::steal(make_class(m.get(), "random", {&random_init_def, &random_call_def}));
-    if (!cls) return nullptr;
-    Py_XSETREF(RANDOM_CLS, cls.release());
-    return m.release();
+    return guarded_init("numerix", []() -> PyObject* {
+        if (!PI_OBJ && !init_constants()) return nullptr;
+        Ref m = Ref::steal(make_module(
+            &module_def, {&pi_def, &sqrt_def, &nrt_def, &asin_def, &acos_def, &acosdeg_def, &asindeg_def, &deg_def,
+                          &atan_def, &atan2_def, &sin_def, &cos_def, &tan_def, &factorial_def, &exp_def, &log_def,
+                          &sinh_def, &cosh_def, &maximum_def, &tanh_def, &coth_def, &sech_def, &csch_def, &arsinh_def,
+                          &sigmoid_def, &relu_def, &elu_def, &leaky_def, &epsilon_def, &fix_softmax_def, &argmax_def,
+                          &softplus_def, &sin_rad_def, &cos_rad_def, &tan_rad_def}));
+        if (!m) return nullptr;
+        Ref cls = Ref::steal(make_class(m.get(), "random", {&random_init_def, &random_call_def}));
+        if (!cls) return nullptr;
+        Py_XSETREF(RANDOM_CLS, cls.release());
+        return m.release();
+    });
 }

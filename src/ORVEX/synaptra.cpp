@@ -56,6 +56,11 @@ PyObject* g_rnn_class = nullptr;
 PyObject* g_lm_class = nullptr;
 PyObject* g_random_call = nullptr;
 
+// Constants made when the module is imported.
+PyObject* g_one_point_zero = nullptr;
+PyObject* g_zero_point_one = nullptr;
+PyObject* g_list_index = nullptr;  // list.index, the method descriptor
+
 #define TRY(var, expr) \
     Ref var = (expr);  \
     if (!var) return nullptr
@@ -432,9 +437,6 @@ Ref descend(PyObject* self, PyObject* w, PyObject* g) {
 
 PyObject* rnn_layer_impl(Fn* fn, Value* v) {
     PyObject* self = v[0].obj.get();
-    static PyObject* one_point_zero = PyFloat_FromDouble(1.0);
-    static PyObject* zero_point_one = PyFloat_FromDouble(0.1);
-    CHECK(one_point_zero && zero_point_one);
     TRY(zero, small_int(0));
     TRY(two, small_int(2));
     TRY(amount, getattr(self, n_amount));
@@ -489,7 +491,7 @@ PyObject* rnn_layer_impl(Fn* fn, Value* v) {
         {
             int pos = PyObject_RichCompareBool(z.get(), zero.get(), Py_GT);
             CHECK(pos >= 0);
-            CHECK(attr_set_item(self, n_dhzl, i, pos ? one_point_zero : zero_point_one));
+            CHECK(attr_set_item(self, n_dhzl, i, pos ? g_one_point_zero : g_zero_point_one));
         }
         {
             TRY(g, lg_dhzl(self, i));
@@ -725,13 +727,8 @@ PyObject* lm_warmup_impl(Fn*, Value* v) {
 }
 
 PyObject* lm_getstuff_impl(Fn*, Value* v) {
-    static PyObject* list_index = nullptr;  // list.index, the method descriptor
-    if (!list_index) {
-        list_index = PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyList_Type), n_index.get());
-        CHECK(list_index);
-    }
     TRY(d, getattr(v[0].obj.get(), n_dictionary));
-    return call(list_index, {d.get(), v[1].obj.get()}).release();
+    return call(g_list_index, {d.get(), v[1].obj.get()}).release();
 }
 
 PyObject* lm_activate_impl(Fn* fn, Value* v) {
@@ -937,36 +934,44 @@ PyModuleDef moddef = {PyModuleDef_HEAD_INIT, "synaptra", "ORVEX libary for machi
 }  // namespace
 
 PyMODINIT_FUNC PyInit_synaptra() {
-    Ref m = Ref::steal(make_module(&moddef, {}));
-    if (!m) return nullptr;
-    if (!import_star(m.get(), "ORVEX.numerix")) return nullptr;
-    if (!import_from(m.get(), "ORVEX.lystra", {"write", "read"})) return nullptr;
-    if (!import_from(m.get(), "ORVEX.tensilo", {"activate_step"})) return nullptr;
-    // The built-ins these methods use are taken once, now.
-    const std::pair<PyObject**, const char*> builtins[] = {
-        {&b_super, "super"}, {&b_print, "print"}, {&b_min, "min"}, {&b_input, "input"}};
-    for (const auto& b : builtins) {
-        Ref v = builtin(b.second);
-        if (!v) return nullptr;
-        Py_XSETREF(*b.first, v.release());
-    }
-    // numerix's generator method, for recognising draws that may run natively.
-    PyObject* random_cls = PyDict_GetItemWithError(PyModule_GetDict(m.get()), n_random.get());
-    if (!random_cls && PyErr_Occurred()) return nullptr;
-    Py_CLEAR(g_random_call);
-    if (random_cls && PyType_Check(random_cls)) {
-        PyObject* c = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(random_cls), n_call.get());
-        Py_XINCREF(c);
-        g_random_call = c;
-    }
-    for (const FnDef* f : {&hybrid_def, &hybrid_prime_def, &cz_def})
-        if (!add_fn(m.get(), f)) return nullptr;
-    Ref rnn = Ref::steal(make_class(m.get(), "RNN_HYBRID", {&rnn_init_def, &rnn_layer_def, &rnn_run_def}));
-    if (!rnn) return nullptr;
-    Ref lm = Ref::steal(make_class(m.get(), "RNNLM_HYBRID", {&lm_init_def, &lm_warmup_def, &lm_activate_def,
-                                                              &lm_getstuff_def, &lm_run_def, &lm_train_def}));
-    if (!lm) return nullptr;
-    Py_XSETREF(g_rnn_class, rnn.release());
-    Py_XSETREF(g_lm_class, lm.release());
-    return m.release();
+    return guarded_init("synaptra", []() -> PyObject* {
+        Ref m = Ref::steal(make_module(&moddef, {}));
+        if (!m) return nullptr;
+        if (!import_star(m.get(), "ORVEX.numerix")) return nullptr;
+        if (!import_from(m.get(), "ORVEX.lystra", {"write", "read"})) return nullptr;
+        if (!import_from(m.get(), "ORVEX.tensilo", {"activate_step"})) return nullptr;
+        // The built-ins these methods use are taken once, now; with the constants, they are
+        // published only when the whole module is made.
+        Ref builtins[4];
+        const char* const builtin_names[4] = {"super", "print", "min", "input"};
+        for (int i = 0; i < 4; ++i) {
+            builtins[i] = builtin(builtin_names[i]);
+            if (!builtins[i]) return nullptr;
+        }
+        Ref one = flt(1.0), tenth = flt(0.1);
+        Ref list_index = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyList_Type), n_index.get()));
+        if (!one || !tenth || !list_index) return nullptr;
+        // numerix's generator method, for recognising draws that may run natively.
+        PyObject* random_cls = PyDict_GetItemWithError(PyModule_GetDict(m.get()), n_random.get());
+        if (!random_cls && PyErr_Occurred()) return nullptr;
+        Ref random_call;
+        if (random_cls && PyType_Check(random_cls))
+            random_call = Ref::borrow(_PyType_Lookup(reinterpret_cast<PyTypeObject*>(random_cls), n_call.get()));
+        for (const FnDef* f : {&hybrid_def, &hybrid_prime_def, &cz_def})
+            if (!add_fn(m.get(), f)) return nullptr;
+        Ref rnn = Ref::steal(make_class(m.get(), "RNN_HYBRID", {&rnn_init_def, &rnn_layer_def, &rnn_run_def}));
+        if (!rnn) return nullptr;
+        Ref lm = Ref::steal(make_class(m.get(), "RNNLM_HYBRID", {&lm_init_def, &lm_warmup_def, &lm_activate_def,
+                                                                  &lm_getstuff_def, &lm_run_def, &lm_train_def}));
+        if (!lm) return nullptr;
+        PyObject** const slots[] = {&b_super, &b_print, &b_min, &b_input};
+        for (int i = 0; i < 4; ++i) Py_XSETREF(*slots[i], builtins[i].release());
+        Py_XSETREF(g_one_point_zero, one.release());
+        Py_XSETREF(g_zero_point_one, tenth.release());
+        Py_XSETREF(g_list_index, list_index.release());
+        Py_XSETREF(g_random_call, random_call.release());
+        Py_XSETREF(g_rnn_class, rnn.release());
+        Py_XSETREF(g_lm_class, lm.release());
+        return m.release();
+    });
 }
