@@ -140,6 +140,7 @@ PyObject* guarded_init(const char* module, F&& body) noexcept {
 class Interrupts {
     unsigned left_;
     const unsigned period_;
+    bool stopped_ = false;  // once false, tick() stays false
 
 public:
     static constexpr unsigned kDoubles = 1u << 20;  // steps of a few double operations
@@ -149,7 +150,10 @@ public:
     bool tick() {
         if (--left_) return true;
         left_ = period_;
-        return PyErr_CheckSignals() == 0;
+        if (!stopped_ && PyErr_CheckSignals() == 0) return true;
+        stopped_ = true;
+        left_ = 1;
+        return false;
     }
     // A functor form for loops in plain C++ code (numcore), which stop when it is false.
     bool operator()() { return tick(); }

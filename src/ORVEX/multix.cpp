@@ -126,7 +126,9 @@ PyObject* pairwise(Fn* fn, PyObject* self, PyObject* other, Op op) {
     Walk walk;
     Results result;
     if (!walk.open(getattr(self, n_values)) || !result.open(walk.size())) return nullptr;
+    Interrupts sig;
     for (Py_ssize_t i = 0;; ++i) {
+        if (!sig.tick()) return nullptr;
         Ref v = walk.next();
         if (!v) {
             if (PyErr_Occurred()) return nullptr;
@@ -145,8 +147,9 @@ PyObject* scaled(Fn* fn, PyObject* self, PyObject* other) {
     Walk walk;
     Results result;
     if (!walk.open(getattr(self, n_values)) || !result.open(walk.size())) return nullptr;
+    Interrupts sig;
     while (Ref v = walk.next()) {
-        if (!result.add(arith(Op::Mul, v.get(), other))) return nullptr;
+        if (!sig.tick() || !result.add(arith(Op::Mul, v.get(), other))) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
     Ref cls = global(fn, n_multiX);

@@ -35,6 +35,12 @@ double FACT_D[171];      // float(k!) as the host converts it, for k! below the 
 constexpr double PI_D = 3.141592653589793;
 constexpr long long EXACT_INT = 1LL << 52;  // ints whose sums and quotients stay exact in doubles
 
+// Signal-check periods (rt::Interrupts) for loops whose steps cost more than plain double
+// arithmetic: a call of the maths library (or a 128-bit modular product), a product of
+// big ints that grow with the loop.
+constexpr unsigned kMathSteps = 1u << 15;
+constexpr unsigned kBigIntSteps = 16;
+
 Name n_pi("pi"), n_sqrt("sqrt"), n_asin("asin"), n_acos("acos"), n_deg("deg"), n_atan("atan"),
     n_sin_rad("sin_rad"), n_cos_rad("cos_rad"), n_factorial("factorial"), n_exp("exp"), n_log("log"),
     n_sinh("sinh"), n_cosh("cosh"), n_max("max"), n_call("__call__"), n_index("index"),
@@ -142,6 +148,7 @@ PyObject* factorial_impl(Fn*, Value* v) {
     Ref total = Ref::borrow(INT1);
     // Multiply runs of small factors in a machine word first: the product is the same integer.
     unsigned long long chunk = 1;
+    Interrupts sig(kBigIntSteps);
     for (long long i = 1; i < hi; ++i) {
         unsigned long long u = static_cast<unsigned long long>(i);
         if (chunk > ULLONG_MAX / u) {
@@ -149,7 +156,7 @@ PyObject* factorial_impl(Fn*, Value* v) {
             total = c ? mul(total.get(), c.get()) : Ref();
             if (!total) return nullptr;
             chunk = 1;
-            if ((i & 0xfff) == 0 && PyErr_CheckSignals() < 0) return nullptr;
+            if (!sig.tick()) return nullptr;
         }
         chunk *= u;
     }
@@ -166,12 +173,16 @@ PyObject* exp_impl(Fn*, Value* v) {
     double xd;
     if (plain_count(terms, count) && plain_number(x, xd)) {
         if (count <= 1) return newref(INT1);
-        return PyFloat_FromDouble(numcore::exp_series(xd, count));
+        Interrupts sig(Interrupts::kDoubles);
+        double r = numcore::exp_series(xd, count, sig);
+        return PyErr_Occurred() ? nullptr : PyFloat_FromDouble(r);
     }
     long long stop;
     if (!range_stop(terms, stop)) return nullptr;
     Ref total = Ref::borrow(INT1), term = Ref::borrow(INT1);
+    Interrupts sig;
     for (long long n = 1; n < stop; ++n) {
+        if (!sig.tick()) return nullptr;
         Ref nobj = lng(n);
         Ref q = nobj ? truediv(x, nobj.get()) : Ref();
         term = q ? mul(term.get(), q.get()) : Ref();
@@ -187,7 +198,9 @@ PyObject* log_objects(double x, PyObject* terms) {
     long long stop;
     if (!stop_obj || !range_stop(stop_obj.get(), stop)) return nullptr;
     Ref total = Ref::borrow(INT0);
+    Interrupts sig;
     for (long long n = 1; n < stop; ++n) {
+        if (!sig.tick()) return nullptr;
         Ref nobj = lng(n), d = flt(x - 1.0);
         Ref t = nobj && d ? power(d.get(), nobj.get()) : Ref();
         t = t ? truediv(t.get(), nobj.get()) : Ref();
@@ -207,7 +220,9 @@ PyObject* log_impl(Fn*, Value* v) {
     double r;
     if (plain_count(v[1].obj.get(), count) && count < LLONG_MAX) {
         if (count < 1) return newref(INT0);
-        if (numcore::log_series(x, count, r)) return PyFloat_FromDouble(r);
+        Interrupts sig(kMathSteps);
+        if (numcore::log_series(x, count, r, sig)) return PyFloat_FromDouble(r);
+        if (PyErr_Occurred()) return nullptr;
     }
     return log_objects(x, v[1].obj.get());
 }
@@ -275,7 +290,9 @@ PyObject* trig_series_impl(Fn* fn, Value* v, int first) {
     long long stop;
     if (!range_stop(v[1].obj.get(), stop)) return nullptr;
     Ref total = Ref::borrow(INT0);
+    Interrupts sig;
     for (long long n = 0; n < stop; ++n) {
+        if (!sig.tick()) return nullptr;
         Ref sign = lng(n % 2 ? -1 : 1), k = lng(2 * n + first), xf = flt(x);
         if (!sign || !k || !xf) return nullptr;
         Ref p = power(xf.get(), k.get());
@@ -448,9 +465,11 @@ PyObject* softplus_impl(Fn* fn, Value* v) {
 }
 
 // The list's elements as doubles when every one is a plain number (see plain_number).
+// (std::bad_alloc for a list too long to copy: the call's entry makes it a MemoryError.)
+// Nothing here runs Python code, so the list cannot change under the loop.
 bool plain_list(PyObject* list, std::vector<double>& out) {
     Py_ssize_t n = PyList_GET_SIZE(list);
-    out.resize(n);
+    out.resize(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i)
         if (!plain_number(PyList_GET_ITEM(list, i), out[i])) return false;
     return true;
@@ -470,7 +489,10 @@ PyObject* fix_softmax_impl(Fn* fn, Value* v) {
     std::vector<double> xs;
     if (builtin_max(fn, max_fn) && ours(fn, n_exp, exp_def) && plain_list(x, xs)) {
         std::vector<double> ys(xs.size());
-        if (numcore::fix_softmax(xs.data(), xs.size(), ys.data())) {
+        Interrupts sig(kMathSteps);
+        bool done = numcore::fix_softmax(xs.data(), xs.size(), ys.data(), sig);
+        if (PyErr_Occurred()) return nullptr;
+        if (done) {
             out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ys.size())));
             if (!out) return nullptr;
             for (size_t i = 0; i < ys.size(); ++i) {
@@ -486,8 +508,10 @@ PyObject* fix_softmax_impl(Fn* fn, Value* v) {
     // iterating it does, and the maximum is taken anew for every element (exp and max may
     // be any callables, and may change the list).
     Ref total = Ref::borrow(INT0);
+    Interrupts sig(Interrupts::kCalls);  // each step calls max over the whole list
     for (int pass = 0; pass < 2; ++pass) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(x); ++i) {
+            if (!sig.tick()) return nullptr;
             Ref item = Ref::borrow(PyList_GET_ITEM(x, i));
             max_fn = global(fn, n_max);
             Ref m = max_fn ? call(max_fn.get(), {x}) : Ref();
@@ -510,8 +534,11 @@ PyObject* argmax_impl(Fn* fn, Value* v) {
     PyObject* x = v[0].obj.get();
     Ref max_fn;
     std::vector<double> xs;
-    if (builtin_max(fn, max_fn) && PyList_GET_SIZE(x) > 0 && plain_list(x, xs))
-        return PyLong_FromSize_t(numcore::argmax(xs.data(), xs.size()));
+    if (builtin_max(fn, max_fn) && PyList_GET_SIZE(x) > 0 && plain_list(x, xs)) {
+        Interrupts sig(Interrupts::kDoubles);
+        size_t i = numcore::argmax(xs.data(), xs.size(), sig);
+        return PyErr_Occurred() ? nullptr : PyLong_FromSize_t(i);
+    }
     if (!max_fn) return nullptr;
     Ref m = call(max_fn.get(), {x});
     return m ? PyObject_CallMethodObjArgs(x, n_index.get(), m.get(), nullptr) : nullptr;
@@ -534,7 +561,9 @@ bool jump_ahead(PyObject* steps, numcore::u128& x) {
     if (!hex) return false;
     Py_ssize_t len = PyUnicode_GET_LENGTH(hex.get());
     numcore::Affine one{numcore::LCG_A, numcore::LCG_C}, acc;
+    Interrupts sig(kMathSteps);
     for (Py_ssize_t i = 2; i < len; ++i) {  // skip "0x"
+        if (!sig.tick()) return false;
         Py_UCS4 ch = PyUnicode_READ_CHAR(hex.get(), i);
         int digit = ch <= '9' ? static_cast<int>(ch - '0') : static_cast<int>(ch - 'a' + 10);
         for (int bit = 3; bit >= 0; --bit) {
@@ -569,10 +598,11 @@ PyObject* random_init_impl(Fn*, Value* v) {
     }
     long long steps;
     if (!range_stop(seed, steps)) return nullptr;
+    Interrupts sig;
     for (long long i = 0; i < steps; ++i) {
+        if (!sig.tick()) return nullptr;
         Ref r = Ref::steal(PyObject_CallNoArgs(self));
         if (!r) return nullptr;
-        if ((i & 0xffff) == 0xffff && PyErr_CheckSignals() < 0) return nullptr;
     }
     Py_RETURN_NONE;
 }

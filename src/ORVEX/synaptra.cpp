@@ -264,10 +264,12 @@ public:
 Ref native_matrix(lcg::Draws& draws, long long nr, long long nc, UntrackedRows& untracked) {
     Ref out = Ref::steal(PyList_New(0));
     bool ok = out && untracked.add(out.get());  // it holds only rows: out of the collector too
+    Interrupts sig;
     for (long long r = 0; r < nr && ok; ++r) {
         Ref row = Ref::steal(PyList_New(static_cast<Py_ssize_t>(nc)));
         if (!row || !untracked.add(row.get())) { ok = false; break; }
         for (Py_ssize_t c = 0; c < nc; ++c) {
+            if (!sig.tick()) { ok = false; break; }  // (a list frees its empty slots)
             PyObject* f = PyFloat_FromDouble(draws.next());
             if (!f) { ok = false; break; }
             PyList_SET_ITEM(row.get(), c, f);
@@ -302,11 +304,14 @@ Ref draw_matrix(PyObject* self, Name& gen, PyObject* rows, PyObject* cols, Untra
     }
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return {};
+    Interrupts sig;
     for (long long r = 0; r < nr; ++r) {
+        CHECK(sig.tick());
         if (!range_stop(cols, nc)) return {};
         Ref row = Ref::steal(PyList_New(0));
         if (!row) return {};
         for (long long c = 0; c < nc; ++c) {
+            CHECK(sig.tick());
             TRY(g, getattr(self, gen));
             TRY(v, call(g.get(), {}));
             CHECK(PyList_Append(row.get(), v.get()) == 0);
@@ -349,7 +354,9 @@ PyObject* cz_impl(Fn*, Value* v) { return PyFloat_FromDouble(v[1].d * v[0].d + v
 Ref float_list(PyObject* seq) {
     TRY(it, Ref::steal(PyObject_GetIter(seq)));
     TRY(out, Ref::steal(PyList_New(0)));
+    Interrupts sig;
     while (Ref i = Ref::steal(PyIter_Next(it.get()))) {
+        CHECK(sig.tick());
         TRY(f, Ref::steal(PyNumber_Float(i.get())));
         CHECK(PyList_Append(out.get(), f.get()) == 0);
     }
@@ -385,7 +392,9 @@ PyObject* rnn_init_impl(Fn* fn, Value* v) {
         TRY(d2, item(data.get(), Py_ssize_t(2)));
         TRY(it, Ref::steal(PyObject_GetIter(d2.get())));
         TRY(wh, Ref::steal(PyList_New(0)));
+        Interrupts sig;
         while (Ref row = Ref::steal(PyIter_Next(it.get()))) {
+            CHECK(sig.tick());
             TRY(r, float_list(row.get()));
             CHECK(PyList_Append(wh.get(), r.get()) == 0);
         }
@@ -410,7 +419,9 @@ PyObject* rnn_init_impl(Fn* fn, Value* v) {
         long long rows;
         CHECK(range_stop(amount.get(), rows));
         TRY(m, Ref::steal(PyList_New(0)));
+        Interrupts sig;
         for (long long r = 0; r < rows; ++r) {
+            CHECK(sig.tick());
             TRY(now, getattr(self, n_amount));
             TRY(z, zeros(now.get()));
             CHECK(PyList_Append(m.get(), z.get()) == 0);
@@ -442,7 +453,9 @@ PyObject* rnn_layer_impl(Fn* fn, Value* v) {
     TRY(amount, getattr(self, n_amount));
     long long n;
     CHECK(range_stop(amount.get(), n));
+    Interrupts sig;
     for (Py_ssize_t i = 0; i < n; ++i) {
+        CHECK(sig.tick());
         {  // memory[i] = h[i]
             TRY(hi, attr_item(self, n_h, i));
             CHECK(attr_set_item(self, n_memory, i, hi.get()));
@@ -456,6 +469,7 @@ PyObject* rnn_layer_impl(Fn* fn, Value* v) {
             long long nj;
             CHECK(range_stop(amount_j.get(), nj));
             for (Py_ssize_t j = 0; j < nj; ++j) {
+                CHECK(sig.tick());
                 TRY(w, attr_item2(self, n_wh, i, j));
                 TRY(m, attr_item(self, n_memory, j));
                 TRY(p, mul(w.get(), m.get()));
@@ -504,6 +518,7 @@ PyObject* rnn_layer_impl(Fn* fn, Value* v) {
             long long nj;
             CHECK(range_stop(amount_j.get(), nj));
             for (Py_ssize_t j = 0; j < nj; ++j) {
+                CHECK(sig.tick());
                 {
                     TRY(g, lg_dhzl(self, i));
                     TRY(m, attr_item(self, n_memory, j));
@@ -551,7 +566,9 @@ PyObject* rnn_run_impl(Fn* fn, Value* v) {
     PyObject* self = v[0].obj.get();
     long long times;
     CHECK(range_stop(v[1].obj.get(), times));
+    Interrupts sig(Interrupts::kCalls);
     for (long long t = 0; t < times; ++t) {
+        CHECK(sig.tick());
         TRY(layer, getattr(self, n_layer));
         TRY(r, call(layer.get(), {}));
     }
@@ -754,8 +771,10 @@ PyObject* lm_run_impl(Fn*, Value* v) {
     PyObject* s = v[3].obj.get();
     long long times;
     CHECK(range_stop(v[1].obj.get(), times));
+    Interrupts sig(Interrupts::kCalls);  // every step calls the model's methods
     if (PyUnicode_GET_LENGTH(f) != 0 && PyUnicode_GET_LENGTH(s) != 0) {
         for (long long t = 0; t < times; ++t) {
+            CHECK(sig.tick());
             TRY(a, index_of(self, f));
             TRY(b, index_of(self, s));
             CHECK(activate(self, a.get(), b.get()));
@@ -766,6 +785,7 @@ PyObject* lm_run_impl(Fn*, Value* v) {
     Py_ssize_t last = -1;
     bool have_last = false;
     for (long long t = 0; t < times; ++t) {
+        CHECK(sig.tick());
         Py_ssize_t m;
         {
             TRY(words, getattr(self, n_words));
@@ -774,6 +794,7 @@ PyObject* lm_run_impl(Fn*, Value* v) {
             m = len - 1;
         }
         for (Py_ssize_t i = 0; i < m; ++i) {
+            CHECK(sig.tick());
             last = i;
             have_last = true;
             TRY(w1, attr_item(self, n_words, i));
@@ -835,13 +856,16 @@ PyObject* lm_train_impl(Fn* fn, Value* v) {
     CHECK(range_stop(v[1].obj.get(), turns));
     TRY(label1, Ref::steal(PyUnicode_FromString("word1:")));
     TRY(label2, Ref::steal(PyUnicode_FromString("target:")));
+    Interrupts sig(Interrupts::kCalls);  // every step calls the model's methods
     for (long long t = 0; t < turns; ++t) {
+        CHECK(sig.tick());
         long long nj;
         {
             TRY(vl, getattr(self, n_vocabL));
             CHECK(range_stop(vl.get(), nj));
         }
         for (long long j = 0; j < nj; ++j) {
+            CHECK(sig.tick());
             TRY(J, Ref::steal(PyLong_FromLongLong(j)));
             long long nk;
             {
@@ -849,6 +873,7 @@ PyObject* lm_train_impl(Fn* fn, Value* v) {
                 CHECK(range_stop(vl.get(), nk));
             }
             for (long long k = 0; k < nk; ++k) {
+                CHECK(sig.tick());
                 TRY(K, Ref::steal(PyLong_FromLongLong(k)));
                 CHECK(activate(self, J.get(), K.get()));
                 TRY(wj, attr_item(self, n_dictionary, static_cast<Py_ssize_t>(j)));
