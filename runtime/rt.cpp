@@ -36,21 +36,26 @@ bool init_names() {
 // The guarded entry
 // ---------------------------------------------------------------------------
 namespace {
-// The current thread's stack: its lowest usable address and the reserve to keep above it
-// (zero where the platform does not tell: then nothing is ever exhausted).
+// A thread's stack: [low, high) and the reserve to keep above low. Unknown (the platform
+// does not tell): all null, and nothing is ever exhausted.
 struct StackLimit {
-    const char* low = nullptr;  // null: not looked up yet
+    const char* low = nullptr;
+    const char* high = nullptr;
     size_t reserve = 0;
 };
 
-// On the path of every native call: initial-exec keeps the access a plain load (the
-// variable is a few bytes, well within the space the loader keeps for modules).
-#if defined(__GNUC__) && defined(__ELF__)
-__attribute__((tls_model("initial-exec")))
-#endif
+thread_local bool t_stack_known = false;  // t_stack looked up
 thread_local StackLimit t_stack;
 
-__attribute__((noinline)) void find_stack_limit() {
+// The stack of the thread that made the last check: while calls stay on one thread (the
+// GIL hands the interpreter from thread to thread rarely, compared with calls), an address
+// inside it identifies the thread without a thread-local lookup. Stacks do not overlap.
+#if !defined(Py_GIL_DISABLED)
+StackLimit g_last_stack;
+#endif
+
+StackLimit find_stack_limit() {
+    StackLimit s;
     const char* low = nullptr;
     size_t size = 0;
 #if defined(__linux__)
@@ -65,20 +70,33 @@ __attribute__((noinline)) void find_stack_limit() {
     low = static_cast<const char*>(pthread_get_stackaddr_np(pthread_self())) - size;
 #endif
     if (low && size) {
-        t_stack.low = low;
-        t_stack.reserve = std::min<size_t>(size / 4, 256 * 1024);
-    } else {
-        static const char unknown = 0;
-        t_stack.low = &unknown;
-        t_stack.reserve = 0;
+        s.low = low;
+        s.high = low + size;
+        s.reserve = std::min<size_t>(size / 4, 256 * 1024);
     }
+    return s;
+}
+
+__attribute__((noinline)) bool stack_exhausted_slow(const char* here) {
+    if (!t_stack_known) {
+        t_stack = find_stack_limit();
+        t_stack_known = true;
+    }
+#if !defined(Py_GIL_DISABLED)
+    g_last_stack = t_stack;
+#endif
+    return t_stack.low && here >= t_stack.low && static_cast<size_t>(here - t_stack.low) < t_stack.reserve;
 }
 }  // namespace
 
 bool stack_exhausted() {
-    if (!t_stack.low) find_stack_limit();
-    char here;
-    return static_cast<size_t>(&here - t_stack.low) < t_stack.reserve;
+    char mark;
+    const char* here = &mark;
+#if !defined(Py_GIL_DISABLED)
+    const StackLimit& s = g_last_stack;
+    if (here >= s.low && here < s.high) return static_cast<size_t>(here - s.low) < s.reserve;
+#endif
+    return stack_exhausted_slow(here);
 }
 
 void raise_cpp_exception(const char* where) noexcept {
@@ -337,7 +355,8 @@ public:
     Value* data() { return reinterpret_cast<Value*>(buf_); }
 };
 
-static PyObject* call_impl(Fn* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+static inline __attribute__((always_inline)) PyObject* call_impl(Fn* fn, PyObject* const* args, Py_ssize_t nargs,
+                                                              PyObject* kwnames) {
     PyObject* raw_buf[MAX_PARAMS];
     PyObject* const* raw = raw_buf;
     Ref extra;
