@@ -239,6 +239,8 @@ def test_allocation_failures_never_crash(setup, call, count):
     assert out in ("MemoryError ok", "MemoryError", "ok")
 
 
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="the interpreter's own import system does not survive "
+                    "injected allocation failures on 3.12+ (importing json the same way crashes 3.13.0)")
 def test_failed_imports_leave_nothing_half_made():
     # One allocation fails at each position in turn while the modules are imported (until
     # an import succeeds: a module made once is not made again). A failed import raises
