@@ -36,11 +36,10 @@ bool init_names() {
 // The guarded entry
 // ---------------------------------------------------------------------------
 namespace {
-// A thread's stack: [low, high) and the reserve to keep above low. Unknown (the platform
-// does not tell): all null, and nothing is ever exhausted.
+// A thread's stack: its lowest usable address and the reserve to keep above it. Unknown
+// (the platform does not tell): null, and nothing is ever exhausted.
 struct StackLimit {
     const char* low = nullptr;
-    const char* high = nullptr;
     size_t reserve = 0;
 };
 
@@ -48,10 +47,15 @@ thread_local bool t_stack_known = false;  // t_stack looked up
 thread_local StackLimit t_stack;
 
 // The stack of the thread that made the last check: while calls stay on one thread (the
-// GIL hands the interpreter from thread to thread rarely, compared with calls), an address
-// inside it identifies the thread without a thread-local lookup. Stacks do not overlap.
+// GIL hands the interpreter from thread to thread rarely, compared with calls), comparing
+// pthread_self() with its owner replaces the thread-local lookup. (A thread id is reused
+// only with the same stack block, so with the same extent.)
 #if !defined(Py_GIL_DISABLED)
-StackLimit g_last_stack;
+struct LastStack {
+    pthread_t owner{};
+    bool valid = false;
+    StackLimit limit;
+} g_last_stack;
 #endif
 
 StackLimit find_stack_limit() {
@@ -71,7 +75,6 @@ StackLimit find_stack_limit() {
 #endif
     if (low && size) {
         s.low = low;
-        s.high = low + size;
         s.reserve = std::min<size_t>(size / 4, 256 * 1024);
     }
     return s;
@@ -83,7 +86,9 @@ __attribute__((noinline)) bool stack_exhausted_slow(const char* here) {
         t_stack_known = true;
     }
 #if !defined(Py_GIL_DISABLED)
-    g_last_stack = t_stack;
+    g_last_stack.owner = pthread_self();
+    g_last_stack.limit = t_stack;
+    g_last_stack.valid = true;
 #endif
     return t_stack.low && here >= t_stack.low && static_cast<size_t>(here - t_stack.low) < t_stack.reserve;
 }
@@ -93,8 +98,10 @@ bool stack_exhausted() {
     char mark;
     const char* here = &mark;
 #if !defined(Py_GIL_DISABLED)
-    const StackLimit& s = g_last_stack;
-    if (here >= s.low && here < s.high) return static_cast<size_t>(here - s.low) < s.reserve;
+    if (g_last_stack.valid && pthread_equal(g_last_stack.owner, pthread_self())) {
+        const StackLimit& s = g_last_stack.limit;
+        return s.low && here >= s.low && static_cast<size_t>(here - s.low) < s.reserve;
+    }
 #endif
     return stack_exhausted_slow(here);
 }
