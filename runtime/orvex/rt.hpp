@@ -157,7 +157,30 @@ public:
     }
     // A functor form for loops in plain C++ code (numcore), which stop when it is false.
     bool operator()() { return tick(); }
+    // Whether a check raised (the loop's result is then not one).
+    bool stopped() const { return stopped_; }
 };
+
+// A loop of fewer steps than one period never reaches a check: for such loops on a hot
+// path, interruptible() hands `body` a ticker that checks nothing, else an Interrupts.
+// `body` takes the ticker (`auto& tick`, called as tick() or tick.tick()); `stopped` tells
+// whether a check raised (the exception is set and body's result is not one).
+struct NoInterrupts {
+    bool tick() const { return true; }
+    bool operator()() const { return true; }
+};
+template <class F>
+auto interruptible(unsigned long long steps, unsigned period, bool& stopped, F&& body) {
+    stopped = false;
+    if (steps < period) {
+        NoInterrupts none;
+        return body(none);
+    }
+    Interrupts sig(period);
+    auto r = body(sig);
+    stopped = sig.stopped();
+    return r;
+}
 
 // ---------------------------------------------------------------------------
 // Conversions (each returns false with the exception set on failure)

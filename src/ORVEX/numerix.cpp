@@ -173,9 +173,10 @@ PyObject* exp_impl(Fn*, Value* v) {
     double xd;
     if (plain_count(terms, count) && plain_number(x, xd)) {
         if (count <= 1) return newref(INT1);
-        Interrupts sig(Interrupts::kDoubles);
-        double r = numcore::exp_series(xd, count, sig);
-        return PyErr_Occurred() ? nullptr : PyFloat_FromDouble(r);
+        bool stopped;
+        double r = interruptible(count, Interrupts::kDoubles, stopped,
+                                 [&](auto& tick) { return numcore::exp_series(xd, count, tick); });
+        return stopped ? nullptr : PyFloat_FromDouble(r);
     }
     long long stop;
     if (!range_stop(terms, stop)) return nullptr;
@@ -220,9 +221,11 @@ PyObject* log_impl(Fn*, Value* v) {
     double r;
     if (plain_count(v[1].obj.get(), count) && count < LLONG_MAX) {
         if (count < 1) return newref(INT0);
-        Interrupts sig(kMathSteps);
-        if (numcore::log_series(x, count, r, sig)) return PyFloat_FromDouble(r);
-        if (PyErr_Occurred()) return nullptr;
+        bool stopped;
+        if (interruptible(count, kMathSteps, stopped,
+                          [&](auto& tick) { return numcore::log_series(x, count, r, tick); }))
+            return PyFloat_FromDouble(r);
+        if (stopped) return nullptr;
     }
     return log_objects(x, v[1].obj.get());
 }
@@ -489,9 +492,11 @@ PyObject* fix_softmax_impl(Fn* fn, Value* v) {
     std::vector<double> xs;
     if (builtin_max(fn, max_fn) && ours(fn, n_exp, exp_def) && plain_list(x, xs)) {
         std::vector<double> ys(xs.size());
-        Interrupts sig(kMathSteps);
-        bool done = numcore::fix_softmax(xs.data(), xs.size(), ys.data(), sig);
-        if (PyErr_Occurred()) return nullptr;
+        bool stopped;
+        bool done = interruptible(xs.size(), kMathSteps, stopped, [&](auto& tick) {
+            return numcore::fix_softmax(xs.data(), xs.size(), ys.data(), tick);
+        });
+        if (stopped) return nullptr;
         if (done) {
             out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ys.size())));
             if (!out) return nullptr;
@@ -535,9 +540,10 @@ PyObject* argmax_impl(Fn* fn, Value* v) {
     Ref max_fn;
     std::vector<double> xs;
     if (builtin_max(fn, max_fn) && PyList_GET_SIZE(x) > 0 && plain_list(x, xs)) {
-        Interrupts sig(Interrupts::kDoubles);
-        size_t i = numcore::argmax(xs.data(), xs.size(), sig);
-        return PyErr_Occurred() ? nullptr : PyLong_FromSize_t(i);
+        bool stopped;
+        size_t i = interruptible(xs.size(), Interrupts::kDoubles, stopped,
+                                 [&](auto& tick) { return numcore::argmax(xs.data(), xs.size(), tick); });
+        return stopped ? nullptr : PyLong_FromSize_t(i);
     }
     if (!max_fn) return nullptr;
     Ref m = call(max_fn.get(), {x});
