@@ -7,9 +7,15 @@
 //  * Fn           the native function type: vectorcall, __name__/__qualname__/__doc__/
 //                 __module__/__annotations__/__defaults__/__kwdefaults__/__signature__,
 //                 binds as a method when stored on a class.
+//  * guard        every entry from Python into native code (calls, getters that run
+//                 code, module init) is counted like a Python call, checks the C stack
+//                 and turns C++ exceptions into Python ones (enter_native, guarded);
+//                 Interrupts lets long loops notice Ctrl-C.
+//  * Name         interned names, all made when the module is made.
 //  * conversions  to_double / to_pyint / to_cint / exact str / exact list.
-//  * globals      lookup at call time: module dict, then builtins, else NameError
-//                 (GlobalName: the same lookup, remembered while the dicts are unchanged).
+//  * globals      lookup at call time: module dict, then the module's own built-ins,
+//                 else NameError (GlobalName: the same lookup, remembered while the dicts
+//                 are unchanged).
 //  * classes      ordinary Python classes built from native methods (type(...)).
 #pragma once
 
