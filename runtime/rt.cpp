@@ -29,6 +29,7 @@ bool init_names() {
         n->obj_ = PyUnicode_InternFromString(n->text_);
         if (!n->obj_) return false;
     }
+    Name::made() = true;
     return true;
 }
 

@@ -59,8 +59,8 @@ inline PyObject* newref(PyObject* o) { Py_INCREF(o); return o; }
 
 // An interned name. Every Name of a module is interned when the module is initialised
 // (make_module calls init_names()), so get() never fails and never hands the C API a null
-// name. Names live at namespace scope: one declared later (say as a function's local
-// static) would miss the initialisation.
+// name. Names belong at namespace scope: one made after the module (a function's local
+// static) is interned when it is made, where a failure could not be reported.
 class Name {
     const char* text_;
     PyObject* obj_ = nullptr;
@@ -70,10 +70,17 @@ class Name {
         static Name* head = nullptr;
         return head;
     }
+    static bool& made() {  // init_names() has run
+        static bool done = false;
+        return done;
+    }
     friend bool init_names();
 
 public:
-    explicit Name(const char* text) : text_(text), next_(chain()) { chain() = this; }
+    explicit Name(const char* text) : text_(text), next_(chain()) {
+        chain() = this;
+        if (made()) obj_ = PyUnicode_InternFromString(text_);
+    }
     Name(const Name&) = delete;
     Name& operator=(const Name&) = delete;
     PyObject* get() const { return obj_; }
