@@ -2,14 +2,122 @@
 // modules and classes. See orvex/rt.hpp for the overview.
 #include "orvex/rt.hpp"
 
+#include <algorithm>
 #include <climits>
-#include <new>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <string>
+
+#if defined(__linux__) || defined(__APPLE__)
+#include <pthread.h>
+#endif
 
 namespace rt {
 
 const char* const NOANN = "";
+
+// The interpreter's own built-ins dict (strong), taken when the first module is made.
+static PyObject* g_interp_builtins = nullptr;
+
+// Names the runtime itself uses.
+static Name n_builtins("__builtins__"), n_init("__init__"), n_print("print");
+
+bool init_names() {
+    for (Name* n = Name::chain(); n; n = n->next_) {
+        if (n->obj_) continue;
+        n->obj_ = PyUnicode_InternFromString(n->text_);
+        if (!n->obj_) return false;
+    }
+    Name::made() = true;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// The guarded entry
+// ---------------------------------------------------------------------------
+namespace {
+// A thread's stack: its lowest usable address and the reserve to keep above it. Unknown
+// (the platform does not tell): null, and nothing is ever exhausted.
+struct StackLimit {
+    const char* low = nullptr;
+    size_t reserve = 0;
+};
+
+thread_local bool t_stack_known = false;  // t_stack looked up
+thread_local StackLimit t_stack;
+
+// The stack of the thread that made the last check: while calls stay on one thread (the
+// GIL hands the interpreter from thread to thread rarely, compared with calls), comparing
+// pthread_self() with its owner replaces the thread-local lookup. (A thread id is reused
+// only with the same stack block, so with the same extent.)
+#if !defined(Py_GIL_DISABLED)
+struct LastStack {
+    pthread_t owner{};
+    bool valid = false;
+    StackLimit limit;
+} g_last_stack;
+#endif
+
+StackLimit find_stack_limit() {
+    StackLimit s;
+    const char* low = nullptr;
+    size_t size = 0;
+#if defined(__linux__)
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        void* addr = nullptr;
+        if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr) low = static_cast<const char*>(addr);
+        pthread_attr_destroy(&attr);
+    }
+#elif defined(__APPLE__)
+    size = pthread_get_stacksize_np(pthread_self());
+    low = static_cast<const char*>(pthread_get_stackaddr_np(pthread_self())) - size;
+#endif
+    if (low && size) {
+        s.low = low;
+        s.reserve = std::min<size_t>(size / 4, 256 * 1024);
+    }
+    return s;
+}
+
+__attribute__((noinline)) bool stack_exhausted_slow(const char* here) {
+    if (!t_stack_known) {
+        t_stack = find_stack_limit();
+        t_stack_known = true;
+    }
+#if !defined(Py_GIL_DISABLED)
+    g_last_stack.owner = pthread_self();
+    g_last_stack.limit = t_stack;
+    g_last_stack.valid = true;
+#endif
+    return t_stack.low && here >= t_stack.low && static_cast<size_t>(here - t_stack.low) < t_stack.reserve;
+}
+}  // namespace
+
+bool stack_exhausted() {
+    char mark;
+    const char* here = &mark;
+#if !defined(Py_GIL_DISABLED)
+    if (g_last_stack.valid && pthread_equal(g_last_stack.owner, pthread_self())) {
+        const StackLimit& s = g_last_stack.limit;
+        return s.low && here >= s.low && static_cast<size_t>(here - s.low) < s.reserve;
+    }
+#endif
+    return stack_exhausted_slow(here);
+}
+
+void raise_cpp_exception(const char* where) noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "%s: internal error (C++ exception: %s)", where, e.what());
+    } catch (...) {
+        PyErr_Format(PyExc_SystemError, "%s: internal error (unknown C++ exception)", where);
+    }
+}
 
 // ---------------------------------------------------------------------------
 // Conversions
@@ -266,9 +374,8 @@ public:
     Value* data() { return reinterpret_cast<Value*>(buf_); }
 };
 
-static PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    Fn* fn = reinterpret_cast<Fn*>(self);
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+static inline __attribute__((always_inline)) PyObject* call_impl(Fn* fn, PyObject* const* args, Py_ssize_t nargs,
+                                                              PyObject* kwnames) {
     PyObject* raw_buf[MAX_PARAMS];
     PyObject* const* raw = raw_buf;
     Ref extra;
@@ -283,6 +390,22 @@ static PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nar
     for (Py_ssize_t i = 0; i < fn->nparams; ++i)
         if (!convert(params[i], raw[i], v[i])) return nullptr;
     return fn->def->impl(fn, v);
+}
+
+// Every call of a native function: one guarded entry (rt::guarded, written out here since
+// it is the hottest path).
+static PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Fn* fn = reinterpret_cast<Fn*>(self);
+    if (!enter_native()) return nullptr;
+    PyObject* r;
+    try {
+        r = call_impl(fn, args, PyVectorcall_NARGS(nargsf), kwnames);
+    } catch (...) {
+        raise_cpp_exception(fn->def->name);
+        r = nullptr;
+    }
+    leave_native();
+    return r;
 }
 
 // ---------------------------------------------------------------------------
@@ -398,9 +521,11 @@ static PyObject* build_signature(Fn* f) {
 
 static PyObject* get_signature(PyObject* self, void*) {
     Fn* f = reinterpret_cast<Fn*>(self);
-    if (!f->signature) f->signature = build_signature(f);
-    Py_XINCREF(f->signature);
-    return f->signature;
+    return guarded<PyObject*>("__signature__", nullptr, [f]() -> PyObject* {
+        if (!f->signature) f->signature = build_signature(f);
+        Py_XINCREF(f->signature);
+        return f->signature;
+    });
 }
 
 // Attributes that hold a str and may be replaced by a str, like a Python function's.
@@ -534,15 +659,28 @@ PyObject* make_fn(const FnDef* def, PyObject* globals, PyObject* module, const c
 // ---------------------------------------------------------------------------
 // Globals, calls, modules, classes
 // ---------------------------------------------------------------------------
+PyObject* builtins_of(PyObject* globals) {
+    PyObject* b = PyDict_GetItemWithError(globals, n_builtins.get());
+    if (b) return PyModule_Check(b) ? PyModule_GetDict(b) : b;
+    if (PyErr_Occurred()) return nullptr;
+    if (!g_interp_builtins) PyErr_SetString(PyExc_SystemError, "ORVEX runtime used before a module was made");
+    return g_interp_builtins;
+}
+
 Ref global(PyObject* globals, PyObject* name) {
     PyObject* v = PyDict_GetItemWithError(globals, name);
     if (v) return Ref::borrow(v);
     if (PyErr_Occurred()) return {};
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins) {
+    PyObject* builtins = builtins_of(globals);
+    if (!builtins) return {};
+    if (PyDict_CheckExact(builtins)) {
         v = PyDict_GetItemWithError(builtins, name);
         if (v) return Ref::borrow(v);
         if (PyErr_Occurred()) return {};
+    } else {
+        Ref r = Ref::steal(PyObject_GetItem(builtins, name));
+        if (r || !PyErr_ExceptionMatches(PyExc_KeyError)) return r;
+        PyErr_Clear();
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return {};
@@ -555,15 +693,13 @@ Ref builtin(const char* name) {
 }
 
 bool super_init(PyObject* super_fn, PyObject* cls, PyObject* self) {
-    static Name init_name("__init__");
     Ref sup = call(super_fn, {cls, self});
-    Ref init = sup ? getattr(sup.get(), init_name) : Ref();
+    Ref init = sup ? getattr(sup.get(), n_init) : Ref();
     return init && call(init.get(), {});
 }
 
 bool print(Fn* fn, std::initializer_list<PyObject*> args) {
-    static Name print_name("print");
-    Ref p = global(fn, print_name);
+    Ref p = global(fn, n_print);
     return p && call(p.get(), args);
 }
 
@@ -575,11 +711,19 @@ bool add_fn(PyObject* module, const FnDef* def) {
 }
 
 PyObject* make_module(PyModuleDef* def, std::initializer_list<const FnDef*> fns) {
-    Ref m = Ref::steal(PyModule_Create(def));
-    if (!m) return nullptr;
-    for (const FnDef* f : fns)
-        if (!add_fn(m.get(), f)) return nullptr;
-    return m.release();
+    return guarded_init(def->m_name, [&]() -> PyObject* {
+        if (!init_names()) return nullptr;
+        if (!g_interp_builtins) {
+            Ref mod = Ref::steal(PyImport_ImportModule("builtins"));
+            if (!mod) return nullptr;
+            g_interp_builtins = newref(PyModule_GetDict(mod.get()));
+        }
+        Ref m = Ref::steal(PyModule_Create(def));
+        if (!m) return nullptr;
+        for (const FnDef* f : fns)
+            if (!add_fn(m.get(), f)) return nullptr;
+        return m.release();
+    });
 }
 
 bool import_from(PyObject* module, const char* modname, std::initializer_list<const char*> names) {

@@ -9,9 +9,10 @@
 
 namespace lcg {
 
-inline rt::Name& name_x() { static rt::Name n("x"); return n; }
-inline rt::Name& name_min() { static rt::Name n("min"); return n; }
-inline rt::Name& name_max() { static rt::Name n("max"); return n; }
+inline rt::Name n_x("x"), n_min("min"), n_max("max");
+inline rt::Name& name_x() { return n_x; }
+inline rt::Name& name_min() { return n_min; }
+inline rt::Name& name_max() { return n_max; }
 
 // Instances of `type` read and write x, min and max plainly. The answer for the last type
 // that had them plain is remembered with the type's version tag: any change to the type

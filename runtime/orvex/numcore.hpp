@@ -54,10 +54,20 @@ inline bool fpow(double iv, double iw, double& out) {
     return true;
 }
 
+// The loops below whose length is the caller's take a `tick`, called once per step: a long
+// loop stops early when it returns false (the caller can then tell from its own state, e.g.
+// rt::Interrupts with the exception set, that the result is not one). By default nothing
+// is checked.
+struct NoTick {
+    constexpr bool operator()() const { return true; }
+};
+
 // exp(x, terms): 1 + sum_{n=1}^{terms-1} of the running term term*(x/n); terms >= 2.
-inline double exp_series(double x, long long terms = 20) {
+template <class Tick = NoTick>
+inline double exp_series(double x, long long terms = 20, Tick&& tick = {}) {
     double term = 1.0, total = 1.0;
     for (long long n = 1; n < terms; ++n) {
+        if (!tick()) break;
         term = term * (x / static_cast<double>(n));
         total = total + term;
     }
@@ -65,11 +75,12 @@ inline double exp_series(double x, long long terms = 20) {
 }
 
 // log(x, terms) for x > 0: sum_{n=1}^{terms} (+/-) (x-1)^n / n; terms >= 1.
-inline bool log_series(double x, long long terms, double& out) {
+template <class Tick = NoTick>
+inline bool log_series(double x, long long terms, double& out, Tick&& tick = {}) {
     double d = x - 1.0, total = 0.0;
     for (long long n = 1; n <= terms; ++n) {
         double t;
-        if (!fpow(d, static_cast<double>(n), t)) return false;
+        if (!tick() || !fpow(d, static_cast<double>(n), t)) return false;
         t = t / static_cast<double>(n);
         total = (n % 2 == 1) ? total + t : total - t;
     }
@@ -81,27 +92,33 @@ inline double leaky(double x, double leak = 0.01) { return x > 0 ? x : leak * x;
 
 // The host's max() over doubles: the first element, replaced by each later one that
 // compares greater (so a leading NaN stays the maximum).
-inline size_t max_index(const double* x, size_t n) {
+template <class Tick = NoTick>
+inline size_t max_index(const double* x, size_t n, Tick&& tick = {}) {
     size_t best = 0;
-    for (size_t i = 1; i < n; ++i)
+    for (size_t i = 1; i < n; ++i) {
+        if (!tick()) break;
         if (x[i] > x[best]) best = i;
+    }
     return best;
 }
 
 // list.index(max(x)): the first element equal to the maximum, or the maximum itself.
-inline size_t argmax(const double* x, size_t n) {
-    size_t best = max_index(x, n);
+template <class Tick = NoTick>
+inline size_t argmax(const double* x, size_t n, Tick&& tick = {}) {
+    size_t best = max_index(x, n, tick);
     for (size_t i = 0; i < best; ++i)
         if (x[i] == x[best]) return i;
     return best;
 }
 
 // FixSoftmax over doubles into out[]; false when the total is zero (the host raises
-// ZeroDivisionError). n >= 1.
-inline bool fix_softmax(const double* x, size_t n, double* out) {
-    double m = x[max_index(x, n)];
+// ZeroDivisionError) or `tick` stopped it. n >= 1.
+template <class Tick = NoTick>
+inline bool fix_softmax(const double* x, size_t n, double* out, Tick&& tick = {}) {
+    double m = x[max_index(x, n, tick)];
     double total = 0.0;
     for (size_t i = 0; i < n; ++i) {
+        if (!tick()) return false;
         out[i] = exp_series(x[i] - m);
         total = total + out[i];
     }

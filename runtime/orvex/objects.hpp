@@ -1,8 +1,7 @@
 // Classes built from native methods (rt::make_class): the pieces their methods share.
 //
-//  * Depth, counted  the interpreter's call-depth count, for native methods that can
-//                    re-enter one another through the number protocol with no Python
-//                    frame in between.
+//  * Depth           one level of the interpreter's call-depth count, for work done in
+//                    place of a call.
 //  * type_is         type(o) == cls with the host's ==; is_float_or_int and classify for
 //                    the late-bound `type(other) == <class>` / `== float or == int` tests.
 //  * Op, Num         the host's + - * / on objects, computed as doubles where float's own
@@ -22,46 +21,17 @@
 #include <initializer_list>
 #include <utility>
 
-#if defined(__linux__) || defined(__APPLE__)
-#include <pthread.h>
-#endif
 
 namespace rt {
 
 // ---------------------------------------------------------------------------
-// Recursion guard
+// Call depth
 // ---------------------------------------------------------------------------
 
-// Whether less than `reserve` bytes of this thread's stack are left below the caller's
-// frame. The interpreter's recursion count bounds how many levels deep native code may
-// nest, but how much C stack a level may take is its guess for its own frames (3.12 and
-// later count C levels apart from Python frames, up to 10000 on 3.13), and a level of
-// native methods calling one another through the number protocol can take more. False
-// where the platform does not tell the stack's extent.
-inline bool stack_exhausted(size_t reserve = 256 * 1024) {
-    static const char* const unknown = "";
-    static thread_local const char* low = nullptr;  // the stack's lowest usable address
-    if (!low) {
-        low = unknown;
-#if defined(__linux__)
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            void* addr = nullptr;
-            size_t size = 0;
-            if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr) low = static_cast<const char*>(addr);
-            pthread_attr_destroy(&attr);
-        }
-#elif defined(__APPLE__)
-        low = static_cast<const char*>(pthread_get_stackaddr_np(pthread_self())) -
-              pthread_get_stacksize_np(pthread_self());
-#endif
-    }
-    char here;
-    return low != unknown && static_cast<size_t>(&here - low) < reserve;
-}
-
 // Counts one level of the interpreter's recursion count for its lifetime; `ok` is false
-// (with RecursionError set) when the limit is reached.
+// (with RecursionError set) when the limit is reached. For work done in place of a call
+// that would have counted (NativeClass::make); calls of native methods are counted by
+// their guarded entry (rt::enter_native).
 class Depth {
 public:
     const bool ok;
@@ -73,19 +43,9 @@ public:
     Depth& operator=(const Depth&) = delete;
 };
 
-// A method implementation run under one level of the recursion count, as a call of a
-// Python method would be, and only with enough stack left for the methods it may
-// re-enter: `FnDef{..., counted<add_impl>}`.
-template <Impl F>
-PyObject* counted(Fn* fn, Value* v) {
-    if (stack_exhausted()) {
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
-        return nullptr;
-    }
-    Depth depth;
-    if (!depth.ok) return nullptr;
-    return F(fn, v);
-}
+// Names used below (interned with the module's other names).
+inline GlobalName g_float_name("float"), g_int_name("int");
+inline Name n_dunder_init("__init__");
 
 // ---------------------------------------------------------------------------
 // Exact-type checks
@@ -102,12 +62,11 @@ inline int type_is(PyObject* o, PyObject* cls) {
 // type(o) == float or type(o) == int, each name looked up as a global of `fn` when its
 // comparison is reached (so `bool` and subclasses never match). -1 on error.
 inline int is_float_or_int(Fn* fn, PyObject* o) {
-    static GlobalName n_float("float"), n_int("int");
-    Ref ft = global(fn, n_float);
+    Ref ft = global(fn, g_float_name);
     if (!ft) return -1;
     int is = type_is(o, ft.get());
     if (is != 0) return is;
-    Ref it = global(fn, n_int);
+    Ref it = global(fn, g_int_name);
     return it ? type_is(o, it.get()) : -1;
 }
 
@@ -300,12 +259,11 @@ class NativeClass {
 public:
     // After make_class; false with an exception set if the class has no native __init__.
     bool bind(PyObject* cls) {
-        static Name n_init("__init__");
         if (!PyType_Check(cls)) {
             PyErr_SetString(PyExc_SystemError, "NativeClass::bind needs a class");
             return false;
         }
-        PyObject* init = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), n_init.get());
+        PyObject* init = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), n_dunder_init.get());
         if (!init || Py_TYPE(init) != &FnType) {
             PyErr_SetString(PyExc_SystemError, "NativeClass::bind needs a class with a native __init__");
             return false;
@@ -324,11 +282,10 @@ public:
     // __init__: it is our class, its metaclass is `type` (so type.__call__ runs), its
     // __new__ is object's, it is not abstract and its __init__ is still ours.
     bool direct(PyObject* callee) const {
-        static Name n_init("__init__");
         if (callee != cls_ || Py_TYPE(callee) != &PyType_Type) return false;
         PyTypeObject* t = reinterpret_cast<PyTypeObject*>(callee);
         return t->tp_new == PyBaseObject_Type.tp_new && !(t->tp_flags & Py_TPFLAGS_IS_ABSTRACT) &&
-               _PyType_Lookup(t, n_init.get()) == init_;
+               _PyType_Lookup(t, n_dunder_init.get()) == init_;
     }
 
     // The instance type.__call__ would make: object.__new__(cls) (which also sets up the

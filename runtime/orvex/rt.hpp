@@ -7,9 +7,15 @@
 //  * Fn           the native function type: vectorcall, __name__/__qualname__/__doc__/
 //                 __module__/__annotations__/__defaults__/__kwdefaults__/__signature__,
 //                 binds as a method when stored on a class.
+//  * guard        every entry from Python into native code (calls, getters that run
+//                 code, module init) is counted like a Python call, checks the C stack
+//                 and turns C++ exceptions into Python ones (enter_native, guarded);
+//                 Interrupts lets long loops notice Ctrl-C.
+//  * Name         interned names, all made when the module is made.
 //  * conversions  to_double / to_pyint / to_cint / exact str / exact list.
-//  * globals      lookup at call time: module dict, then builtins, else NameError
-//                 (GlobalName: the same lookup, remembered while the dicts are unchanged).
+//  * globals      lookup at call time: module dict, then the module's own built-ins,
+//                 else NameError (GlobalName: the same lookup, remembered while the dicts
+//                 are unchanged).
 //  * classes      ordinary Python classes built from native methods (type(...)).
 #pragma once
 
@@ -51,19 +57,143 @@ public:
 
 inline PyObject* newref(PyObject* o) { Py_INCREF(o); return o; }
 
-// An interned name, created on first use and kept for the life of the process.
+// An interned name. Every Name of a module is interned when the module is initialised
+// (make_module calls init_names()), so get() never fails and never hands the C API a null
+// name. Names belong at namespace scope: one made after the module (a function's local
+// static) is interned when it is made, where a failure could not be reported.
 class Name {
     const char* text_;
     PyObject* obj_ = nullptr;
+    Name* next_;  // all Names of this module, newest first
+
+    static Name*& chain() {
+        static Name* head = nullptr;
+        return head;
+    }
+    static bool& made() {  // init_names() has run
+        static bool done = false;
+        return done;
+    }
+    friend bool init_names();
 
 public:
-    constexpr explicit Name(const char* text) : text_(text) {}
-    PyObject* get() {
-        if (!obj_) obj_ = PyUnicode_InternFromString(text_);
-        return obj_;
+    explicit Name(const char* text) : text_(text), next_(chain()) {
+        chain() = this;
+        if (made()) obj_ = PyUnicode_InternFromString(text_);
     }
+    Name(const Name&) = delete;
+    Name& operator=(const Name&) = delete;
+    PyObject* get() const { return obj_; }
     const char* c_str() const { return text_; }
 };
+
+// Interns every Name not yet interned; false with MemoryError set when one fails (those
+// already interned stay valid, so a later attempt only does the rest).
+bool init_names();
+
+// ---------------------------------------------------------------------------
+// The guarded entry into native code
+// ---------------------------------------------------------------------------
+
+// Whether the C stack left below the caller's frame is less than the reserve a native call
+// needs to go on: a quarter of the current thread's stack, at most 256 KiB (how deep native
+// code may nest is bounded by the interpreter's recursion count, but how much C stack a
+// level takes is the interpreter's guess for its own frames). False where the platform
+// does not tell the stack's extent.
+bool stack_exhausted();
+
+// Enters a call from Python into native code: counts it like a Python-level call
+// (Py_EnterRecursiveCall) and checks the C stack; false with RecursionError set.
+// leave_native() undoes a successful enter_native().
+inline bool enter_native() {
+    if (stack_exhausted()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded (C stack nearly exhausted)");
+        return false;
+    }
+    return Py_EnterRecursiveCall("") == 0;
+}
+inline void leave_native() { Py_LeaveRecursiveCall(); }
+
+// Turns the C++ exception being handled into the Python exception: std::bad_alloc becomes
+// MemoryError, anything else a SystemError naming `where` (a fault, not an outcome).
+// Only inside a catch block.
+void raise_cpp_exception(const char* where) noexcept;
+
+// Runs `body` (returning R, `fail` meaning "exception set") as one guarded entry: counted,
+// stack-checked, and with no C++ exception getting past it. Every way Python calls into
+// native code goes through this: the native function type's vectorcall, its attribute
+// getters that run code, and module initialisation.
+template <class R, class F>
+R guarded(const char* where, R fail, F&& body) noexcept {
+    if (!enter_native()) return fail;
+    R r = fail;
+    try {
+        r = body();
+    } catch (...) {
+        raise_cpp_exception(where);
+        r = fail;
+    }
+    leave_native();
+    return r;
+}
+
+// A module's PyInit body, guarded; a module is created once per process, so the body
+// must leave no half-set state behind it when it fails (build everything first, then
+// publish it).
+template <class F>
+PyObject* guarded_init(const char* module, F&& body) noexcept {
+    return guarded<PyObject*>(module, nullptr, body);
+}
+
+// Lets a native loop whose length depends on the input notice Ctrl-C: tick() once per
+// step; every `period` steps it runs the host's signal handlers (PyErr_CheckSignals), and
+// is false with their exception (KeyboardInterrupt) set. The periods below keep a check
+// to every few milliseconds of work or less. On 3.12+ a check may also run a scheduled
+// garbage collection (so finalisers): hold no borrowed references across tick().
+class Interrupts {
+    unsigned left_;
+    const unsigned period_;
+    bool stopped_ = false;  // once false, tick() stays false
+
+public:
+    static constexpr unsigned kDoubles = 1u << 20;  // steps of a few double operations
+    static constexpr unsigned kObjects = 1u << 10;  // steps of a few operations on objects
+    static constexpr unsigned kCalls = 1;           // steps that call arbitrary code
+    explicit Interrupts(unsigned period = kObjects) : left_(period), period_(period) {}
+    bool tick() {
+        if (--left_) return true;
+        left_ = period_;
+        if (!stopped_ && PyErr_CheckSignals() == 0) return true;
+        stopped_ = true;
+        left_ = 1;
+        return false;
+    }
+    // A functor form for loops in plain C++ code (numcore), which stop when it is false.
+    bool operator()() { return tick(); }
+    // Whether a check raised (the loop's result is then not one).
+    bool stopped() const { return stopped_; }
+};
+
+// A loop of fewer steps than one period never reaches a check: for such loops on a hot
+// path, interruptible() hands `body` a ticker that checks nothing, else an Interrupts.
+// `body` takes the ticker (`auto& tick`, called as tick() or tick.tick()); `stopped` tells
+// whether a check raised (the exception is set and body's result is not one).
+struct NoInterrupts {
+    bool tick() const { return true; }
+    bool operator()() const { return true; }
+};
+template <class F>
+auto interruptible(unsigned long long steps, unsigned period, bool& stopped, F&& body) {
+    stopped = false;
+    if (steps < period) {
+        NoInterrupts none;
+        return body(none);
+    }
+    Interrupts sig(period);
+    auto r = body(sig);
+    stopped = sig.stopped();
+    return r;
+}
 
 // ---------------------------------------------------------------------------
 // Conversions (each returns false with the exception set on failure)
@@ -217,18 +347,23 @@ inline bool is_fn(PyObject* o, const FnDef* def) {
 // Globals, calls, modules, classes
 // ---------------------------------------------------------------------------
 
-// Module dict, then builtins; NameError "name '%U' is not defined".
+// The built-ins a function of the module with these globals sees, as for a Python function
+// defined there: its globals' `__builtins__` (a module stands for its dict), else the
+// interpreter's own. Never the calling frame's. Borrowed; null with an exception set.
+PyObject* builtins_of(PyObject* globals);
+
+// Module dict, then its built-ins (builtins_of); NameError "name '%U' is not defined".
 Ref global(PyObject* globals, PyObject* name);
 inline Ref global(Fn* fn, Name& name) { return global(fn->globals, name.get()); }
 
-// rt::global looks a name up at each call: the module's dict, then the builtins, else
+// rt::global looks a name up at each call: the module's dict, then its built-ins, else
 // NameError. A GlobalName remembers what its last lookup found together with the version
 // tags of the dicts it read. Every insertion, replacement or deletion gives a dict a new
-// tag, so while the tags (and the builtins dict in use) are the same, looking again would
-// find the same object; it is returned without probing. Only dicts whose keys are all
-// exact str are remembered, since probing others may run a key's __eq__. (The tags are
-// gone after 3.13, and free-threaded builds would race on the memory: there every lookup
-// probes.)
+// tag, so while the tags are the same, looking again would find the same object (the
+// module dict unchanged means its `__builtins__` entry, so the built-ins dict read, is the
+// same); it is returned without probing. Only dicts whose keys are all exact str are
+// remembered, since probing others may run a key's __eq__. (The tags are gone after 3.13,
+// and free-threaded builds would race on the memory: there every lookup probes.)
 #ifndef ORVEX_DICT_TAGS
 #if PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
 #define ORVEX_DICT_TAGS 1
@@ -278,20 +413,19 @@ class GlobalName {
 #endif
 
 public:
-    constexpr explicit GlobalName(const char* text) : name_(text) {}
-    PyObject* get() { return name_.get(); }
+    explicit GlobalName(const char* text) : name_(text) {}
+    PyObject* get() const { return name_.get(); }
 
     // What rt::global(globals, name) gives.
     Ref lookup(PyObject* globals) {
 #if ORVEX_DICT_TAGS
         if (value_ && globals == globals_ && tag(globals) == gtag_) {
             if (!builtins_) return Ref::borrow(value_);
-            PyObject* b = PyEval_GetBuiltins();
-            if (b == builtins_ && tag(b) == btag_) return Ref::borrow(value_);
+            PyObject* b = const_cast<PyObject*>(static_cast<const PyObject*>(builtins_));
+            if (tag(b) == btag_) return Ref::borrow(value_);
         }
         value_ = nullptr;
         PyObject* key = name_.get();
-        if (!key) return {};
         if (PyDict_CheckExact(globals)) {
             PyObject* v = PyDict_GetItemWithError(globals, key);
             if (v) {
@@ -299,8 +433,9 @@ public:
                 return Ref::borrow(v);
             }
             if (PyErr_Occurred()) return {};
-            PyObject* b = PyEval_GetBuiltins();
-            if (b && PyDict_CheckExact(b)) {
+            PyObject* b = builtins_of(globals);
+            if (!b) return {};
+            if (PyDict_CheckExact(b)) {
                 v = PyDict_GetItemWithError(b, key);
                 if (v) {
                     remember(globals, b, v);

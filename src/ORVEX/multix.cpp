@@ -126,7 +126,9 @@ PyObject* pairwise(Fn* fn, PyObject* self, PyObject* other, Op op) {
     Walk walk;
     Results result;
     if (!walk.open(getattr(self, n_values)) || !result.open(walk.size())) return nullptr;
+    Interrupts sig;
     for (Py_ssize_t i = 0;; ++i) {
+        if (!sig.tick()) return nullptr;
         Ref v = walk.next();
         if (!v) {
             if (PyErr_Occurred()) return nullptr;
@@ -145,8 +147,9 @@ PyObject* scaled(Fn* fn, PyObject* self, PyObject* other) {
     Walk walk;
     Results result;
     if (!walk.open(getattr(self, n_values)) || !result.open(walk.size())) return nullptr;
+    Interrupts sig;
     while (Ref v = walk.next()) {
-        if (!result.add(arith(Op::Mul, v.get(), other))) return nullptr;
+        if (!sig.tick() || !result.add(arith(Op::Mul, v.get(), other))) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
     Ref cls = global(fn, n_multiX);
@@ -173,7 +176,7 @@ PyObject* add_or_sub(Fn* fn, PyObject* self, PyObject* other, Op op) {
 }
 
 // ---------------------------------------------------------------------------
-// Methods (each counts a level of call depth: see counted)
+// Methods
 // ---------------------------------------------------------------------------
 
 PyObject* init_impl(Fn*, Value* v) {
@@ -198,20 +201,22 @@ PyObject* mul_impl(Fn* fn, Value* v) {
 // Deliberate: every method is counted, so deeply nested components raise RecursionError
 // instead of overflowing the stack.
 const FnDef init_def{"__init__", "creates vector with userdefined dimensions", {P("self"), VarArgs("values")},
-                     nullptr, counted<init_impl>};
-const FnDef add_def{"__add__", nullptr, {P("self"), P("other")}, nullptr, counted<add_impl>};
-const FnDef sub_def{"__sub__", nullptr, {P("self"), P("other")}, nullptr, counted<sub_impl>};
-const FnDef mul_def{"__mul__", nullptr, {P("self"), P("other")}, nullptr, counted<mul_impl>};
+                     nullptr, init_impl};
+const FnDef add_def{"__add__", nullptr, {P("self"), P("other")}, nullptr, add_impl};
+const FnDef sub_def{"__sub__", nullptr, {P("self"), P("other")}, nullptr, sub_impl};
+const FnDef mul_def{"__mul__", nullptr, {P("self"), P("other")}, nullptr, mul_impl};
 
 PyModuleDef moddef = {PyModuleDef_HEAD_INIT, "multix", nullptr, -1, nullptr};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_multix() {
-    Ref m = Ref::steal(make_module(&moddef, {}));
-    if (!m) return nullptr;
-    if (!import_from(m.get(), "ORVEX.numerix", {"sqrt"})) return nullptr;
-    Ref cls = Ref::steal(make_class(m.get(), "multiX", {&init_def, &add_def, &sub_def, &mul_def}));
-    if (!cls || !g_class.bind(cls.get())) return nullptr;
-    return m.release();
+    return guarded_init("multix", []() -> PyObject* {
+        Ref m = Ref::steal(make_module(&moddef, {}));
+        if (!m) return nullptr;
+        if (!import_from(m.get(), "ORVEX.numerix", {"sqrt"})) return nullptr;
+        Ref cls = Ref::steal(make_class(m.get(), "multiX", {&init_def, &add_def, &sub_def, &mul_def}));
+        if (!cls || !g_class.bind(cls.get())) return nullptr;
+        return m.release();
+    });
 }

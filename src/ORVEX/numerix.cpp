@@ -6,8 +6,10 @@
 // uses is still bound to this module's own function, the same computation runs on doubles
 // (orvex/numcore.hpp); where that computation meets a case in which the object path
 // raises, the object path is taken from the start, so the host raises its own error.
+#include <algorithm>
 #include <cmath>
 #include <climits>
+#include <iterator>
 
 #include "orvex/lcg.hpp"
 #include "orvex/numcore.hpp"
@@ -27,10 +29,17 @@ PyObject* LCG_A_OBJ;
 PyObject* LCG_C_OBJ;
 PyObject* LCG_M_OBJ;
 PyObject* RANDOM_CLS;    // the generator class (for super())
+PyObject* MAX_BUILTIN;   // the built-in max
 double FACT_D[171];      // float(k!) as the host converts it, for k! below the float range
 
 constexpr double PI_D = 3.141592653589793;
 constexpr long long EXACT_INT = 1LL << 52;  // ints whose sums and quotients stay exact in doubles
+
+// Signal-check periods (rt::Interrupts) for loops whose steps cost more than plain double
+// arithmetic: a call of the maths library (or a 128-bit modular product), a product of
+// big ints that grow with the loop.
+constexpr unsigned kMathSteps = 1u << 15;
+constexpr unsigned kBigIntSteps = 16;
 
 Name n_pi("pi"), n_sqrt("sqrt"), n_asin("asin"), n_acos("acos"), n_deg("deg"), n_atan("atan"),
     n_sin_rad("sin_rad"), n_cos_rad("cos_rad"), n_factorial("factorial"), n_exp("exp"), n_log("log"),
@@ -139,6 +148,7 @@ PyObject* factorial_impl(Fn*, Value* v) {
     Ref total = Ref::borrow(INT1);
     // Multiply runs of small factors in a machine word first: the product is the same integer.
     unsigned long long chunk = 1;
+    Interrupts sig(kBigIntSteps);
     for (long long i = 1; i < hi; ++i) {
         unsigned long long u = static_cast<unsigned long long>(i);
         if (chunk > ULLONG_MAX / u) {
@@ -147,7 +157,7 @@ PyObject* factorial_impl(Fn*, Value* v) {
             if (!total) return nullptr;
             chunk = 1;
             // Deliberate: a long product stops with KeyboardInterrupt on Ctrl-C.
-            if ((i & 0xfff) == 0 && PyErr_CheckSignals() < 0) return nullptr;
+            if (!sig.tick()) return nullptr;
         }
         chunk *= u;
     }
@@ -164,12 +174,17 @@ PyObject* exp_impl(Fn*, Value* v) {
     double xd;
     if (plain_count(terms, count) && plain_number(x, xd)) {
         if (count <= 1) return newref(INT1);
-        return PyFloat_FromDouble(numcore::exp_series(xd, count));
+        bool stopped;
+        double r = interruptible(count, Interrupts::kDoubles, stopped,
+                                 [&](auto& tick) { return numcore::exp_series(xd, count, tick); });
+        return stopped ? nullptr : PyFloat_FromDouble(r);
     }
     long long stop;
     if (!range_stop(terms, stop)) return nullptr;
     Ref total = Ref::borrow(INT1), term = Ref::borrow(INT1);
+    Interrupts sig;
     for (long long n = 1; n < stop; ++n) {
+        if (!sig.tick()) return nullptr;
         Ref nobj = lng(n);
         Ref q = nobj ? truediv(x, nobj.get()) : Ref();
         term = q ? mul(term.get(), q.get()) : Ref();
@@ -185,7 +200,9 @@ PyObject* log_objects(double x, PyObject* terms) {
     long long stop;
     if (!stop_obj || !range_stop(stop_obj.get(), stop)) return nullptr;
     Ref total = Ref::borrow(INT0);
+    Interrupts sig;
     for (long long n = 1; n < stop; ++n) {
+        if (!sig.tick()) return nullptr;
         Ref nobj = lng(n), d = flt(x - 1.0);
         Ref t = nobj && d ? power(d.get(), nobj.get()) : Ref();
         t = t ? truediv(t.get(), nobj.get()) : Ref();
@@ -205,7 +222,11 @@ PyObject* log_impl(Fn*, Value* v) {
     double r;
     if (plain_count(v[1].obj.get(), count) && count < LLONG_MAX) {
         if (count < 1) return newref(INT0);
-        if (numcore::log_series(x, count, r)) return PyFloat_FromDouble(r);
+        bool stopped;
+        if (interruptible(count, kMathSteps, stopped,
+                          [&](auto& tick) { return numcore::log_series(x, count, r, tick); }))
+            return PyFloat_FromDouble(r);
+        if (stopped) return nullptr;
     }
     return log_objects(x, v[1].obj.get());
 }
@@ -273,7 +294,9 @@ PyObject* trig_series_impl(Fn* fn, Value* v, int first) {
     long long stop;
     if (!range_stop(v[1].obj.get(), stop)) return nullptr;
     Ref total = Ref::borrow(INT0);
+    Interrupts sig;
     for (long long n = 0; n < stop; ++n) {
+        if (!sig.tick()) return nullptr;
         Ref sign = lng(n % 2 ? -1 : 1), k = lng(2 * n + first), xf = flt(x);
         if (!sign || !k || !xf) return nullptr;
         Ref p = power(xf.get(), k.get());
@@ -446,9 +469,11 @@ PyObject* softplus_impl(Fn* fn, Value* v) {
 }
 
 // The list's elements as doubles when every one is a plain number (see plain_number).
+// (std::bad_alloc for a list too long to copy: the call's entry makes it a MemoryError.)
+// Nothing here runs Python code, so the list cannot change under the loop.
 bool plain_list(PyObject* list, std::vector<double>& out) {
     Py_ssize_t n = PyList_GET_SIZE(list);
-    out.resize(n);
+    out.resize(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i)
         if (!plain_number(PyList_GET_ITEM(list, i), out[i])) return false;
     return true;
@@ -468,7 +493,12 @@ PyObject* fix_softmax_impl(Fn* fn, Value* v) {
     std::vector<double> xs;
     if (builtin_max(fn, max_fn) && ours(fn, n_exp, exp_def) && plain_list(x, xs)) {
         std::vector<double> ys(xs.size());
-        if (numcore::fix_softmax(xs.data(), xs.size(), ys.data())) {
+        bool stopped;
+        bool done = interruptible(xs.size(), kMathSteps, stopped, [&](auto& tick) {
+            return numcore::fix_softmax(xs.data(), xs.size(), ys.data(), tick);
+        });
+        if (stopped) return nullptr;
+        if (done) {
             out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ys.size())));
             if (!out) return nullptr;
             for (size_t i = 0; i < ys.size(); ++i) {
@@ -484,8 +514,10 @@ PyObject* fix_softmax_impl(Fn* fn, Value* v) {
     // iterating it does, and the maximum is taken anew for every element (exp and max may
     // be any callables, and may change the list).
     Ref total = Ref::borrow(INT0);
+    Interrupts sig(Interrupts::kCalls);  // each step calls max over the whole list
     for (int pass = 0; pass < 2; ++pass) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(x); ++i) {
+            if (!sig.tick()) return nullptr;
             Ref item = Ref::borrow(PyList_GET_ITEM(x, i));
             max_fn = global(fn, n_max);
             Ref m = max_fn ? call(max_fn.get(), {x}) : Ref();
@@ -508,8 +540,12 @@ PyObject* argmax_impl(Fn* fn, Value* v) {
     PyObject* x = v[0].obj.get();
     Ref max_fn;
     std::vector<double> xs;
-    if (builtin_max(fn, max_fn) && PyList_GET_SIZE(x) > 0 && plain_list(x, xs))
-        return PyLong_FromSize_t(numcore::argmax(xs.data(), xs.size()));
+    if (builtin_max(fn, max_fn) && PyList_GET_SIZE(x) > 0 && plain_list(x, xs)) {
+        bool stopped;
+        size_t i = interruptible(xs.size(), Interrupts::kDoubles, stopped,
+                                 [&](auto& tick) { return numcore::argmax(xs.data(), xs.size(), tick); });
+        return stopped ? nullptr : PyLong_FromSize_t(i);
+    }
     if (!max_fn) return nullptr;
     Ref m = call(max_fn.get(), {x});
     return m ? PyObject_CallMethodObjArgs(x, n_index.get(), m.get(), nullptr) : nullptr;
@@ -532,19 +568,22 @@ bool jump_ahead(PyObject* steps, numcore::Lcg& x) {
     if (low == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
     x = numcore::jump(x, low);
     if (_PyLong_NumBits(steps) <= 64) return true;
-    Ref sixty_four = lng(64);
-    Ref rest = sixty_four ? Ref::steal(PyNumber_Rshift(steps, sixty_four.get())) : Ref();
+    // The bits from 64 up, read once from the hexadecimal text (linear in the seed's size):
+    // its last 16 digits are the low 64 bits, "0x" leads.
+    Ref hex = Ref::steal(PyNumber_ToBase(steps, 16));
+    if (!hex) return false;
     numcore::Affine power = numcore::step_power(63);
-    while (rest && _PyLong_Sign(rest.get()) != 0) {
-        low = PyLong_AsUnsignedLongLongMask(rest.get());
-        if (low == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-        for (int bit = 0; bit < 64; ++bit) {
+    Interrupts sig(kMathSteps);
+    for (Py_ssize_t i = PyUnicode_GET_LENGTH(hex.get()) - 17; i >= 2; --i) {
+        if (!sig.tick()) return false;
+        Py_UCS4 ch = PyUnicode_READ_CHAR(hex.get(), i);
+        int digit = ch <= '9' ? static_cast<int>(ch - '0') : static_cast<int>(ch - 'a' + 10);
+        for (int bit = 0; bit < 4; ++bit) {
             power = power.then(power);
-            if ((low >> bit) & 1) x = power(x);
+            if ((digit >> bit) & 1) x = power(x);
         }
-        rest = Ref::steal(PyNumber_Rshift(rest.get(), sixty_four.get()));
     }
-    return bool(rest);
+    return true;
 }
 
 PyObject* random_init_impl(Fn*, Value* v) {
@@ -571,11 +610,12 @@ PyObject* random_init_impl(Fn*, Value* v) {
     if (!warm_up) Py_RETURN_NONE;
     long long steps;
     if (!range_stop(seed, steps)) return nullptr;
+    Interrupts sig;
     for (long long i = 0; i < steps; ++i) {
+        // Deliberate: a huge seed's warm-up stops with KeyboardInterrupt on Ctrl-C.
+        if (!sig.tick()) return nullptr;
         Ref r = Ref::steal(PyObject_CallNoArgs(self));
         if (!r) return nullptr;
-        // Deliberate: a huge seed's warm-up stops with KeyboardInterrupt on Ctrl-C.
-        if ((i & 0xffff) == 0xffff && PyErr_CheckSignals() < 0) return nullptr;
     }
     Py_RETURN_NONE;
 }
@@ -662,32 +702,38 @@ const FnDef random_init_def{
     random_init_impl};
 const FnDef random_call_def{"__call__", nullptr, {P("self")}, nullptr, random_call_impl};
 
-PyObject* max_builtin() {
-    static PyObject* m = builtin("max").release();
-    return m;
-}
+PyObject* max_builtin() { return MAX_BUILTIN; }
 
+// Makes every constant, then publishes them all at once: a failed attempt leaves nothing
+// half-set behind it.
 bool init_constants() {
-    PI_OBJ = PyFloat_FromDouble(PI_D);
-    INT0 = PyLong_FromLong(0);
-    INT1 = PyLong_FromLong(1);
-    INT2 = PyLong_FromLong(2);
-    INT180 = PyLong_FromLong(180);
-    LCG_A_OBJ = PyLong_FromUnsignedLongLong(numcore::LCG_A);
-    LCG_C_OBJ = PyLong_FromUnsignedLongLong(numcore::LCG_C);
-    LCG_M_OBJ = from_u128(numcore::LCG_M).release();
-    if (!PI_OBJ || !INT0 || !INT1 || !INT2 || !INT180 || !LCG_A_OBJ || !LCG_C_OBJ || !LCG_M_OBJ || !max_builtin())
-        return false;
-    Ref f = Ref::borrow(INT1);
+    Ref pi = flt(PI_D), i0 = lng(0), i1 = lng(1), i2 = lng(2), i180 = lng(180);
+    Ref a = Ref::steal(PyLong_FromUnsignedLongLong(numcore::LCG_A));
+    Ref c = Ref::steal(PyLong_FromUnsignedLongLong(numcore::LCG_C));
+    Ref m = from_u128(numcore::LCG_M);
+    Ref mx = builtin("max");
+    if (!pi || !i0 || !i1 || !i2 || !i180 || !a || !c || !m || !mx) return false;
+    double fact[171];
+    Ref f = i1;
     for (int k = 0; k <= 170; ++k) {
         if (k > 1) {
             Ref kk = lng(k);
             f = kk ? mul(f.get(), kk.get()) : Ref();
             if (!f) return false;
         }
-        FACT_D[k] = PyLong_AsDouble(f.get());
-        if (FACT_D[k] == -1.0 && PyErr_Occurred()) return false;
+        fact[k] = PyLong_AsDouble(f.get());
+        if (fact[k] == -1.0 && PyErr_Occurred()) return false;
     }
+    std::copy(std::begin(fact), std::end(fact), std::begin(FACT_D));
+    INT0 = i0.release();
+    INT1 = i1.release();
+    INT2 = i2.release();
+    INT180 = i180.release();
+    LCG_A_OBJ = a.release();
+    LCG_C_OBJ = c.release();
+    LCG_M_OBJ = m.release();
+    MAX_BUILTIN = mx.release();
+    PI_OBJ = pi.release();  // last: it marks the constants as made
     return true;
 }
 
@@ -696,16 +742,18 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "numerix", nullptr, -1, nullptr
 }  // namespace
 
 PyMODINIT_FUNC PyInit_numerix() {
-    if (!PI_OBJ && !init_constants()) return nullptr;
-    Ref m = Ref::steal(make_module(
-        &module_def, {&pi_def, &sqrt_def, &nrt_def, &asin_def, &acos_def, &acosdeg_def, &asindeg_def, &deg_def,
-                      &atan_def, &atan2_def, &sin_def, &cos_def, &tan_def, &factorial_def, &exp_def, &log_def,
-                      &sinh_def, &cosh_def, &maximum_def, &tanh_def, &coth_def, &sech_def, &csch_def, &arsinh_def,
-                      &sigmoid_def, &relu_def, &elu_def, &leaky_def, &epsilon_def, &fix_softmax_def, &argmax_def,
-                      &softplus_def, &sin_rad_def, &cos_rad_def, &tan_rad_def}));
-    if (!m) return nullptr;
-    Ref cls = Ref::steal(make_class(m.get(), "random", {&random_init_def, &random_call_def}));
-    if (!cls) return nullptr;
-    Py_XSETREF(RANDOM_CLS, cls.release());
-    return m.release();
+    return guarded_init("numerix", []() -> PyObject* {
+        if (!PI_OBJ && !init_constants()) return nullptr;
+        Ref m = Ref::steal(make_module(
+            &module_def, {&pi_def, &sqrt_def, &nrt_def, &asin_def, &acos_def, &acosdeg_def, &asindeg_def, &deg_def,
+                          &atan_def, &atan2_def, &sin_def, &cos_def, &tan_def, &factorial_def, &exp_def, &log_def,
+                          &sinh_def, &cosh_def, &maximum_def, &tanh_def, &coth_def, &sech_def, &csch_def, &arsinh_def,
+                          &sigmoid_def, &relu_def, &elu_def, &leaky_def, &epsilon_def, &fix_softmax_def, &argmax_def,
+                          &softplus_def, &sin_rad_def, &cos_rad_def, &tan_rad_def}));
+        if (!m) return nullptr;
+        Ref cls = Ref::steal(make_class(m.get(), "random", {&random_init_def, &random_call_def}));
+        if (!cls) return nullptr;
+        Py_XSETREF(RANDOM_CLS, cls.release());
+        return m.release();
+    });
 }

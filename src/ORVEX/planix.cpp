@@ -86,7 +86,7 @@ int compare_zero(PyObject* a, int op) {
 }
 
 // ---------------------------------------------------------------------------
-// Methods (each counts a level of call depth: see counted)
+// Methods
 // ---------------------------------------------------------------------------
 
 PyObject* init_impl(Fn*, Value* v) {
@@ -188,26 +188,28 @@ PyObject* angle_impl(Fn* fn, Value* v) {
 // Deliberate: every method is counted, so deeply nested components raise RecursionError
 // instead of overflowing the stack.
 const FnDef init_def{"__init__", "creates new vector", {P("self"), P("x", Conv::Double), P("y", Conv::Double)},
-                     nullptr, counted<init_impl>};
-const FnDef add_def{"__add__", nullptr, {P("self"), P("other")}, nullptr, counted<add_impl>};
-const FnDef mul_def{"__mul__", nullptr, {P("self"), P("other")}, nullptr, counted<mul_impl>};
-const FnDef sub_def{"__sub__", nullptr, {P("self"), P("other")}, nullptr, counted<sub_impl>};
-const FnDef length_def{"length", "returns length of vector", {P("self")}, nullptr, counted<length_impl>};
-const FnDef across_def{"across", "returns cross vector", {P("self")}, nullptr, counted<across_impl>};
-const FnDef unit_def{"unit", "returns unit for vector", {P("self")}, nullptr, counted<unit_impl>};
-const FnDef pow_def{"__pow__", nullptr, {P("self"), P("other")}, nullptr, counted<pow_impl>};
-const FnDef angle_def{"angle", "returns angle for planix", {P("self")}, nullptr, counted<angle_impl>};
+                     nullptr, init_impl};
+const FnDef add_def{"__add__", nullptr, {P("self"), P("other")}, nullptr, add_impl};
+const FnDef mul_def{"__mul__", nullptr, {P("self"), P("other")}, nullptr, mul_impl};
+const FnDef sub_def{"__sub__", nullptr, {P("self"), P("other")}, nullptr, sub_impl};
+const FnDef length_def{"length", "returns length of vector", {P("self")}, nullptr, length_impl};
+const FnDef across_def{"across", "returns cross vector", {P("self")}, nullptr, across_impl};
+const FnDef unit_def{"unit", "returns unit for vector", {P("self")}, nullptr, unit_impl};
+const FnDef pow_def{"__pow__", nullptr, {P("self"), P("other")}, nullptr, pow_impl};
+const FnDef angle_def{"angle", "returns angle for planix", {P("self")}, nullptr, angle_impl};
 
 PyModuleDef moddef = {PyModuleDef_HEAD_INIT, "planix", "script handeling class planix", -1, nullptr};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_planix() {
-    Ref m = Ref::steal(make_module(&moddef, {}));
-    if (!m) return nullptr;
-    if (!import_from(m.get(), "ORVEX.numerix", {"sqrt", "atan", "deg"})) return nullptr;
-    Ref cls = Ref::steal(make_class(m.get(), "planix", {&init_def, &add_def, &mul_def, &sub_def, &length_def,
-                                                        &across_def, &unit_def, &pow_def, &angle_def}));
-    if (!cls || !g_class.bind(cls.get())) return nullptr;
-    return m.release();
+    return guarded_init("planix", []() -> PyObject* {
+        Ref m = Ref::steal(make_module(&moddef, {}));
+        if (!m) return nullptr;
+        if (!import_from(m.get(), "ORVEX.numerix", {"sqrt", "atan", "deg"})) return nullptr;
+        Ref cls = Ref::steal(make_class(m.get(), "planix", {&init_def, &add_def, &mul_def, &sub_def, &length_def,
+                                                            &across_def, &unit_def, &pow_def, &angle_def}));
+        if (!cls || !g_class.bind(cls.get())) return nullptr;
+        return m.release();
+    });
 }

@@ -88,7 +88,7 @@ Ref plane_angle(Fn* fn, PyObject* self, Name& first) {
 }
 
 // ---------------------------------------------------------------------------
-// Methods (each counts a level of call depth: see counted)
+// Methods
 // ---------------------------------------------------------------------------
 
 PyObject* init_impl(Fn*, Value* v) {
@@ -189,31 +189,33 @@ PyObject* unit_impl(Fn*, Value* v) {
 // Deliberate: every method is counted, so deeply nested components raise RecursionError
 // instead of overflowing the stack.
 const FnDef init_def{"__init__", "creates new vector", {P("self"), P("x"), P("y"), P("z")}, nullptr,
-                     counted<init_impl>};
-const FnDef add_def{"__add__", nullptr, {P("self"), P("other")}, nullptr, counted<add_impl>};
-const FnDef sub_def{"__sub__", nullptr, {P("self"), P("other")}, nullptr, counted<sub_impl>};
-const FnDef mul_def{"__mul__", nullptr, {P("self"), P("other")}, nullptr, counted<mul_impl>};
-const FnDef pow_def{"__pow__", nullptr, {P("self"), P("other")}, nullptr, counted<pow_impl>};
-const FnDef length_def{"length", "returns length of vector", {P("self")}, nullptr, counted<length_impl>};
+                     init_impl};
+const FnDef add_def{"__add__", nullptr, {P("self"), P("other")}, nullptr, add_impl};
+const FnDef sub_def{"__sub__", nullptr, {P("self"), P("other")}, nullptr, sub_impl};
+const FnDef mul_def{"__mul__", nullptr, {P("self"), P("other")}, nullptr, mul_impl};
+const FnDef pow_def{"__pow__", nullptr, {P("self"), P("other")}, nullptr, pow_impl};
+const FnDef length_def{"length", "returns length of vector", {P("self")}, nullptr, length_impl};
 const FnDef truediv_def{"__truediv__", nullptr, {P("self"), P("other", Conv::Double)}, nullptr,
-                        counted<truediv_impl>};
+                        truediv_impl};
 const FnDef angles_def{"angles", "returns eleveation and direction of 3 dimensional vector", {P("self")}, nullptr,
-                       counted<angles_impl>};
+                       angles_impl};
 const FnDef floordiv_def{"__floordiv__", nullptr, {P("self"), P("other", Conv::Object, {}, "object")}, nullptr,
-                         counted<floordiv_impl>};
-const FnDef unit_def{"unit", "returns unit vector", {P("self")}, nullptr, counted<unit_impl>};
+                         floordiv_impl};
+const FnDef unit_def{"unit", "returns unit vector", {P("self")}, nullptr, unit_impl};
 
 PyModuleDef moddef = {PyModuleDef_HEAD_INIT, "spatix", "script handeling class spatix", -1, nullptr};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_spatix() {
-    Ref m = Ref::steal(make_module(&moddef, {}));
-    if (!m) return nullptr;
-    if (!import_from(m.get(), "ORVEX.numerix", {"sqrt", "deg", "atan2"})) return nullptr;
-    Ref cls = Ref::steal(make_class(m.get(), "spatix", {&init_def, &add_def, &sub_def, &mul_def, &pow_def,
-                                                        &length_def, &truediv_def, &angles_def, &floordiv_def,
-                                                        &unit_def}));
-    if (!cls || !g_class.bind(cls.get())) return nullptr;
-    return m.release();
+    return guarded_init("spatix", []() -> PyObject* {
+        Ref m = Ref::steal(make_module(&moddef, {}));
+        if (!m) return nullptr;
+        if (!import_from(m.get(), "ORVEX.numerix", {"sqrt", "deg", "atan2"})) return nullptr;
+        Ref cls = Ref::steal(make_class(m.get(), "spatix", {&init_def, &add_def, &sub_def, &mul_def, &pow_def,
+                                                            &length_def, &truediv_def, &angles_def, &floordiv_def,
+                                                            &unit_def}));
+        if (!cls || !g_class.bind(cls.get())) return nullptr;
+        return m.release();
+    });
 }

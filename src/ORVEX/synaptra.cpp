@@ -56,6 +56,11 @@ PyObject* g_rnn_class = nullptr;
 PyObject* g_lm_class = nullptr;
 PyObject* g_random_call = nullptr;
 
+// Constants made when the module is imported.
+PyObject* g_one_point_zero = nullptr;
+PyObject* g_zero_point_one = nullptr;
+PyObject* g_list_index = nullptr;  // list.index, the method descriptor
+
 #define TRY(var, expr) \
     Ref var = (expr);  \
     if (!var) return nullptr
@@ -260,10 +265,12 @@ public:
 Ref native_matrix(lcg::Draws& draws, long long nr, long long nc, UntrackedRows& untracked) {
     Ref out = Ref::steal(PyList_New(0));
     bool ok = out && untracked.add(out.get());  // it holds only rows: out of the collector too
+    Interrupts sig;
     for (long long r = 0; r < nr && ok; ++r) {
         Ref row = Ref::steal(PyList_New(static_cast<Py_ssize_t>(nc)));
         if (!row || !untracked.add(row.get())) { ok = false; break; }
         for (Py_ssize_t c = 0; c < nc; ++c) {
+            if (!sig.tick()) { ok = false; break; }  // (a list frees its empty slots)
             PyObject* f = PyFloat_FromDouble(draws.next());
             if (!f) { ok = false; break; }
             PyList_SET_ITEM(row.get(), c, f);
@@ -298,11 +305,14 @@ Ref draw_matrix(PyObject* self, Name& gen, PyObject* rows, PyObject* cols, Untra
     }
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return {};
+    Interrupts sig;
     for (long long r = 0; r < nr; ++r) {
+        CHECK(sig.tick());
         if (!range_stop(cols, nc)) return {};
         Ref row = Ref::steal(PyList_New(0));
         if (!row) return {};
         for (long long c = 0; c < nc; ++c) {
+            CHECK(sig.tick());
             TRY(g, getattr(self, gen));
             TRY(v, call(g.get(), {}));
             CHECK(PyList_Append(row.get(), v.get()) == 0);
@@ -345,7 +355,9 @@ PyObject* cz_impl(Fn*, Value* v) { return PyFloat_FromDouble(v[1].d * v[0].d + v
 Ref float_list(PyObject* seq) {
     TRY(it, Ref::steal(PyObject_GetIter(seq)));
     TRY(out, Ref::steal(PyList_New(0)));
+    Interrupts sig;
     while (Ref i = Ref::steal(PyIter_Next(it.get()))) {
+        CHECK(sig.tick());
         TRY(f, Ref::steal(PyNumber_Float(i.get())));
         CHECK(PyList_Append(out.get(), f.get()) == 0);
     }
@@ -381,7 +393,9 @@ PyObject* rnn_init_impl(Fn* fn, Value* v) {
         TRY(d2, item(data.get(), Py_ssize_t(2)));
         TRY(it, Ref::steal(PyObject_GetIter(d2.get())));
         TRY(wh, Ref::steal(PyList_New(0)));
+        Interrupts sig;
         while (Ref row = Ref::steal(PyIter_Next(it.get()))) {
+            CHECK(sig.tick());
             TRY(r, float_list(row.get()));
             CHECK(PyList_Append(wh.get(), r.get()) == 0);
         }
@@ -406,7 +420,9 @@ PyObject* rnn_init_impl(Fn* fn, Value* v) {
         long long rows;
         CHECK(range_stop(amount.get(), rows));
         TRY(m, Ref::steal(PyList_New(0)));
+        Interrupts sig;
         for (long long r = 0; r < rows; ++r) {
+            CHECK(sig.tick());
             TRY(now, getattr(self, n_amount));
             TRY(z, zeros(now.get()));
             CHECK(PyList_Append(m.get(), z.get()) == 0);
@@ -433,15 +449,14 @@ Ref descend(PyObject* self, PyObject* w, PyObject* g) {
 
 PyObject* rnn_layer_impl(Fn* fn, Value* v) {
     PyObject* self = v[0].obj.get();
-    static PyObject* one_point_zero = PyFloat_FromDouble(1.0);
-    static PyObject* zero_point_one = PyFloat_FromDouble(0.1);
-    CHECK(one_point_zero && zero_point_one);
     TRY(zero, small_int(0));
     TRY(two, small_int(2));
     TRY(amount, getattr(self, n_amount));
     long long n;
     CHECK(range_stop(amount.get(), n));
+    Interrupts sig;
     for (Py_ssize_t i = 0; i < n; ++i) {
+        CHECK(sig.tick());
         {  // memory[i] = h[i]
             TRY(hi, attr_item(self, n_h, i));
             CHECK(attr_set_item(self, n_memory, i, hi.get()));
@@ -455,6 +470,7 @@ PyObject* rnn_layer_impl(Fn* fn, Value* v) {
             long long nj;
             CHECK(range_stop(amount_j.get(), nj));
             for (Py_ssize_t j = 0; j < nj; ++j) {
+                CHECK(sig.tick());
                 TRY(w, attr_item2(self, n_wh, i, j));
                 TRY(m, attr_item(self, n_memory, j));
                 TRY(p, mul(w.get(), m.get()));
@@ -490,7 +506,7 @@ PyObject* rnn_layer_impl(Fn* fn, Value* v) {
         {
             int pos = PyObject_RichCompareBool(z.get(), zero.get(), Py_GT);
             CHECK(pos >= 0);
-            CHECK(attr_set_item(self, n_dhzl, i, pos ? one_point_zero : zero_point_one));
+            CHECK(attr_set_item(self, n_dhzl, i, pos ? g_one_point_zero : g_zero_point_one));
         }
         {
             TRY(g, lg_dhzl(self, i));
@@ -503,6 +519,7 @@ PyObject* rnn_layer_impl(Fn* fn, Value* v) {
             long long nj;
             CHECK(range_stop(amount_j.get(), nj));
             for (Py_ssize_t j = 0; j < nj; ++j) {
+                CHECK(sig.tick());
                 {
                     TRY(g, lg_dhzl(self, i));
                     TRY(m, attr_item(self, n_memory, j));
@@ -550,7 +567,9 @@ PyObject* rnn_run_impl(Fn* fn, Value* v) {
     PyObject* self = v[0].obj.get();
     long long times;
     CHECK(range_stop(v[1].obj.get(), times));
+    Interrupts sig(Interrupts::kCalls);
     for (long long t = 0; t < times; ++t) {
+        CHECK(sig.tick());
         TRY(layer, getattr(self, n_layer));
         TRY(r, call(layer.get(), {}));
     }
@@ -726,13 +745,8 @@ PyObject* lm_warmup_impl(Fn*, Value* v) {
 }
 
 PyObject* lm_getstuff_impl(Fn*, Value* v) {
-    static PyObject* list_index = nullptr;  // list.index, the method descriptor
-    if (!list_index) {
-        list_index = PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyList_Type), n_index.get());
-        CHECK(list_index);
-    }
     TRY(d, getattr(v[0].obj.get(), n_dictionary));
-    return call(list_index, {d.get(), v[1].obj.get()}).release();
+    return call(g_list_index, {d.get(), v[1].obj.get()}).release();
 }
 
 PyObject* lm_activate_impl(Fn* fn, Value* v) {
@@ -758,8 +772,10 @@ PyObject* lm_run_impl(Fn*, Value* v) {
     PyObject* s = v[3].obj.get();
     long long times;
     CHECK(range_stop(v[1].obj.get(), times));
+    Interrupts sig(Interrupts::kCalls);  // every step calls the model's methods
     if (PyUnicode_GET_LENGTH(f) != 0 && PyUnicode_GET_LENGTH(s) != 0) {
         for (long long t = 0; t < times; ++t) {
+            CHECK(sig.tick());
             TRY(a, index_of(self, f));
             TRY(b, index_of(self, s));
             CHECK(activate(self, a.get(), b.get()));
@@ -770,6 +786,7 @@ PyObject* lm_run_impl(Fn*, Value* v) {
     Py_ssize_t last = -1;
     bool have_last = false;
     for (long long t = 0; t < times; ++t) {
+        CHECK(sig.tick());
         Py_ssize_t m;
         {
             TRY(words, getattr(self, n_words));
@@ -778,6 +795,7 @@ PyObject* lm_run_impl(Fn*, Value* v) {
             m = len - 1;
         }
         for (Py_ssize_t i = 0; i < m; ++i) {
+            CHECK(sig.tick());
             last = i;
             have_last = true;
             TRY(w1, attr_item(self, n_words, i));
@@ -840,13 +858,16 @@ PyObject* lm_train_impl(Fn* fn, Value* v) {
     CHECK(range_stop(v[1].obj.get(), turns));
     TRY(label1, Ref::steal(PyUnicode_FromString("word1:")));
     TRY(label2, Ref::steal(PyUnicode_FromString("target:")));
+    Interrupts sig(Interrupts::kCalls);  // every step calls the model's methods
     for (long long t = 0; t < turns; ++t) {
+        CHECK(sig.tick());
         long long nj;
         {
             TRY(vl, getattr(self, n_vocabL));
             CHECK(range_stop(vl.get(), nj));
         }
         for (long long j = 0; j < nj; ++j) {
+            CHECK(sig.tick());
             TRY(J, Ref::steal(PyLong_FromLongLong(j)));
             long long nk;
             {
@@ -854,6 +875,7 @@ PyObject* lm_train_impl(Fn* fn, Value* v) {
                 CHECK(range_stop(vl.get(), nk));
             }
             for (long long k = 0; k < nk; ++k) {
+                CHECK(sig.tick());
                 TRY(K, Ref::steal(PyLong_FromLongLong(k)));
                 CHECK(activate(self, J.get(), K.get()));
                 TRY(wj, attr_item(self, n_dictionary, static_cast<Py_ssize_t>(j)));
@@ -939,36 +961,44 @@ PyModuleDef moddef = {PyModuleDef_HEAD_INIT, "synaptra", "ORVEX libary for machi
 }  // namespace
 
 PyMODINIT_FUNC PyInit_synaptra() {
-    Ref m = Ref::steal(make_module(&moddef, {}));
-    if (!m) return nullptr;
-    if (!import_star(m.get(), "ORVEX.numerix")) return nullptr;
-    if (!import_from(m.get(), "ORVEX.lystra", {"write", "read"})) return nullptr;
-    if (!import_from(m.get(), "ORVEX.tensilo", {"activate_step"})) return nullptr;
-    // The built-ins these methods use are taken once, now.
-    const std::pair<PyObject**, const char*> builtins[] = {
-        {&b_super, "super"}, {&b_print, "print"}, {&b_min, "min"}, {&b_input, "input"}};
-    for (const auto& b : builtins) {
-        Ref v = builtin(b.second);
-        if (!v) return nullptr;
-        Py_XSETREF(*b.first, v.release());
-    }
-    // numerix's generator method, for recognising draws that may run natively.
-    PyObject* random_cls = PyDict_GetItemWithError(PyModule_GetDict(m.get()), n_random.get());
-    if (!random_cls && PyErr_Occurred()) return nullptr;
-    Py_CLEAR(g_random_call);
-    if (random_cls && PyType_Check(random_cls)) {
-        PyObject* c = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(random_cls), n_call.get());
-        Py_XINCREF(c);
-        g_random_call = c;
-    }
-    for (const FnDef* f : {&hybrid_def, &hybrid_prime_def, &cz_def})
-        if (!add_fn(m.get(), f)) return nullptr;
-    Ref rnn = Ref::steal(make_class(m.get(), "RNN_HYBRID", {&rnn_init_def, &rnn_layer_def, &rnn_run_def}));
-    if (!rnn) return nullptr;
-    Ref lm = Ref::steal(make_class(m.get(), "RNNLM_HYBRID", {&lm_init_def, &lm_warmup_def, &lm_activate_def,
-                                                              &lm_getstuff_def, &lm_run_def, &lm_train_def}));
-    if (!lm) return nullptr;
-    Py_XSETREF(g_rnn_class, rnn.release());
-    Py_XSETREF(g_lm_class, lm.release());
-    return m.release();
+    return guarded_init("synaptra", []() -> PyObject* {
+        Ref m = Ref::steal(make_module(&moddef, {}));
+        if (!m) return nullptr;
+        if (!import_star(m.get(), "ORVEX.numerix")) return nullptr;
+        if (!import_from(m.get(), "ORVEX.lystra", {"write", "read"})) return nullptr;
+        if (!import_from(m.get(), "ORVEX.tensilo", {"activate_step"})) return nullptr;
+        // The built-ins these methods use are taken once, now; with the constants, they are
+        // published only when the whole module is made.
+        Ref builtins[4];
+        const char* const builtin_names[4] = {"super", "print", "min", "input"};
+        for (int i = 0; i < 4; ++i) {
+            builtins[i] = builtin(builtin_names[i]);
+            if (!builtins[i]) return nullptr;
+        }
+        Ref one = flt(1.0), tenth = flt(0.1);
+        Ref list_index = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyList_Type), n_index.get()));
+        if (!one || !tenth || !list_index) return nullptr;
+        // numerix's generator method, for recognising draws that may run natively.
+        PyObject* random_cls = PyDict_GetItemWithError(PyModule_GetDict(m.get()), n_random.get());
+        if (!random_cls && PyErr_Occurred()) return nullptr;
+        Ref random_call;
+        if (random_cls && PyType_Check(random_cls))
+            random_call = Ref::borrow(_PyType_Lookup(reinterpret_cast<PyTypeObject*>(random_cls), n_call.get()));
+        for (const FnDef* f : {&hybrid_def, &hybrid_prime_def, &cz_def})
+            if (!add_fn(m.get(), f)) return nullptr;
+        Ref rnn = Ref::steal(make_class(m.get(), "RNN_HYBRID", {&rnn_init_def, &rnn_layer_def, &rnn_run_def}));
+        if (!rnn) return nullptr;
+        Ref lm = Ref::steal(make_class(m.get(), "RNNLM_HYBRID", {&lm_init_def, &lm_warmup_def, &lm_activate_def,
+                                                                  &lm_getstuff_def, &lm_run_def, &lm_train_def}));
+        if (!lm) return nullptr;
+        PyObject** const slots[] = {&b_super, &b_print, &b_min, &b_input};
+        for (int i = 0; i < 4; ++i) Py_XSETREF(*slots[i], builtins[i].release());
+        Py_XSETREF(g_one_point_zero, one.release());
+        Py_XSETREF(g_zero_point_one, tenth.release());
+        Py_XSETREF(g_list_index, list_index.release());
+        Py_XSETREF(g_random_call, random_call.release());
+        Py_XSETREF(g_rnn_class, rnn.release());
+        Py_XSETREF(g_lm_class, lm.release());
+        return m.release();
+    });
 }

@@ -59,10 +59,12 @@ PyModuleDef moddef = {PyModuleDef_HEAD_INIT, "tintra", "color module for ORVEX",
 }  // namespace
 
 PyMODINIT_FUNC PyInit_tintra() {
-    Ref m = Ref::steal(make_module(&moddef, {}));
-    if (!m) return nullptr;
-    if (!import_from(m.get(), "ORVEX.spatix", {"spatix"})) return nullptr;
-    Ref cls = Ref::steal(make_class(m.get(), "Color3", {&init_def, &to_hex_def}));
-    if (!cls) return nullptr;
-    return m.release();
+    return guarded_init("tintra", []() -> PyObject* {
+        Ref m = Ref::steal(make_module(&moddef, {}));
+        if (!m) return nullptr;
+        if (!import_from(m.get(), "ORVEX.spatix", {"spatix"})) return nullptr;
+        Ref cls = Ref::steal(make_class(m.get(), "Color3", {&init_def, &to_hex_def}));
+        if (!cls) return nullptr;
+        return m.release();
+    });
 }
