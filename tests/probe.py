@@ -13,17 +13,21 @@ import ORVEX
 _PKG_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(ORVEX.__file__)))
 
 
+def child_env(env=None):
+    """This environment, with the tested ORVEX first on the path, updated with `env`."""
+    result = dict(os.environ)
+    result["PYTHONPATH"] = os.pathsep.join(p for p in (_PKG_PARENT, result.get("PYTHONPATH")) if p)
+    result.update(env or {})
+    return result
+
+
 def run_probe(code, *, timeout=120, cwd=None, env=None):
     """Run `code` (dedented) with `python -c`; returns the CompletedProcess (text output).
 
     A negative returncode means the child died of a signal: the fault these probes look for.
     """
-    child_env = dict(os.environ)
-    child_env["PYTHONPATH"] = os.pathsep.join(
-        p for p in (_PKG_PARENT, child_env.get("PYTHONPATH")) if p)
-    child_env.update(env or {})
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout, cwd=cwd, env=child_env)
+                          text=True, timeout=timeout, cwd=cwd, env=child_env(env))
 
 
 def probe_outcome(code, **kw):

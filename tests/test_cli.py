@@ -4,9 +4,9 @@ import sys
 
 import pytest
 
-import ORVEX
 from ORVEX import tensilo, wordmodel as wm
 from ORVEX.__main__ import main
+from probe import child_env
 
 TEXT = "the boat went out to sea. the boat came back to the harbour. the fisher sang!"
 SMALL = ["--embed", "5", "--neurons", "4", "--epochs", "2"]
@@ -22,10 +22,8 @@ def run(args):
 
 def orvex(*args, cwd=None):
     """`python -m ORVEX ...` in a child process (stdout not a terminal)."""
-    parent = os.path.dirname(os.path.dirname(os.path.abspath(ORVEX.__file__)))
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in (parent, os.environ.get("PYTHONPATH")) if p))
     return subprocess.run([sys.executable, "-m", "ORVEX", *args], capture_output=True, text=True,
-                          cwd=cwd, env=env, timeout=120)
+                          cwd=cwd, env=child_env(), timeout=120)
 
 
 @pytest.fixture
@@ -143,20 +141,18 @@ def test_ctrl_c_saves_the_last_complete_epoch_or_nothing(tmp_path, text, capsys,
 def test_a_real_ctrl_c_in_a_subprocess(tmp_path, text):
     import signal
 
-    parent = os.path.dirname(os.path.dirname(os.path.abspath(ORVEX.__file__)))
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in (parent, os.environ.get("PYTHONPATH")) if p))
-    proc = subprocess.Popen([sys.executable, "-m", "ORVEX", "train", text, "--model", "m", *SMALL[:4],
-                             "--epochs", "1000000", "--lr", "0.001"],
-                            cwd=tmp_path, env=env, stderr=subprocess.PIPE, text=True)
-    try:
-        for line in proc.stderr:
-            if line.startswith("epoch 3/"):
-                break
-        proc.send_signal(signal.SIGINT)
-        err = proc.stderr.read()
-        assert proc.wait(timeout=60) == 130
-    finally:
-        proc.kill()
+    with subprocess.Popen([sys.executable, "-m", "ORVEX", "train", text, "--model", "m", *SMALL[:4],
+                           "--epochs", "1000000", "--lr", "0.001"],
+                          cwd=tmp_path, env=child_env(), stderr=subprocess.PIPE, text=True) as proc:
+        try:
+            for line in proc.stderr:
+                if line.startswith("epoch 3/"):
+                    break
+            proc.send_signal(signal.SIGINT)
+            err = proc.stderr.read()
+            assert proc.wait(timeout=60) == 130
+        finally:
+            proc.kill()
     assert "interrupted; saved the last complete epoch" in err and "Traceback" not in err
     saved = wm.load(tmp_path / "m")
     assert len(saved.history) >= 3 and [h["epoch"] for h in saved.history] == list(range(1, len(saved.history) + 1))

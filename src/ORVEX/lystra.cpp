@@ -44,25 +44,6 @@ Name n_strerror("strerror");
 Name n_st_mode("st_mode");
 
 // ---------------------------------------------------------------------------
-// Signals
-// ---------------------------------------------------------------------------
-
-// Runs the handlers of pending signals (Ctrl-C): false with their exception set.
-bool signals_ok() { return PyErr_CheckSignals() == 0; }
-
-// Long loops over the input call tick() once per unit of work; every `stride`
-// units (a few milliseconds) it polls for signals.
-class SignalPoll {
-public:
-    explicit SignalPoll(unsigned stride) : mask_(stride - 1) {}
-    bool tick() { return (++n_ & mask_) != 0 || signals_ok(); }
-
-private:
-    unsigned n_ = 0;
-    unsigned mask_;
-};
-
-// ---------------------------------------------------------------------------
 // Exceptions
 // ---------------------------------------------------------------------------
 
@@ -451,7 +432,7 @@ private:
     const char* p_;
     const char* end_;
     int depth_ = 0;
-    SignalPoll poll_{1u << 14};
+    Interrupts poll_{1u << 14};
     bool interrupted_ = false;
     std::vector<PyObject*> stack_;  // owned references: values being built
     std::vector<Py_UCS4> chars_;    // scratch for strings with escapes
@@ -984,7 +965,7 @@ bool check_nesting(const char* s, Py_ssize_t n, PyObject* file) {
             ++p;
         }
     };
-    SignalPoll poll(1u << 16);
+    Interrupts poll(1u << 16);
     while (p < end) {
         if (!poll.tick()) return false;
         unsigned char c = static_cast<unsigned char>(*p);
@@ -1110,7 +1091,7 @@ private:
     const Ast& t_;
     PyObject* file_;
     bool checking_ = false;  // first pass: containers are checked, not built
-    SignalPoll poll_{1u << 10};
+    Interrupts poll_{1u << 10};
 
     bool statement(PyObject* stmt, Ref& a) {
         if (!is(stmt, t_.Assign)) return reject(stmt);
@@ -1450,7 +1431,7 @@ public:
 
 private:
     std::string& out_;
-    SignalPoll poll_{1u << 14};
+    Interrupts poll_{1u << 14};
 
     Outcome one_list(PyObject* list) {
         if (PyList_GET_SIZE(list) == 0) {
@@ -1564,7 +1545,7 @@ PyObject* writel_impl(Fn* fn, Value* v) {
     Ref semi = Ref::steal(PyUnicode_InternFromString(";"));
     Ref texts = Ref::steal(PyList_New(0));
     if (!comma || !semi || !texts) return nullptr;
-    SignalPoll poll(1u << 12);
+    Interrupts poll(1u << 12);
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(lists); ++k) {
         PyObject* arg = PyTuple_GET_ITEM(lists, k);
         Ref items = Ref::steal(PyList_New(0));
@@ -1617,7 +1598,7 @@ PyObject* readl_impl(Fn* fn, Value* v) {
         result = Ref::steal(PyList_New(0));
         Ref pieces = semi && comma && empty && result ? Ref::steal(PyUnicode_Split(text.get(), semi.get(), -1)) : Ref();
         if (!pieces) return false;
-        SignalPoll poll(1u << 12);
+        Interrupts poll(1u << 12);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pieces.get()); ++i) {
             Ref parts = Ref::steal(PyUnicode_Split(PyList_GET_ITEM(pieces.get(), i), comma.get(), -1));
             if (!parts) return false;
@@ -1689,16 +1670,18 @@ PyModuleDef lystra_module = {PyModuleDef_HEAD_INIT, "lystra", "helt klar ikke en
 }  // namespace
 
 PyMODINIT_FUNC PyInit_lystra() {
-    Ref m = Ref::steal(make_module(&lystra_module, {&writel_def, &readl_def, &write_def, &read_def}));
-    if (!m) return nullptr;
-    // writel's annotations list `file` before `lists`, unlike its parameters.
-    Ref writel = Ref::steal(PyObject_GetAttrString(m.get(), "writel"));
-    Ref ann = writel ? Ref::steal(PyObject_GetAttrString(writel.get(), "__annotations__")) : Ref();
-    if (!ann || !PyDict_Check(ann.get())) return nullptr;
-    Ref lists = Ref::steal(PyUnicode_InternFromString("lists"));
-    Ref list_ann = lists ? Ref::borrow(PyDict_GetItemWithError(ann.get(), lists.get())) : Ref();
-    if (!list_ann || PyDict_DelItem(ann.get(), lists.get()) < 0 ||
-        PyDict_SetItem(ann.get(), lists.get(), list_ann.get()) < 0)
-        return nullptr;
-    return m.release();
+    return rt::guarded_init("lystra", []() -> PyObject* {
+        Ref m = Ref::steal(make_module(&lystra_module, {&writel_def, &readl_def, &write_def, &read_def}));
+        if (!m) return nullptr;
+        // writel's annotations list `file` before `lists`, unlike its parameters.
+        Ref writel = Ref::steal(PyObject_GetAttrString(m.get(), "writel"));
+        Ref ann = writel ? Ref::steal(PyObject_GetAttrString(writel.get(), "__annotations__")) : Ref();
+        if (!ann || !PyDict_Check(ann.get())) return nullptr;
+        Ref lists = Ref::steal(PyUnicode_InternFromString("lists"));
+        Ref list_ann = lists ? Ref::borrow(PyDict_GetItemWithError(ann.get(), lists.get())) : Ref();
+        if (!list_ann || PyDict_DelItem(ann.get(), lists.get()) < 0 ||
+            PyDict_SetItem(ann.get(), lists.get(), list_ann.get()) < 0)
+            return nullptr;
+        return m.release();
+    });
 }
