@@ -83,24 +83,21 @@ template <class T>
 struct PyAlloc {
     using value_type = T;
     PyAlloc() = default;
-    template <class U>
-    PyAlloc(const PyAlloc<U>&) {}
+    template <class U> PyAlloc(const PyAlloc<U>&) {}
     T* allocate(size_t n) {
         void* p = n > PY_SSIZE_T_MAX / sizeof(T) ? nullptr : PyMem_Malloc(n * sizeof(T));
-        if (!p) throw std::bad_alloc();
-        return static_cast<T*>(p);
+        return p ? static_cast<T*>(p) : throw std::bad_alloc();
     }
     void deallocate(T* p, size_t) { PyMem_Free(p); }
-    template <class U>
-    bool operator==(const PyAlloc<U>&) const { return true; }
-    template <class U>
-    bool operator!=(const PyAlloc<U>&) const { return false; }
+    template <class U> bool operator==(const PyAlloc<U>&) const { return true; }
+    template <class U> bool operator!=(const PyAlloc<U>&) const { return false; }
 };
 template <class T>
 using Vec = std::vector<T, PyAlloc<T>>;
 
-// An exact float, or an exact int that converts to a double exactly.
-inline bool plain(PyObject* o, double& d) { return plain_double(o, d); }
+// A number the step multiplies as a double: an exact float, or an exact int that converts
+// to a double exactly (the runtime's test).
+constexpr auto plain = [](PyObject* o, double& d) { return plain_double(o, d); };
 
 bool index_error(PyObject* seq) {
     PyErr_SetString(PyExc_IndexError, PyTuple_Check(seq) ? "tuple index out of range" : "list index out of range");
@@ -181,7 +178,7 @@ struct Step {
     Ref emb, lw, lhw, bias, who, bo, ht;
 
     Vec<double> P, htn, Z;             // forward
-    NumVec Y;                          // soft-max (doubles, or ylist from a rebound FixSoftmax)
+    Vec<double> Y;                     // soft-max (or ylist from a rebound FixSoftmax)
     Ref ylist, nexttoken, loss;
     Py_ssize_t tn = 0;                 // the target, counted from the end when negative
     NumVec G;                          // gradients
@@ -266,21 +263,17 @@ struct Step {
         return true;
     }
 
-    // s + double(a*b) with the host's product.
-    bool add_product(PyObject* a, PyObject* b, double& s) {
-        Ref p = mul(a, b);
-        double x;
-        if (!p || !to_double(p.get(), x)) return false;
-        s = s + x;
+    // s + double(a*b) with the host's product (a double operand as a new float).
+    static Ref as_obj(PyObject* o) { return Ref::borrow(o); }
+    static Ref as_obj(double d) { return flt(d); }
+    template <class A, class B>
+    static bool add_product(A a, B b, double& s) {
+        Ref x = as_obj(a), y = x ? as_obj(b) : Ref();
+        Ref p = y ? mul(x.get(), y.get()) : Ref();
+        double d;
+        if (!p || !to_double(p.get(), d)) return false;
+        s = s + d;
         return true;
-    }
-    bool add_product(PyObject* a, double b, double& s) {
-        Ref f = flt(b);
-        return f && add_product(a, f.get(), s);
-    }
-    bool add_product(double a, PyObject* b, double& s) {
-        Ref f = flt(a);
-        return f && add_product(f.get(), b, s);
     }
     // s += Σ a[j]*b[j] over two stored rows.
     bool dot(PyObject* a, PyObject* b, Py_ssize_t n, double& s) {
@@ -506,8 +499,8 @@ struct Step {
     bool output() {
         bool native_y = false;
         if (V > 0 && still_bound(fn, n_FixSoftmax, IMPORTED.softmax) && numerix_plain(true)) {
-            Y.d.resize(V);
-            native_y = numcore::fix_softmax(Z.data(), Z.size(), Y.d.data());
+            Y.resize(V);
+            native_y = numcore::fix_softmax(Z.data(), Z.size(), Y.data());
         }
         if (!native_y) {
             Ref f = global(fn, n_FixSoftmax);
@@ -519,13 +512,13 @@ struct Step {
         }
         // Argmax
         if (native_y && still_bound(fn, n_Argmax, IMPORTED.argmax) && numerix_plain(false)) {
-            nexttoken = Ref::steal(PyLong_FromSize_t(numcore::argmax(Y.d.data(), Y.d.size())));
+            nexttoken = Ref::steal(PyLong_FromSize_t(numcore::argmax(Y.data(), Y.size())));
             if (!nexttoken) return false;
         } else {
             Ref f = global(fn, n_Argmax);
             if (!f) return false;
             if (native_y) {
-                ylist = float_list(Y.d);
+                ylist = float_list(Y);
                 if (!ylist) return false;
             }
             ran = true;
@@ -538,7 +531,7 @@ struct Step {
         Ref yobj;
         if (!ylist) {
             if (tn < 0 || tn >= V) return index_error(Py_None);
-            y = Y.d[tn];
+            y = Y[tn];
         } else {
             if (tn < 0) return index_error(ylist.get());
             yobj = item(ylist.get(), tn);
@@ -569,7 +562,7 @@ struct Step {
         G.d.assign(V, 0.0);
         for (Py_ssize_t v = 0; v < V; ++v) {
             if (!ylist) {
-                G.d[v] = v == tn ? Y.d[v] - 1.0 : Y.d[v];
+                G.d[v] = v == tn ? Y[v] - 1.0 : Y[v];
                 continue;
             }
             Ref yv = item(ylist.get(), v);
@@ -727,6 +720,7 @@ struct Step {
     // Fetches every target, checks it can be written, and computes the updates that need
     // the host's arithmetic (kept), in the update's order.
     bool prepare_targets() {
+        targets.clear();
         collect_targets();
         size_t pos = 0;
         for (Target& t : targets) {
@@ -766,16 +760,6 @@ struct Step {
         return true;
     }
 
-    // An exact list, not the hidden state, with at least n entries, all plain numbers;
-    // counts the entries that need a new float.
-    bool plain_list(PyObject* list, Py_ssize_t n) {
-        if (!PyList_CheckExact(list) || list == ht.get() || PyList_GET_SIZE(list) < n) return false;
-        double d;
-        for (Py_ssize_t j = 0; j < n; ++j)
-            if (!plain(PyList_GET_ITEM(list, j), d)) return false;
-        count_fresh(list, n);
-        return true;
-    }
     void count_fresh(PyObject* list, Py_ssize_t n) {
         n = std::min(n, PyList_GET_SIZE(list));
         for (Py_ssize_t j = 0; j < n; ++j) fresh += !reusable(PyList_GET_ITEM(list, j));
@@ -790,28 +774,12 @@ struct Step {
     bool fuse_candidate() {
         return who_clean && !ran && V > 0 && G.o.empty() && lw.get() != who.get() && emb.get() != who.get();
     }
-    // The rest of the checks, after reply and the word were read (counting the floats the
-    // commit cannot rewrite, which the references taken there may add to), and everything
-    // the fused commit needs allocated.
+    // The rest of the checks, after reply and the word were read (the references taken there
+    // may add to the floats the commit cannot rewrite), and the fused commit's buffers.
     bool fuse_ready() {
-        bool ok = PyList_CheckExact(ht.get()) && PyList_GET_SIZE(ht.get()) >= N && plain_list(bo.get(), V) &&
-                  plain_list(bias.get(), N);
-        for (Py_ssize_t i = 0; i < N && ok; ++i) {
-            PyObject* r = row_of(lhw.get(), i);
-            ok = r && plain_list(r, N);
-            if (ok && E > 0) {
-                r = row_of(lw.get(), i);
-                ok = r && plain_list(r, E);
-            }
-        }
-        PyObject* erow = E > 0 ? row_of(emb.get(), indexa) : nullptr;
-        if (ok && E > 0) ok = erow && plain_list(erow, E);
-        if (!ok) return false;
+        if (ran || !PyList_CheckExact(ht.get()) || PyList_GET_SIZE(ht.get()) < N) return false;
         collect_targets();
-        for (Target& t : targets) {
-            PyObject* r = t.row ? t.row.get() : row_of(t.outer, t.grad == Grad::Embed ? indexa : t.r);
-            t.row = Ref::borrow(r);
-        }
+        if (!targets_ready(true)) return false;
         DH.reserve(N);
         DP.reserve(N);
         DE.reserve(E);
@@ -918,23 +886,29 @@ struct Step {
         return true;
     }
 
-    // After Python code ran: every target is still where it was, as long, with the same
-    // objects where updates were computed and plain numbers elsewhere. Counts the values
-    // that need a new float. Runs no Python code.
-    bool unchanged() {
-        fresh = 0;
+    // Every target is still the row of its matrix, at least as long as the update, with the
+    // same objects where updates were computed beforehand (kept) and plain numbers elsewhere;
+    // counts the values that need a new float. Targets that are not lists (or are the hidden
+    // state) were computed beforehand. `fusing`: every target must be such a list, with no
+    // update computed beforehand, and its row is fetched here (who's rows were checked and
+    // counted by scores()). Runs no Python code.
+    bool targets_ready(bool fusing) {
+        if (!fusing) fresh = 0;
         size_t pos = 0, next = 0;
-        for (const Target& t : targets) {
-            PyObject* row = t.row.get();
-            if (t.outer && (PyList_CheckExact(t.outer) || PyTuple_CheckExact(t.outer))) {
-                Py_ssize_t k = t.grad == Grad::Embed ? indexa : t.r;
-                if (k < 0) k += Py_SIZE(t.outer);
-                if (k < 0 || k >= Py_SIZE(t.outer) || PySequence_Fast_ITEMS(t.outer)[k] != row) return false;
+        for (Target& t : targets) {
+            PyObject* outer = t.outer;
+            if (outer && (PyList_CheckExact(outer) || PyTuple_CheckExact(outer))) {
+                PyObject* r = row_of(outer, t.grad == Grad::Embed ? indexa : t.r);
+                if (fusing) t.row = Ref::borrow(r);
+                if (!r || r != t.row.get()) return false;
+            } else if (fusing && outer) {
+                return false;
             }
+            PyObject* row = t.row.get();
+            if (fusing && t.grad == Grad::Who) continue;
             if (!PyList_CheckExact(row) || row == ht.get()) {
-                // Every position was computed beforehand (read through the new state).
-                pos += t.count;
-                while (next < kept.size() && kept[next].pos < pos) ++next;
+                if (fusing) return false;
+                skip(t, pos, next);
                 continue;
             }
             if (PyList_GET_SIZE(row) < t.count) return false;
@@ -950,6 +924,11 @@ struct Step {
             }
         }
         return true;
+    }
+    // Moves the cursor into `kept` past target t.
+    void skip(const Target& t, size_t& pos, size_t& next) const {
+        pos += t.count;
+        while (next < kept.size() && kept[next].pos < pos) ++next;
     }
 
     // The floats the commit stores, room for what it releases, and the word appended to a
@@ -1045,11 +1024,7 @@ struct Step {
     // Updates one list target; positions from pos on, kept updates from next on.
     void commit_target(const Target& t, size_t& pos, size_t& next) {
         PyObject* row = t.row.get();
-        if (!PyList_CheckExact(row)) {  // written before the decision
-            pos += t.count;
-            while (next < kept.size() && kept[next].pos < pos) ++next;
-            return;
-        }
+        if (!PyList_CheckExact(row)) return skip(t, pos, next);  // written before the decision
         for (Py_ssize_t j = 0; j < t.count; ++j, ++pos) {
             if (next < kept.size() && kept[next].pos == pos) {
                 PyObject* old = PyList_GET_ITEM(row, j);
@@ -1079,7 +1054,7 @@ struct Step {
             if (!reply && !prepare_reply()) return false;
             if (!attrs_prepared && !prepare_attrs()) return false;
             if (!write_others()) return false;
-            if (!unchanged()) return changed();
+            if (!targets_ready(false)) return changed();
         }
         if (!ready()) return false;
         committed = true;
