@@ -182,7 +182,8 @@ struct Step {
     Ref ylist, nexttoken, loss;
     Py_ssize_t tn = 0;                 // the target, counted from the end when negative
     NumVec G;                          // gradients
-    Vec<double> DH, DP, DE, embd;
+    NumVec DP;
+    Vec<double> DH, DE, embd;
     Vec<Vec<Ref>> gwo;                 // G[v]*ht[j] for rows whose G[v] is an object
     Vec<Ref> embo, gwl;                // embedding entries that are objects; DP[i]*those
     Vec<Target> targets;               // update
@@ -593,56 +594,29 @@ struct Step {
         return true;
     }
 
-    // DH[i] = Σ_v G[v]*who[v][i], summed row by row (each DH[i] still adds in ascending v;
-    // who unchanged). With `update`, the fused pass (see fuse_candidate): each who[v][j]
-    // becomes who[v][j] - lr*(G[v]*ht[j]) right after it is read, one pass over who instead
-    // of two; lr, the reuse decision and the buffers stay in registers (stores into float
-    // objects cannot change them).
-    bool hidden_error(bool update) {
-        DH.assign(N, 0.0);
-        double* __restrict dh = DH.data();
-        for (Py_ssize_t v = 0; v < V && N > 0 && !update; ++v) {
-            Ref row = item(who.get(), v);
-            bool ok = row && walk(row.get(), N, [&](Py_ssize_t j, PyObject* w, const double* d) {
-                if (d && !G.is_obj(v)) return dh[j] = dh[j] + G.d[v] * *d, true;
-                ran = true;
-                Ref g = G.obj(v);
-                return g && add_product(g.get(), w, dh[j]);
+    // acc[j] = Σ_r a[r]*M[r][j], j < n, summed row by row over r < rows (each acc[j] still adds
+    // in ascending r; M unchanged): DH from G and who, DE from DP and lweights.
+    bool accumulate(PyObject* m, Py_ssize_t rows, Py_ssize_t n, const NumVec& a, Vec<double>& acc) {
+        acc.assign(n, 0.0);
+        for (Py_ssize_t r = 0; r < rows && n > 0; ++r) {
+            Ref row = item(m, r);
+            bool ok = row && walk(row.get(), n, [&](Py_ssize_t j, PyObject* w, const double* d) {
+                if (d && !a.is_obj(r)) return acc[j] = acc[j] + a.d[r] * *d, true;
+                Ref x = a.obj(r);
+                return x && add_product(x.get(), w, acc[j]);
             });
             if (!ok) return false;
         }
-        if (!update) return true;
-        const double rate = lr;
-        const bool reuse_floats = reuse_at_all();
-        const double* __restrict h = htn.data();
-        const double* __restrict gv = G.d.data();
-        for (Py_ssize_t v = 0; v < V; ++v) {
-            PyObject* row = targets[v].row.get();
-            PyObject** it = PySequence_Fast_ITEMS(row);
-            const double g = gv[v];
-            for (Py_ssize_t j = 0; j < N; ++j) {
-                PyObject* o = it[j];
-                double w = 0;
-                bool f = PyFloat_CheckExact(o);
-                if (f) w = PyFloat_AS_DOUBLE(o);
-                else plain(o, w);
-                dh[j] = dh[j] + g * w;
-                double nv = w - rate * (g * h[j]);
-                if (f && reuse_floats && Py_REFCNT(o) == 1)
-                    reinterpret_cast<PyFloatObject*>(o)->ob_fval = nv;
-                else
-                    store(row, j, nv);
-            }
-        }
         return true;
     }
+    bool hidden_error() { return accumulate(who.get(), V, N, G, DH); }
 
     // DP[i] = DH[i] times the activation's slope; the embedding row (the entries that are
-    // host objects get their products DP[i]*embedings[indexa][k] now); DE[k] = Σ_i
-    // DP[i]*lweights[i][k], row by row (lweights unchanged; with N or E zero, not stored).
+    // host objects get their products DP[i]*embedings[indexa][k] now); DE = DPᵀ·lweights.
     bool input_errors() {
-        DP.resize(N);
-        for (Py_ssize_t i = 0; i < N; ++i) DP[i] = DH[i] * (P[i] > 0 ? 1.0 : 0.01);
+        DP.d.resize(N);
+        for (Py_ssize_t i = 0; i < N; ++i) DP.d[i] = DH[i] * (P[i] > 0 ? 1.0 : 0.01);
+        DE.assign(E, 0.0);
         if (N <= 0 || E <= 0) return true;
         Ref erow = item(emb.get(), indexa);
         bool ok = erow && walk(erow.get(), E, [&](Py_ssize_t k, PyObject* o, const double* d) {
@@ -656,21 +630,12 @@ struct Step {
             for (Py_ssize_t i = 0; i < N; ++i)
                 for (Py_ssize_t k = 0; k < E; ++k) {
                     if (!embo[k]) continue;
-                    Ref d = flt(DP[i]);
+                    Ref d = flt(DP.d[i]);
                     Ref& p = gwl[static_cast<size_t>(i) * E + k];
                     if (!d || !(p = mul(d.get(), embo[k].get()))) return false;
                 }
         }
-        DE.assign(E, 0.0);
-        for (Py_ssize_t i = 0; i < N; ++i) {
-            Ref row = item(lw.get(), i);
-            ok = row && walk(row.get(), E, [&](Py_ssize_t k, PyObject* w, const double* d) {
-                if (d) return DE[k] = DE[k] + DP[i] * *d, true;
-                return add_product(DP[i], w, DE[k]);
-            });
-            if (!ok) return false;
-        }
-        return true;
+        return accumulate(lw.get(), N, E, DP, DE);
     }
 
     // -----------------------------------------------------------------------------
@@ -684,11 +649,11 @@ struct Step {
             case Grad::Who: G.is_obj(t.r) ? void(o = gwo[t.r][j].get()) : void(d = G.d[t.r] * htn[j]); break;
             case Grad::Bo: G.is_obj(j) ? void(o = G.o[j].get()) : void(d = G.d[j]); break;
             case Grad::LWeights:
-                !embo.empty() && embo[j] ? void(o = gwl[t.r * E + j].get()) : void(d = DP[t.r] * embd[j]);
+                !embo.empty() && embo[j] ? void(o = gwl[t.r * E + j].get()) : void(d = DP.d[t.r] * embd[j]);
                 break;
-            case Grad::LHWeights: d = DP[t.r] * htn[j]; break;
-            case Grad::Bias: d = DP[j]; break;
-            case Grad::Embed: d = DE.empty() ? 0.0 : DE[j]; break;
+            case Grad::LHWeights: d = DP.d[t.r] * htn[j]; break;
+            case Grad::Bias: d = DP.d[j]; break;
+            case Grad::Embed: d = DE[j]; break;
         }
         if (o && PyFloat_CheckExact(o)) {
             d = PyFloat_AS_DOUBLE(o);
@@ -765,7 +730,7 @@ struct Step {
         for (Py_ssize_t j = 0; j < n; ++j) fresh += !reusable(PyList_GET_ITEM(list, j));
     }
 
-    // The fused pass (hidden_error(true)) is taken when nothing can fail or run Python code
+    // The fused pass (see commit()) is taken when nothing can fail or run Python code
     // from the decision on: every row of who was read by scores() as an exact list of plain
     // numbers held by who alone and no Python code ran since; every other target and every
     // list the gradients read is an exact list of plain numbers; G is plain. It reads
@@ -781,7 +746,7 @@ struct Step {
         collect_targets();
         if (!targets_ready(true)) return false;
         DH.reserve(N);
-        DP.reserve(N);
+        DP.d.reserve(N);
         DE.reserve(E);
         embd.reserve(E);
         return true;
@@ -1003,7 +968,36 @@ struct Step {
             released.push_back(old);
     }
 
-    // The hidden state, nexttoken and loss, then the weights in the update's order.
+    // Positions [0, n) of the exact list `row`, plain numbers, become w - lr*grad(j); a float
+    // only the list holds is rewritten in place. kept(j): the position's update was computed
+    // beforehand and is stored by kept(). kSumDH: the fused pass, DH[j] + g*w summed from
+    // each w before it is updated. lr, the reuse decision and the buffers stay in registers
+    // (stores into float objects cannot change them).
+    template <bool kSumDH, class Grad, class Kept>
+    [[gnu::noinline]] void update_row(PyObject* row, Py_ssize_t n, Grad grad, Kept kept, double g = 0) {
+        const double rate = lr;
+        const bool reuse_floats = reuse_at_all();
+        double* __restrict dh = DH.data();
+        PyObject** it = PySequence_Fast_ITEMS(row);
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            if (kept(j)) continue;
+            PyObject* o = it[j];
+            double w = 0;
+            bool f = PyFloat_CheckExact(o);
+            if (f) w = PyFloat_AS_DOUBLE(o);
+            else plain(o, w);
+            if (kSumDH) dh[j] = dh[j] + g * w;
+            double nv = w - rate * grad(j);
+            if (f && reuse_floats && Py_REFCNT(o) == 1)
+                reinterpret_cast<PyFloatObject*>(o)->ob_fval = nv;
+            else
+                store(row, j, nv);
+        }
+    }
+
+    // The hidden state, nexttoken and loss, then the weights in the update's order. When
+    // fused, DH is summed in the who pass and DP and DE follow it (plain lists only: nothing
+    // fails).
     void commit() {
         pending = false;
         for (Py_ssize_t i = 0; i < N && PyList_CheckExact(ht.get()); ++i) store(ht.get(), i, htn[i]);
@@ -1013,30 +1007,38 @@ struct Step {
         }
         size_t pos = 0, next = 0, t = 0;
         if (fused) {
-            hidden_error(true);
-            input_errors();  // plain lists only: cannot fail
-            t = static_cast<size_t>(V);
+            DH.assign(N, 0.0);
+            const double* __restrict h = htn.data();
+            for (; t < static_cast<size_t>(V); ++t) {
+                const double g = G.d[t];
+                update_row<true>(targets[t].row.get(), N, [g, h](Py_ssize_t j) { return g * h[j]; },
+                                 [](Py_ssize_t) { return false; }, g);
+            }
+            input_errors();
             pos = static_cast<size_t>(V) * N;
         }
-        for (; t < targets.size(); ++t) commit_target(targets[t], pos, next);
-    }
-
-    // Updates one list target; positions from pos on, kept updates from next on.
-    void commit_target(const Target& t, size_t& pos, size_t& next) {
-        PyObject* row = t.row.get();
-        if (!PyList_CheckExact(row)) return skip(t, pos, next);  // written before the decision
-        for (Py_ssize_t j = 0; j < t.count; ++j, ++pos) {
-            if (next < kept.size() && kept[next].pos == pos) {
+        for (; t < targets.size(); ++t) {
+            const Target& tg = targets[t];
+            PyObject* row = tg.row.get();
+            if (!PyList_CheckExact(row)) {  // written before the commit
+                skip(tg, pos, next);
+                continue;
+            }
+            auto grad = [&](Py_ssize_t j) {
+                double gd = 0;
+                PyObject* go;
+                gradient(tg, j, gd, go);  // a double here: host objects were kept
+                return gd;
+            };
+            auto kept_at = [&](Py_ssize_t j) {
+                if (next >= kept.size() || kept[next].pos != pos + j) return false;
                 PyObject* old = PyList_GET_ITEM(row, j);
                 PyList_SET_ITEM(row, j, newref(kept[next++].value.get()));
                 Py_DECREF(old);  // held by `kept`, or a float the hidden state got
-                continue;
-            }
-            double gd = 0, wd = 0;
-            PyObject* go;
-            gradient(t, j, gd, go);  // a double here: host objects were kept
-            plain(PyList_GET_ITEM(row, j), wd);
-            store(row, j, wd - lr * gd);
+                return true;
+            };
+            update_row<false>(row, tg.count, grad, kept_at);
+            pos += tg.count;
         }
     }
 
@@ -1050,7 +1052,7 @@ struct Step {
         }
         if (!fused) {
             ran = true;  // or might have: the containers are checked again before the commit
-            if (!(hidden_error(false) && input_errors() && prepare_targets())) return false;
+            if (!(hidden_error() && input_errors() && prepare_targets())) return false;
             if (!reply && !prepare_reply()) return false;
             if (!attrs_prepared && !prepare_attrs()) return false;
             if (!write_others()) return false;
