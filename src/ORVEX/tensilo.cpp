@@ -41,6 +41,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <new>
+#include <unordered_set>
 #include <vector>
 
 #include "orvex/numcore.hpp"
@@ -155,6 +156,7 @@ struct Target {
     Grad grad;
     Py_ssize_t r;      // the row (v or i) of a matrix
     Py_ssize_t count;  // positions written
+    size_t first;      // its first position, counted over all targets in order
     Ref row;           // the container written
     PyObject* outer;   // the matrix the row came from (borrowed from the step), or null
 };
@@ -671,7 +673,9 @@ struct Step {
     // The containers the update writes, in its order (rows are fetched as they are reached).
     void collect_targets() {
         auto add = [&](Grad g, Py_ssize_t r, Py_ssize_t count, PyObject* outer, PyObject* whole) {
-            if (count > 0) targets.push_back(Target{g, r, count, Ref::borrow(whole), outer});
+            if (count <= 0) return;
+            size_t first = targets.empty() ? 0 : targets.back().first + targets.back().count;
+            targets.push_back(Target{g, r, count, first, Ref::borrow(whole), outer});
         };
         targets.reserve(static_cast<size_t>(V) + 2 * static_cast<size_t>(N > 0 ? N : 0) + 3);
         for (Py_ssize_t v = 0; v < V; ++v) add(Grad::Who, v, N, who.get(), nullptr);
@@ -683,44 +687,58 @@ struct Step {
     }
 
     // Fetches every target, checks it can be written, and computes the updates that need
-    // the host's arithmetic (kept), in the update's order.
+    // the host's arithmetic (kept), in the update's order. A container that an earlier target
+    // wrote too is read as the step has left it (earlier()).
     bool prepare_targets() {
         targets.clear();
         collect_targets();
-        size_t pos = 0;
-        for (Target& t : targets) {
-            if (t.outer) {
-                t.row = item(t.outer, t.grad == Grad::Embed ? indexa : t.r);
-                if (!t.row) return false;
-            }
+        std::unordered_set<PyObject*, std::hash<PyObject*>, std::equal_to<PyObject*>, PyAlloc<PyObject*>> seen;
+        for (size_t ti = 0; ti < targets.size(); ++ti) {
+            Target& t = targets[ti];
+            if (t.outer && !(t.row = item(t.outer, t.grad == Grad::Embed ? indexa : t.r))) return false;
             PyObject* row = t.row.get();
+            const bool again = !seen.insert(row).second;
             bool list = PyList_CheckExact(row) && !overlaid(row);
             if (!list && !PyList_CheckExact(row) && !writable(row)) {
                 // The step reads the element before it fails to assign it.
                 Ref w = item(row, 0);
                 return w ? not_writable(row) : false;
             }
-            for (Py_ssize_t j = 0; j < t.count; ++j, ++pos) {
+            for (Py_ssize_t j = 0; j < t.count; ++j) {
                 double gd = 0, wd = 0;
                 PyObject* go;
                 gradient(t, j, gd, go);
-                if (list) {
-                    if (j >= PyList_GET_SIZE(row)) return index_error(row);
-                    PyObject* w = PyList_GET_ITEM(row, j);
-                    if (!go && plain(w, wd)) continue;
-                    ran = true;
-                    Ref hold = Ref::borrow(w);
-                    Ref value = host_update(w, gd, go);
-                    if (!value) return false;
-                    kept.push_back(Kept{pos, hold, value});
-                } else {
-                    Ref w = item(row, j);
-                    if (!w) return false;
-                    Ref value = !go && plain(w.get(), wd) ? flt(wd - lr * gd) : (ran = true, host_update(w.get(), gd, go));
-                    if (!value) return false;
-                    kept.push_back(Kept{pos, w, value});
-                }
+                if (list && j >= PyList_GET_SIZE(row)) return index_error(row);
+                Ref w = list ? Ref::borrow(PyList_GET_ITEM(row, j)) : item(row, j), view = w;
+                if (!w) return false;
+                bool hit = false;  // an earlier update of this position was computed beforehand
+                if (again && !earlier(ti, j, view, hit)) return false;
+                if (list && !hit && !go && plain(w.get(), wd)) continue;
+                Ref value = !go && plain(view.get(), wd) ? flt(wd - lr * gd) : (ran = true, host_update(view.get(), gd, go));
+                if (!value) return false;
+                kept.push_back(Kept{t.first + j, w, value});
             }
+        }
+        return true;
+    }
+    // `view` (position j of target ti's container) as the earlier targets on the same
+    // container leave it: their updates computed beforehand (`hit`), or those the commit
+    // makes from the plain number there.
+    bool earlier(size_t ti, Py_ssize_t j, Ref& view, bool& hit) {
+        for (size_t e = 0; e < ti; ++e) {
+            const Target& te = targets[e];
+            if (te.row.get() != targets[ti].row.get() || j >= te.count) continue;
+            auto k = std::lower_bound(kept.begin(), kept.end(), te.first + j,
+                                      [](const Kept& k, size_t p) { return k.pos < p; });
+            if ((hit = k != kept.end() && k->pos == te.first + j)) {
+                view = k->value;
+                continue;
+            }
+            double gd = 0, wd = 0;
+            PyObject* go;
+            gradient(te, j, gd, go);  // a double: the update was left to the commit
+            if (!plain(view.get(), wd)) return changed();
+            if (!(view = flt(wd - lr * gd))) return false;
         }
         return true;
     }
