@@ -728,12 +728,12 @@ struct Step {
         for (size_t e = 0; e < ti; ++e) {
             const Target& te = targets[e];
             if (te.row.get() != targets[ti].row.get() || j >= te.count) continue;
-            auto k = std::lower_bound(kept.begin(), kept.end(), te.first + j,
-                                      [](const Kept& k, size_t p) { return k.pos < p; });
-            if ((hit = k != kept.end() && k->pos == te.first + j)) {
+            if (const Kept* k = kept_at(te.first + j)) {
+                hit = true;
                 view = k->value;
                 continue;
             }
+            hit = false;
             double gd = 0, wd = 0;
             PyObject* go;
             gradient(te, j, gd, go);  // a double: the update was left to the commit
@@ -857,15 +857,11 @@ struct Step {
                 if (!f || !write(ht.get(), i, f.get(), Ref())) return false;
             }
         pending = false;
-        size_t pos = 0, next = 0;
-        for (const Target& t : targets) {
-            bool list = PyList_CheckExact(t.row.get());
-            for (Py_ssize_t j = 0; j < t.count; ++j, ++pos) {
-                if (next >= kept.size() || kept[next].pos != pos) continue;
-                const Kept& k = kept[next++];
-                if (!list && !write(t.row.get(), j, k.value.get(), k.old)) return false;
+        for (const Target& t : targets)
+            for (Py_ssize_t j = 0; j < t.count && !PyList_CheckExact(t.row.get()); ++j) {
+                const Kept* k = kept_at(t.first + j);  // every position: computed beforehand
+                if (k && !write(t.row.get(), j, k->value.get(), k->old)) return false;
             }
-        }
         return true;
     }
 
@@ -877,7 +873,6 @@ struct Step {
     // counted by scores()). Runs no Python code.
     bool targets_ready(bool fusing) {
         if (!fusing) fresh = 0;
-        size_t pos = 0, next = 0;
         for (Target& t : targets) {
             PyObject* outer = t.outer;
             if (outer && (PyList_CheckExact(outer) || PyTuple_CheckExact(outer))) {
@@ -891,14 +886,13 @@ struct Step {
             if (fusing && t.grad == Grad::Who) continue;
             if (!PyList_CheckExact(row) || row == ht.get()) {
                 if (fusing) return false;
-                skip(t, pos, next);
                 continue;
             }
             if (PyList_GET_SIZE(row) < t.count) return false;
-            for (Py_ssize_t j = 0; j < t.count; ++j, ++pos) {
+            for (Py_ssize_t j = 0; j < t.count; ++j) {
                 PyObject* w = PyList_GET_ITEM(row, j);
-                if (next < kept.size() && kept[next].pos == pos) {
-                    if (kept[next++].old.get() != w) return false;
+                if (const Kept* k = kept.empty() ? nullptr : kept_at(t.first + j)) {
+                    if (k->old.get() != w) return false;
                 } else {
                     double d;
                     if (!plain(w, d)) return false;
@@ -908,10 +902,10 @@ struct Step {
         }
         return true;
     }
-    // Moves the cursor into `kept` past target t.
-    void skip(const Target& t, size_t& pos, size_t& next) const {
-        pos += t.count;
-        while (next < kept.size() && kept[next].pos < pos) ++next;
+    // The update of position `pos` computed beforehand, if any.
+    const Kept* kept_at(size_t pos) const {
+        auto k = std::lower_bound(kept.begin(), kept.end(), pos, [](const Kept& k, size_t p) { return k.pos < p; });
+        return k != kept.end() && k->pos == pos ? &*k : nullptr;
     }
 
     // The floats the commit stores, room for what it releases, and the word appended to a
@@ -1023,7 +1017,7 @@ struct Step {
             PyDict_SetItem(attr_dict, n_nexttoken.get(), nexttoken.get());
             PyDict_SetItem(attr_dict, n_loss.get(), loss.get());
         }
-        size_t pos = 0, next = 0, t = 0;
+        size_t t = 0;
         if (fused) {
             DH.assign(N, 0.0);
             const double* __restrict h = htn.data();
@@ -1033,30 +1027,26 @@ struct Step {
                                  [](Py_ssize_t) { return false; }, g);
             }
             input_errors();
-            pos = static_cast<size_t>(V) * N;
         }
         for (; t < targets.size(); ++t) {
             const Target& tg = targets[t];
             PyObject* row = tg.row.get();
-            if (!PyList_CheckExact(row)) {  // written before the commit
-                skip(tg, pos, next);
-                continue;
-            }
+            if (!PyList_CheckExact(row)) continue;  // written before the commit
             auto grad = [&](Py_ssize_t j) {
                 double gd = 0;
                 PyObject* go;
                 gradient(tg, j, gd, go);  // a double here: host objects were kept
                 return gd;
             };
-            auto kept_at = [&](Py_ssize_t j) {
-                if (next >= kept.size() || kept[next].pos != pos + j) return false;
+            auto swap_kept = [&](Py_ssize_t j) {
+                const Kept* k = kept.empty() ? nullptr : kept_at(tg.first + j);
+                if (!k) return false;
                 PyObject* old = PyList_GET_ITEM(row, j);
-                PyList_SET_ITEM(row, j, newref(kept[next++].value.get()));
-                Py_DECREF(old);  // held by `kept`, or a float the hidden state got
+                PyList_SET_ITEM(row, j, newref(k->value.get()));
+                Py_DECREF(old);  // held by `kept`, or a float an earlier update stored
                 return true;
             };
-            update_row<false>(row, tg.count, grad, kept_at);
-            pos += tg.count;
+            update_row<false>(row, tg.count, grad, swap_kept);
         }
     }
 
