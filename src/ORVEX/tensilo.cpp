@@ -6,7 +6,8 @@
 //   2. soft-max:  Y = FixSoftmax(Z), nexttoken = Argmax(Y), loss = -log(Y[target]);
 //   3. gradients: G = Y - onehot(target), DH = Gᵀ·who, DP = DH·slope(P), DE = DPᵀ·lweights;
 //   4. update:    what each weight becomes, w - lr*gradient, and where it is written;
-//   5. commit:    the new ht, nexttoken, loss, the weights in the step's order, the reply.
+//   5. commit:    the new ht, then the weights in the step's order (nexttoken, loss and the
+//                 reply just before).
 // The step is all-or-nothing. Everything that can fail or run Python code (custom numbers
 // or containers, rebound functions, the model's attribute hooks) happens before the commit:
 // the containers are fetched and checked, updates needing the host's arithmetic computed,
@@ -26,9 +27,8 @@
 //     way (which runs that code again, and can itself fail);
 //   * a reply that is not a list gets the word through its append method, after the
 //     commit: if that raises, the update stays;
-//   * nexttoken and loss are stored before the commit when the model's class or instance
-//     dict could run code on the store (or the names are new); a failed step sets them
-//     back (or deletes them) the same way.
+//   * nexttoken and loss are stored before the commit; a failed step sets them back (or
+//     deletes them) the same way, which runs the model's attribute hooks again.
 //
 // Arithmetic: sums are doubles starting at 0.0 and add, in ascending index order, the
 // host's product of the two elements converted to a double; exact floats (and exact ints
@@ -192,10 +192,8 @@ struct Step {
     Vec<Kept> kept;
 
     Ref reply, word, append;           // commit
-    Ref idict, prev_next, prev_loss;
-    int idict_state = -1;              // quiet_dict(): -1 not looked at, 0 no, 1 yes
-    PyObject* attr_dict = nullptr;     // the commit stores nexttoken/loss into this dict
-    bool attrs_prepared = false, attrs_stored = false, committed = false;
+    Ref prev_next, prev_loss;
+    bool attrs_stored = false, committed = false;
     Vec<Written> written;
     size_t fresh = 0;                  // stored values that need a new float
     Vec<PyObject*> pool;               // those floats
@@ -774,31 +772,27 @@ struct Step {
     // 5. Before the commit: everything that can fail or run Python code
     // -----------------------------------------------------------------------------
 
-    // The instance dict, when reading reply/dictionary and storing nexttoken/loss run no
-    // Python code: the generic attribute access, no class attribute of those names, and
-    // only exact str keys (a str subclass's __eq__ would run when a key is compared).
+    // Reading reply/dictionary and storing nexttoken/loss run no Python code: the generic
+    // attribute access, no class attribute of those names, and an instance dict with only
+    // exact str keys (a str subclass's __eq__ would run when a key is compared).
     bool quiet_dict() {
-        if (idict_state >= 0) return idict_state == 1;
-        idict_state = 0;
         PyTypeObject* t = Py_TYPE(obj);
         if (t->tp_dictoffset == 0 ||
             !rt::plain_attrs(t, kAttrRead | kAttrWrite, {&n_nexttoken, &n_loss, &n_reply, &n_dictionary}))
             return false;
-        idict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-        if (!idict) {
-            PyErr_Clear();
-            return false;
-        }
-        if (!PyDict_CheckExact(idict.get())) return false;
+        Ref idict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+        if (!idict) PyErr_Clear();
+        if (!idict || !PyDict_CheckExact(idict.get())) return false;
         Py_ssize_t p = 0;
         PyObject *k, *v;
         while (PyDict_Next(idict.get(), &p, &k, &v))
             if (!PyUnicode_CheckExact(k)) return false;
-        idict_state = 1;
         return true;
     }
 
-    // reply, dictionary, the new word and (for other than a list) its append method.
+    // reply, dictionary, the new word and (for other than a list) its append method; then
+    // nexttoken and loss are stored, and put back (or deleted) if the step fails before its
+    // commit. The old values are held until the step ends (their release could run code).
     bool prepare_reply() {
         if (!quiet_dict()) ran = true;
         reply = getattr(obj, n_reply);
@@ -810,30 +804,11 @@ struct Step {
         if (!word) return false;
         if (!PyList_CheckExact(reply.get())) {
             ran = true;
-            append = getattr(reply.get(), n_append);
-            if (!append) return false;
+            if (!(append = getattr(reply.get(), n_append))) return false;
         }
-        return true;
-    }
-
-    // nexttoken and loss: replacing two values already in a quiet instance dict cannot fail
-    // or run code (the old values are held until the step ends), so the commit does it.
-    // Otherwise they are stored now and put back if the step fails before its commit.
-    bool prepare_attrs() {
-        attrs_prepared = true;
-        if (quiet_dict()) {
-            prev_next = Ref::borrow(PyDict_GetItemWithError(idict.get(), n_nexttoken.get()));
-            prev_loss = Ref::borrow(PyDict_GetItemWithError(idict.get(), n_loss.get()));
-            if (prev_next && prev_loss) {
-                attr_dict = idict.get();
-                return true;
-            }
-        } else {
-            ran = true;
-            prev_next = Ref::steal(PyObject_GetAttr(obj, n_nexttoken.get()));
-            PyErr_Clear();
-            prev_loss = Ref::steal(PyObject_GetAttr(obj, n_loss.get()));
-        }
+        prev_next = Ref::steal(PyObject_GetAttr(obj, n_nexttoken.get()));
+        PyErr_Clear();
+        prev_loss = Ref::steal(PyObject_GetAttr(obj, n_loss.get()));
         PyErr_Clear();
         attrs_stored = true;
         return setattr(obj, n_nexttoken, nexttoken.get()) && setattr(obj, n_loss, loss.get());
@@ -1007,16 +982,12 @@ struct Step {
         }
     }
 
-    // The hidden state, nexttoken and loss, then the weights in the update's order. When
+    // The hidden state, then the weights in the update's order. When
     // fused, DH is summed in the who pass and DP and DE follow it (plain lists only: nothing
     // fails).
     void commit() {
         pending = false;
         for (Py_ssize_t i = 0; i < N && PyList_CheckExact(ht.get()); ++i) store(ht.get(), i, htn[i]);
-        if (attr_dict) {
-            PyDict_SetItem(attr_dict, n_nexttoken.get(), nexttoken.get());
-            PyDict_SetItem(attr_dict, n_loss.get(), loss.get());
-        }
         size_t t = 0;
         if (fused) {
             DH.assign(N, 0.0);
@@ -1055,22 +1026,20 @@ struct Step {
             return false;
         fused = fuse_candidate();
         if (fused) {
-            if (!prepare_reply() || !prepare_attrs()) return false;
-            fused = !ran && fuse_ready();
+            if (!prepare_reply()) return false;
+            fused = fuse_ready();
         }
         if (!fused) {
             ran = true;  // or might have: the containers are checked again before the commit
-            if (!(hidden_error() && input_errors() && prepare_targets())) return false;
-            if (!reply && !prepare_reply()) return false;
-            if (!attrs_prepared && !prepare_attrs()) return false;
-            if (!write_others()) return false;
+            if (!(hidden_error() && input_errors() && prepare_targets() && (reply || prepare_reply()) &&
+                  write_others()))
+                return false;
             if (!targets_ready(false)) return changed();
         }
         if (!ready()) return false;
         committed = true;
         commit();
-        if (append) return bool(call(append.get(), {word.get()}));
-        return true;
+        return !append || call(append.get(), {word.get()});
     }
 
     bool step() {
