@@ -201,8 +201,7 @@ struct Step {
 
     bool pending = false;    // htn is the hidden state, not yet written into ht
     bool ran = false;        // Python code may have run
-    bool who_clean = false;  // scores() read every row of who: exact lists held only by who,
-                             // plain numbers only
+    bool who_clean = false;  // scores() read every row of who as an exact list held by who only
     bool fused = false;      // DH is summed while who is updated
 
     ~Step() {
@@ -210,9 +209,7 @@ struct Step {
         for (PyObject* o : released) Py_DECREF(o);
     }
 
-    // -----------------------------------------------------------------------------
-    // Reading the model's containers
-    // -----------------------------------------------------------------------------
+    // ---- Reading the model's containers ----
     bool overlaid(PyObject* seq) const { return pending && seq == ht.get(); }
     bool direct(PyObject* seq) const {
         return (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) && !overlaid(seq);
@@ -301,9 +298,7 @@ struct Step {
         return true;
     }
 
-    // -----------------------------------------------------------------------------
-    // 1. Forward
-    // -----------------------------------------------------------------------------
+    // ---- 1. Forward ----
     bool read_model() {
         Name* sizes[] = {&n_neurons, &n_vocabL, &n_vecL};
         Py_ssize_t* dst[] = {&N, &V, &E};
@@ -442,9 +437,7 @@ struct Step {
                 if (!PyList_CheckExact(row.get()) || overlaid(row.get()) || Py_REFCNT(row.get()) != 2)
                     who_clean = false;
                 bool ok = walk(row.get(), N, [&](Py_ssize_t j, PyObject* w, const double* d) {
-                    if (d) return s = s + *d * h[j], true;
-                    who_clean = false;
-                    return add_product(w, h[j], s);
+                    return d ? (s = s + *d * h[j], true) : add_product(w, h[j], s);  // sets `ran`
                 });
                 if (!ok) return false;
                 if (who_clean) count_fresh(row.get(), N);
@@ -483,9 +476,7 @@ struct Step {
         return v;
     }
 
-    // -----------------------------------------------------------------------------
-    // 2. Soft-max, next token, loss
-    // -----------------------------------------------------------------------------
+    // ---- 2. Soft-max, next token, loss ----
     Ref float_list(const Vec<double>& xs) {
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(xs.size())));
         for (size_t i = 0; list && i < xs.size(); ++i) {
@@ -553,9 +544,7 @@ struct Step {
         return bool(loss);
     }
 
-    // -----------------------------------------------------------------------------
-    // 3. Gradients
-    // -----------------------------------------------------------------------------
+    // ---- 3. Gradients ----
 
     // G[v] = Y[v], minus 1.0 at the target; the products G[v]*ht[j] of entries that are
     // host objects are formed here, as the step does.
@@ -638,9 +627,7 @@ struct Step {
         return accumulate(lw.get(), N, E, DP, DE);
     }
 
-    // -----------------------------------------------------------------------------
-    // 4. Update: each weight w becomes w - (lr * gradient)
-    // -----------------------------------------------------------------------------
+    // ---- 4. Update: each weight w becomes w - (lr * gradient) ----
 
     // The gradient at position j of target t: a double, or (o set) a host object.
     void gradient(const Target& t, Py_ssize_t j, double& d, PyObject*& o) const {
@@ -768,9 +755,7 @@ struct Step {
         return true;
     }
 
-    // -----------------------------------------------------------------------------
-    // 5. Before the commit: everything that can fail or run Python code
-    // -----------------------------------------------------------------------------
+    // ---- 5. Before the commit: everything that can fail or run Python code ----
 
     // Reading reply/dictionary and storing nexttoken/loss run no Python code: the generic
     // attribute access, no class attribute of those names, and an instance dict with only
@@ -924,9 +909,7 @@ struct Step {
         if (rc < 0) PyErr_Clear();
     }
 
-    // -----------------------------------------------------------------------------
-    // 6. Commit: no Python code runs and nothing fails
-    // -----------------------------------------------------------------------------
+    // ---- 6. Commit: no Python code runs and nothing fails ----
 
     // list[j] = value, with a float from the pool when the old one cannot be rewritten. The
     // old object is released at once when that runs no code (an int or a float), after the
@@ -1076,19 +1059,12 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "tensilo", nullptr, -1, nullptr
 
 bool capture(PyObject* m) {
     PyObject* g = PyModule_GetDict(m);
-    struct {
-        const char* name;
-        PyObject** slot;
-    } names[] = {{"Argmax", &IMPORTED.argmax},
-                 {"FixSoftmax", &IMPORTED.softmax},
-                 {"LeakyReLu", &IMPORTED.leaky},
-                 {"ReLu", &IMPORTED.relu},
-                 {"log", &IMPORTED.log}};
-    for (auto& n : names) {
-        PyObject* o = PyDict_GetItemString(g, n.name);
+    const char* names[] = {"Argmax", "FixSoftmax", "LeakyReLu", "ReLu", "log"};
+    PyObject** slots[] = {&IMPORTED.argmax, &IMPORTED.softmax, &IMPORTED.leaky, &IMPORTED.relu, &IMPORTED.log};
+    for (int k = 0; k < 5; ++k) {
+        PyObject* o = PyDict_GetItemString(g, names[k]);
         if (!o) return false;
-        Py_INCREF(o);
-        Py_XSETREF(*n.slot, o);
+        Py_XSETREF(*slots[k], newref(o));
     }
     Ref numerix = Ref::steal(PyImport_ImportModule("ORVEX.numerix"));
     if (!numerix) return false;
