@@ -6,20 +6,20 @@
 //   2. soft-max:  Y = FixSoftmax(Z), nexttoken = Argmax(Y), loss = -log(Y[target]);
 //   3. gradients: G = Y - onehot(target), DH = Gᵀ·who, DP = DH·slope(P), DE = DPᵀ·lweights;
 //   4. update:    what each weight becomes, w - lr*gradient, and where it is written;
-//   5. commit:    the new ht, then the weights in the step's order (nexttoken, loss and the
-//                 reply just before).
-// The step is all-or-nothing. Everything that can fail or run Python code (custom numbers
-// or containers, rebound functions, the model's attribute hooks) happens before the commit:
-// the containers are fetched and checked, updates needing the host's arithmetic computed,
-// reply/dictionary/the word read, every float the commit stores allocated, pending signals
-// handled. If Python code ran, every container is checked again first: a model whose
-// shape changed under the step is left untouched (IndexError where the step reads past a
-// list's end, RuntimeError otherwise). The commit runs no Python code and cannot fail;
-// objects it replaces whose release could run code are released after it.
+//   5. before the commit: everything that can fail or run Python code;
+//   6. commit:    the new ht, then the weights in the update's order, all by update_row().
+// The step is all-or-nothing. Before the commit the containers are fetched and checked,
+// updates needing the host's arithmetic computed (custom numbers, rebound functions),
+// reply/dictionary/the word read, nexttoken and loss stored, every float the commit stores
+// allocated, pending signals handled. If Python code ran, every container is checked again
+// first: a model whose shape changed under the step is left untouched (IndexError where
+// the step reads past a list's end, RuntimeError otherwise). The commit runs no Python code
+// and cannot fail; objects it replaces whose release could run code are released after it.
 //
 // When nothing can fail or run code once the gradients start (exact lists of plain
-// numbers, the numerix functions still bound, lweights and embedings not who), the who
-// update is fused with DH: one pass over who instead of two, the same sums in the same order.
+// numbers, the numerix functions still bound, lweights and embedings not who), DH is summed
+// in the commit's who pass (fused): one pass over who instead of two, the same sums in the
+// same order. Otherwise DH is summed beforehand and the commit only writes.
 //
 // Limits of the guarantee, by design:
 //   * a container that is not a list is written through its __setitem__, before the
@@ -27,17 +27,18 @@
 //     way (which runs that code again, and can itself fail);
 //   * a reply that is not a list gets the word through its append method, after the
 //     commit: if that raises, the update stays;
-//   * nexttoken and loss are stored before the commit; a failed step sets them back (or
-//     deletes them) the same way, which runs the model's attribute hooks again.
+//   * nexttoken and loss are set back (or deleted) the same way they were stored, which
+//     runs the model's attribute hooks again.
 //
 // Arithmetic: sums are doubles starting at 0.0 and add, in ascending index order, the
 // host's product of the two elements converted to a double; exact floats (and exact ints
 // below 2**53, whose products and conversions are exact the same way) are multiplied as
 // doubles, everything else goes through the host's number protocol. Updates are
-// w - (lr * gradient), the product first. The numerix functions are globals of this module,
-// looked up at each use; while one is still the object imported at load (and numerix's
-// FixSoftmax/Argmax still use its exp and the built-in max), it runs on doubles through
-// orvex/numcore.hpp, numerix's own results to the last bit.
+// w - (lr * gradient), the product first; a position two updates write (a shared row) gets
+// the second from the value the first left. The numerix functions are globals of this
+// module, looked up at each use; while one is still the object imported at load (and
+// numerix's FixSoftmax/Argmax still use its exp and the built-in max), it runs on doubles
+// through orvex/numcore.hpp, numerix's own results to the last bit.
 #include <algorithm>
 #include <cstdlib>
 #include <new>
@@ -499,36 +500,23 @@ struct Step {
             Ref z = f ? float_list(Z) : Ref();
             if (!z) return false;
             ran = true;
-            ylist = call(f.get(), {z.get()});
-            if (!ylist) return false;
+            if (!(ylist = call(f.get(), {z.get()}))) return false;
         }
-        // Argmax
         if (native_y && still_bound(fn, n_Argmax, IMPORTED.argmax) && numerix_plain(false)) {
             nexttoken = Ref::steal(PyLong_FromSize_t(numcore::argmax(Y.data(), Y.size())));
-            if (!nexttoken) return false;
         } else {
             Ref f = global(fn, n_Argmax);
-            if (!f) return false;
-            if (native_y) {
-                ylist = float_list(Y);
-                if (!ylist) return false;
-            }
+            if (!f || (native_y && !(ylist = float_list(Y)))) return false;
             ran = true;
             nexttoken = call(f.get(), {ylist.get()});
-            if (!nexttoken) return false;
         }
+        if (!nexttoken) return false;
         // The target, counted from the end when negative, for the loss and the gradient.
         tn = target < 0 ? target + V : target;
-        double y = 0;
-        Ref yobj;
-        if (!ylist) {
-            if (tn < 0 || tn >= V) return index_error(Py_None);
-            y = Y[tn];
-        } else {
-            if (tn < 0) return index_error(ylist.get());
-            yobj = item(ylist.get(), tn);
-            if (!yobj) return false;
-        }
+        if (tn < 0 || (!ylist && tn >= V)) return index_error(ylist ? ylist.get() : Py_None);
+        double y = ylist ? 0 : Y[tn];
+        Ref yobj = ylist ? item(ylist.get(), tn) : Ref();
+        if (ylist && !yobj) return false;
         Ref f = global(fn, n_log);
         if (!f) return false;
         double r;
@@ -684,7 +672,7 @@ struct Step {
             PyObject* row = t.row.get();
             const bool again = !seen.insert(row).second;
             bool list = PyList_CheckExact(row) && !overlaid(row);
-            if (!list && !PyList_CheckExact(row) && !writable(row)) {
+            if (!PyList_CheckExact(row) && !writable(row)) {
                 // The step reads the element before it fails to assign it.
                 Ref w = item(row, 0);
                 return w ? not_writable(row) : false;
