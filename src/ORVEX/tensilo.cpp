@@ -618,7 +618,8 @@ struct Step {
     // ---- 4. Update: each weight w becomes w - (lr * gradient) ----
 
     // The gradient at position j of target t: a double, or (o set) a host object.
-    void gradient(const Target& t, Py_ssize_t j, double& d, PyObject*& o) const {
+    double gradient(const Target& t, Py_ssize_t j, PyObject*& o) const {
+        double d = 0;
         o = nullptr;
         switch (t.grad) {
             case Grad::Who: G.is_obj(t.r) ? void(o = gwo[t.r][j].get()) : void(d = G.d[t.r] * htn[j]); break;
@@ -634,6 +635,7 @@ struct Step {
             d = PyFloat_AS_DOUBLE(o);
             o = nullptr;
         }
+        return d;
     }
 
     // w - (lr * g) on the host's objects.
@@ -678,9 +680,8 @@ struct Step {
                 return w ? not_writable(row) : false;
             }
             for (Py_ssize_t j = 0; j < t.count; ++j) {
-                double gd = 0, wd = 0;
                 PyObject* go;
-                gradient(t, j, gd, go);
+                double gd = gradient(t, j, go), wd = 0;
                 if (list && j >= PyList_GET_SIZE(row)) return index_error(row);
                 Ref w = list ? Ref::borrow(PyList_GET_ITEM(row, j)) : item(row, j), view = w;
                 if (!w) return false;
@@ -707,9 +708,8 @@ struct Step {
                 continue;
             }
             hit = false;
-            double gd = 0, wd = 0;
             PyObject* go;
-            gradient(te, j, gd, go);  // a double: the update was left to the commit
+            double gd = gradient(te, j, go), wd;  // a double: the update was left to the commit
             if (!plain(view.get(), wd)) return changed();
             if (!(view = flt(wd - lr * gd))) return false;
         }
@@ -870,10 +870,7 @@ struct Step {
             pool.push_back(f);
         }
         released.reserve(static_cast<size_t>(N));
-        if (!append) {
-            if (PyList_Append(reply.get(), word.get()) < 0) return false;
-        }
-        return true;
+        return append || PyList_Append(reply.get(), word.get()) == 0;
     }
 
     // Undoes what was stored before the commit (the current exception is kept).
@@ -975,10 +972,8 @@ struct Step {
             PyObject* row = tg.row.get();
             if (!PyList_CheckExact(row)) continue;  // written before the commit
             auto grad = [&](Py_ssize_t j) {
-                double gd = 0;
                 PyObject* go;
-                gradient(tg, j, gd, go);  // a double here: host objects were kept
-                return gd;
+                return gradient(tg, j, go);  // a double here: host objects were kept
             };
             auto swap_kept = [&](Py_ssize_t j) {
                 const Kept* k = kept.empty() ? nullptr : kept_at(tg.first + j);
