@@ -645,15 +645,16 @@ struct Step {
         return t ? sub(w, t.get()) : Ref();
     }
 
-    // The containers the update writes, in its order (rows are fetched as they are reached).
-    void collect_targets() {
+    // The containers the update writes, in its order (rows are fetched as they are reached);
+    // who's rows are left to the fused pass when `fusing`.
+    void collect_targets(bool fusing) {
         auto add = [&](Grad g, Py_ssize_t r, Py_ssize_t count, PyObject* outer, PyObject* whole) {
             if (count <= 0) return;
             size_t first = targets.empty() ? 0 : targets.back().first + targets.back().count;
             targets.push_back(Target{g, r, count, first, Ref::borrow(whole), outer});
         };
         targets.reserve(static_cast<size_t>(V) + 2 * static_cast<size_t>(N > 0 ? N : 0) + 3);
-        for (Py_ssize_t v = 0; v < V; ++v) add(Grad::Who, v, N, who.get(), nullptr);
+        for (Py_ssize_t v = 0; v < V && !fusing; ++v) add(Grad::Who, v, N, who.get(), nullptr);
         add(Grad::Bo, 0, V, nullptr, bo.get());
         for (Py_ssize_t i = 0; i < N; ++i) add(Grad::LWeights, i, E, lw.get(), nullptr);
         for (Py_ssize_t i = 0; i < N; ++i) add(Grad::LHWeights, i, N, lhw.get(), nullptr);
@@ -666,7 +667,7 @@ struct Step {
     // wrote too is read as the step has left it (earlier()).
     bool prepare_targets() {
         targets.clear();
-        collect_targets();
+        collect_targets(false);
         std::unordered_set<PyObject*, std::hash<PyObject*>, std::equal_to<PyObject*>, PyAlloc<PyObject*>> seen;
         for (size_t ti = 0; ti < targets.size(); ++ti) {
             Target& t = targets[ti];
@@ -734,7 +735,7 @@ struct Step {
     // may add to the floats the commit cannot rewrite), and the fused commit's buffers.
     bool fuse_ready() {
         if (ran || !PyList_CheckExact(ht.get()) || PyList_GET_SIZE(ht.get()) < N) return false;
-        collect_targets();
+        collect_targets(true);
         if (!targets_ready(true)) return false;
         DH.reserve(N);
         DP.d.reserve(N);
@@ -817,8 +818,8 @@ struct Step {
     // same objects where updates were computed beforehand (kept) and plain numbers elsewhere;
     // counts the values that need a new float. Targets that are not lists (or are the hidden
     // state) were computed beforehand. `fusing`: every target must be such a list, with no
-    // update computed beforehand, and its row is fetched here (who's rows were checked and
-    // counted by scores()). Runs no Python code.
+    // update computed beforehand, and its row is fetched here (who's rows, no targets then,
+    // were checked and counted by scores()). Runs no Python code.
     bool targets_ready(bool fusing) {
         if (!fusing) fresh = 0;
         for (Target& t : targets) {
@@ -831,7 +832,6 @@ struct Step {
                 return false;
             }
             PyObject* row = t.row.get();
-            if (fusing && t.grad == Grad::Who) continue;
             if (!PyList_CheckExact(row) || row == ht.get()) {
                 if (fusing) return false;
                 continue;
@@ -956,19 +956,17 @@ struct Step {
     void commit() {
         pending = false;
         for (Py_ssize_t i = 0; i < N && PyList_CheckExact(ht.get()); ++i) store(ht.get(), i, htn[i]);
-        size_t t = 0;
         if (fused) {
             DH.assign(N, 0.0);
             const double* __restrict h = htn.data();
-            for (; t < static_cast<size_t>(V); ++t) {
-                const double g = G.d[t];
-                update_row<true>(targets[t].row.get(), N, [g, h](Py_ssize_t j) { return g * h[j]; },
+            for (Py_ssize_t v = 0; v < V; ++v) {
+                const double g = G.d[v];
+                update_row<true>(PySequence_Fast_ITEMS(who.get())[v], N, [g, h](Py_ssize_t j) { return g * h[j]; },
                                  [](Py_ssize_t) { return false; }, g);
             }
             input_errors();
         }
-        for (; t < targets.size(); ++t) {
-            const Target& tg = targets[t];
+        for (const Target& tg : targets) {
             PyObject* row = tg.row.get();
             if (!PyList_CheckExact(row)) continue;  // written before the commit
             auto grad = [&](Py_ssize_t j) {
