@@ -539,22 +539,15 @@ struct Step {
     bool output_error() {
         G.d.assign(V, 0.0);
         for (Py_ssize_t v = 0; v < V; ++v) {
-            if (!ylist) {
-                G.d[v] = v == tn ? Y[v] - 1.0 : Y[v];
+            Ref yv = ylist ? item(ylist.get(), v) : Ref();
+            if (ylist && !yv) return false;
+            double x = ylist ? 0 : Y[v];
+            if (!yv || plain(yv.get(), x)) {
+                G.d[v] = v == tn ? x - 1.0 : x;
                 continue;
             }
-            Ref yv = item(ylist.get(), v);
-            if (!yv) return false;
-            double x;
-            if (v == tn) {
-                if (plain(yv.get(), x)) {
-                    G.d[v] = x - 1.0;
-                    continue;
-                }
-                Ref one = flt(1.0);
-                yv = one ? sub(yv.get(), one.get()) : Ref();
-                if (!yv) return false;
-            }
+            Ref one = v == tn ? flt(1.0) : Ref();
+            if (v == tn && !(yv = one ? sub(yv.get(), one.get()) : Ref())) return false;
             G.set(v, yv.get());
         }
         if (G.o.empty()) return true;
