@@ -7,7 +7,7 @@
 //   3. gradients: G = Y - onehot(target), DH = Gᵀ·who, DP = DH·slope(P), DE = DPᵀ·lweights;
 //   4. update:    what each weight becomes, w - lr*gradient, and where it is written;
 //   5. before the commit: everything that can fail or run Python code;
-//   6. commit:    the new ht, then the weights in the update's order, all by update_row().
+//   6. commit:    the new ht, then every weight in the update's order through update_row().
 // The step is all-or-nothing. Before the commit the containers are fetched and checked,
 // updates needing the host's arithmetic computed (custom numbers, rebound functions),
 // reply/dictionary/the word read, nexttoken and loss stored, every float the commit stores
@@ -943,9 +943,8 @@ struct Step {
         }
     }
 
-    // The hidden state, then the weights in the update's order. When
-    // fused, DH is summed in the who pass and DP and DE follow it (plain lists only: nothing
-    // fails).
+    // The hidden state, then the weights in the update's order. When fused, DH is summed in
+    // the who pass and DP and DE follow it (plain lists only: nothing fails).
     void commit() {
         pending = false;
         for (Py_ssize_t i = 0; i < N && PyList_CheckExact(ht.get()); ++i) store(ht.get(), i, htn[i]);
