@@ -646,7 +646,7 @@ struct Step {
             size_t first = targets.empty() ? 0 : targets.back().first + targets.back().count;
             targets.push_back(Target{g, r, count, first, Ref::borrow(whole), outer});
         };
-        targets.reserve(static_cast<size_t>(V) + 2 * static_cast<size_t>(N > 0 ? N : 0) + 3);
+        targets.reserve(static_cast<size_t>(fusing ? 0 : V) + 2 * static_cast<size_t>(N) + 3);
         for (Py_ssize_t v = 0; v < V && !fusing; ++v) add(Grad::Who, v, N, who.get(), nullptr);
         add(Grad::Bo, 0, V, nullptr, bo.get());
         for (Py_ssize_t i = 0; i < N; ++i) add(Grad::LWeights, i, E, lw.get(), nullptr);
