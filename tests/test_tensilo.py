@@ -290,6 +290,20 @@ def test_shared_rows_are_updated_in_order():
     assert_same_step(m, 1, 2, steps=2)
 
 
+@pytest.mark.parametrize("share", [
+    "m.bias = m.who[1]; m.who[1][2] = Fraction(1, 3)",             # the who update then the bias one
+    "m.lweights[2] = m.who[3]; m.who[3][1] = Fraction(1, 7)",
+    "m.lweights[2] = m.who[3]; m.embedings[1][0] = Fraction(2, 5)",  # a host-object gradient
+    "m.bias = m.who[0]; m.lhweights[1] = m.who[0]; m.who[0][3] = Fraction(-3, 4)",
+    "m.bias = m.ht; m.ht[1] = Fraction(1, 5)",
+])
+def test_shared_rows_holding_host_numbers_are_updated_in_order(share):
+    # each update of a shared position starts from the value the previous one left there
+    m = make_model(5, 4, 4, 44)
+    exec(share)
+    assert_same_step(m, 1, 2, steps=2)
+
+
 def test_hidden_state_shared_with_bias():
     m = make_model(4, 3, 2, 17, zeros=False)
     m.bias = m.ht  # the bias update reads the hidden state the step wrote

@@ -6,19 +6,20 @@
 //   2. soft-max:  Y = FixSoftmax(Z), nexttoken = Argmax(Y), loss = -log(Y[target]);
 //   3. gradients: G = Y - onehot(target), DH = Gᵀ·who, DP = DH·slope(P), DE = DPᵀ·lweights;
 //   4. update:    what each weight becomes, w - lr*gradient, and where it is written;
-//   5. commit:    the new ht, nexttoken, loss, the weights in the step's order, the reply.
-// The step is all-or-nothing. Everything that can fail or run Python code (custom numbers
-// or containers, rebound functions, the model's attribute hooks) happens before the commit:
-// the containers are fetched and checked, updates needing the host's arithmetic computed,
-// reply/dictionary/the word read, every float the commit stores allocated, pending signals
-// handled. If Python code ran, every container is checked again first: a model whose
-// shape changed under the step is left untouched (IndexError where the step reads past a
-// list's end, RuntimeError otherwise). The commit runs no Python code and cannot fail;
-// objects it replaces whose release could run code are released after it.
+//   5. before the commit: everything that can fail or run Python code;
+//   6. commit:    the new ht, then every weight in the update's order through update_row().
+// The step is all-or-nothing. Before the commit the containers are fetched and checked,
+// updates needing the host's arithmetic computed (custom numbers, rebound functions),
+// reply/dictionary/the word read, nexttoken and loss stored, every float the commit stores
+// allocated, pending signals handled. If Python code ran, every container is checked again
+// first: a model whose shape changed under the step is left untouched (IndexError where
+// the step reads past a list's end, RuntimeError otherwise). The commit runs no Python code
+// and cannot fail; objects it replaces whose release could run code are released after it.
 //
 // When nothing can fail or run code once the gradients start (exact lists of plain
-// numbers, the numerix functions still bound, lweights and embedings not who), the who
-// update is fused with DH: one pass over who instead of two, the same sums in the same order.
+// numbers, the numerix functions still bound, lweights and embedings not who), DH is summed
+// in the commit's who pass (fused): one pass over who instead of two, the same sums in the
+// same order. Otherwise DH is summed beforehand and the commit only writes.
 //
 // Limits of the guarantee, by design:
 //   * a container that is not a list is written through its __setitem__, before the
@@ -26,21 +27,22 @@
 //     way (which runs that code again, and can itself fail);
 //   * a reply that is not a list gets the word through its append method, after the
 //     commit: if that raises, the update stays;
-//   * nexttoken and loss are stored before the commit when the model's class or instance
-//     dict could run code on the store (or the names are new); a failed step sets them
-//     back (or deletes them) the same way.
+//   * nexttoken and loss are set back (or deleted) the same way they were stored, which
+//     runs the model's attribute hooks again.
 //
 // Arithmetic: sums are doubles starting at 0.0 and add, in ascending index order, the
 // host's product of the two elements converted to a double; exact floats (and exact ints
 // below 2**53, whose products and conversions are exact the same way) are multiplied as
 // doubles, everything else goes through the host's number protocol. Updates are
-// w - (lr * gradient), the product first. The numerix functions are globals of this module,
-// looked up at each use; while one is still the object imported at load (and numerix's
-// FixSoftmax/Argmax still use its exp and the built-in max), it runs on doubles through
-// orvex/numcore.hpp, numerix's own results to the last bit.
+// w - (lr * gradient), the product first; a position two updates write (a shared row) gets
+// the second from the value the first left. The numerix functions are globals of this
+// module, looked up at each use; while one is still the object imported at load (and
+// numerix's FixSoftmax/Argmax still use its exp and the built-in max), it runs on doubles
+// through orvex/numcore.hpp, numerix's own results to the last bit.
 #include <algorithm>
 #include <cstdlib>
 #include <new>
+#include <unordered_set>
 #include <vector>
 
 #include "orvex/numcore.hpp"
@@ -83,24 +85,21 @@ template <class T>
 struct PyAlloc {
     using value_type = T;
     PyAlloc() = default;
-    template <class U>
-    PyAlloc(const PyAlloc<U>&) {}
+    template <class U> PyAlloc(const PyAlloc<U>&) {}
     T* allocate(size_t n) {
         void* p = n > PY_SSIZE_T_MAX / sizeof(T) ? nullptr : PyMem_Malloc(n * sizeof(T));
-        if (!p) throw std::bad_alloc();
-        return static_cast<T*>(p);
+        return p ? static_cast<T*>(p) : throw std::bad_alloc();
     }
     void deallocate(T* p, size_t) { PyMem_Free(p); }
-    template <class U>
-    bool operator==(const PyAlloc<U>&) const { return true; }
-    template <class U>
-    bool operator!=(const PyAlloc<U>&) const { return false; }
+    template <class U> bool operator==(const PyAlloc<U>&) const { return true; }
+    template <class U> bool operator!=(const PyAlloc<U>&) const { return false; }
 };
 template <class T>
 using Vec = std::vector<T, PyAlloc<T>>;
 
-// An exact float, or an exact int that converts to a double exactly.
-inline bool plain(PyObject* o, double& d) { return plain_double(o, d); }
+// A number the step multiplies as a double: an exact float, or an exact int that converts
+// to a double exactly (the runtime's test).
+constexpr auto plain = [](PyObject* o, double& d) { return plain_double(o, d); };
 
 bool index_error(PyObject* seq) {
     PyErr_SetString(PyExc_IndexError, PyTuple_Check(seq) ? "tuple index out of range" : "list index out of range");
@@ -158,6 +157,7 @@ struct Target {
     Grad grad;
     Py_ssize_t r;      // the row (v or i) of a matrix
     Py_ssize_t count;  // positions written
+    size_t first;      // its first position, counted over all targets in order
     Ref row;           // the container written
     PyObject* outer;   // the matrix the row came from (borrowed from the step), or null
 };
@@ -181,21 +181,20 @@ struct Step {
     Ref emb, lw, lhw, bias, who, bo, ht;
 
     Vec<double> P, htn, Z;             // forward
-    NumVec Y;                          // soft-max (doubles, or ylist from a rebound FixSoftmax)
+    Vec<double> Y;                     // soft-max (or ylist from a rebound FixSoftmax)
     Ref ylist, nexttoken, loss;
     Py_ssize_t tn = 0;                 // the target, counted from the end when negative
     NumVec G;                          // gradients
-    Vec<double> DH, DP, DE, embd;
+    NumVec DP;
+    Vec<double> DH, DE, embd;
     Vec<Vec<Ref>> gwo;                 // G[v]*ht[j] for rows whose G[v] is an object
     Vec<Ref> embo, gwl;                // embedding entries that are objects; DP[i]*those
     Vec<Target> targets;               // update
     Vec<Kept> kept;
 
     Ref reply, word, append;           // commit
-    Ref idict, prev_next, prev_loss;
-    int idict_state = -1;              // quiet_dict(): -1 not looked at, 0 no, 1 yes
-    PyObject* attr_dict = nullptr;     // the commit stores nexttoken/loss into this dict
-    bool attrs_prepared = false, attrs_stored = false, committed = false;
+    Ref prev_next, prev_loss;
+    bool attrs_stored = false, committed = false;
     Vec<Written> written;
     size_t fresh = 0;                  // stored values that need a new float
     Vec<PyObject*> pool;               // those floats
@@ -203,8 +202,7 @@ struct Step {
 
     bool pending = false;    // htn is the hidden state, not yet written into ht
     bool ran = false;        // Python code may have run
-    bool who_clean = false;  // scores() read every row of who: exact lists held only by who,
-                             // plain numbers only
+    bool who_clean = false;  // scores() read every row of who as an exact list held by who only
     bool fused = false;      // DH is summed while who is updated
 
     ~Step() {
@@ -212,9 +210,7 @@ struct Step {
         for (PyObject* o : released) Py_DECREF(o);
     }
 
-    // -----------------------------------------------------------------------------
-    // Reading the model's containers
-    // -----------------------------------------------------------------------------
+    // ---- Reading the model's containers ----
     bool overlaid(PyObject* seq) const { return pending && seq == ht.get(); }
     bool direct(PyObject* seq) const {
         return (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) && !overlaid(seq);
@@ -266,21 +262,17 @@ struct Step {
         return true;
     }
 
-    // s + double(a*b) with the host's product.
-    bool add_product(PyObject* a, PyObject* b, double& s) {
-        Ref p = mul(a, b);
-        double x;
-        if (!p || !to_double(p.get(), x)) return false;
-        s = s + x;
+    // s + double(a*b) with the host's product (a double operand as a new float).
+    static Ref as_obj(PyObject* o) { return Ref::borrow(o); }
+    static Ref as_obj(double d) { return flt(d); }
+    template <class A, class B>
+    static bool add_product(A a, B b, double& s) {
+        Ref x = as_obj(a), y = x ? as_obj(b) : Ref();
+        Ref p = y ? mul(x.get(), y.get()) : Ref();
+        double d;
+        if (!p || !to_double(p.get(), d)) return false;
+        s = s + d;
         return true;
-    }
-    bool add_product(PyObject* a, double b, double& s) {
-        Ref f = flt(b);
-        return f && add_product(a, f.get(), s);
-    }
-    bool add_product(double a, PyObject* b, double& s) {
-        Ref f = flt(a);
-        return f && add_product(f.get(), b, s);
     }
     // s += Σ a[j]*b[j] over two stored rows.
     bool dot(PyObject* a, PyObject* b, Py_ssize_t n, double& s) {
@@ -307,9 +299,7 @@ struct Step {
         return true;
     }
 
-    // -----------------------------------------------------------------------------
-    // 1. Forward
-    // -----------------------------------------------------------------------------
+    // ---- 1. Forward ----
     bool read_model() {
         Name* sizes[] = {&n_neurons, &n_vocabL, &n_vecL};
         Py_ssize_t* dst[] = {&N, &V, &E};
@@ -448,9 +438,7 @@ struct Step {
                 if (!PyList_CheckExact(row.get()) || overlaid(row.get()) || Py_REFCNT(row.get()) != 2)
                     who_clean = false;
                 bool ok = walk(row.get(), N, [&](Py_ssize_t j, PyObject* w, const double* d) {
-                    if (d) return s = s + *d * h[j], true;
-                    who_clean = false;
-                    return add_product(w, h[j], s);
+                    return d ? (s = s + *d * h[j], true) : add_product(w, h[j], s);  // sets `ran`
                 });
                 if (!ok) return false;
                 if (who_clean) count_fresh(row.get(), N);
@@ -489,9 +477,7 @@ struct Step {
         return v;
     }
 
-    // -----------------------------------------------------------------------------
-    // 2. Soft-max, next token, loss
-    // -----------------------------------------------------------------------------
+    // ---- 2. Soft-max, next token, loss ----
     Ref float_list(const Vec<double>& xs) {
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(xs.size())));
         for (size_t i = 0; list && i < xs.size(); ++i) {
@@ -506,44 +492,31 @@ struct Step {
     bool output() {
         bool native_y = false;
         if (V > 0 && still_bound(fn, n_FixSoftmax, IMPORTED.softmax) && numerix_plain(true)) {
-            Y.d.resize(V);
-            native_y = numcore::fix_softmax(Z.data(), Z.size(), Y.d.data());
+            Y.resize(V);
+            native_y = numcore::fix_softmax(Z.data(), Z.size(), Y.data());
         }
         if (!native_y) {
             Ref f = global(fn, n_FixSoftmax);
             Ref z = f ? float_list(Z) : Ref();
             if (!z) return false;
             ran = true;
-            ylist = call(f.get(), {z.get()});
-            if (!ylist) return false;
+            if (!(ylist = call(f.get(), {z.get()}))) return false;
         }
-        // Argmax
         if (native_y && still_bound(fn, n_Argmax, IMPORTED.argmax) && numerix_plain(false)) {
-            nexttoken = Ref::steal(PyLong_FromSize_t(numcore::argmax(Y.d.data(), Y.d.size())));
-            if (!nexttoken) return false;
+            nexttoken = Ref::steal(PyLong_FromSize_t(numcore::argmax(Y.data(), Y.size())));
         } else {
             Ref f = global(fn, n_Argmax);
-            if (!f) return false;
-            if (native_y) {
-                ylist = float_list(Y.d);
-                if (!ylist) return false;
-            }
+            if (!f || (native_y && !(ylist = float_list(Y)))) return false;
             ran = true;
             nexttoken = call(f.get(), {ylist.get()});
-            if (!nexttoken) return false;
         }
+        if (!nexttoken) return false;
         // The target, counted from the end when negative, for the loss and the gradient.
         tn = target < 0 ? target + V : target;
-        double y = 0;
-        Ref yobj;
-        if (!ylist) {
-            if (tn < 0 || tn >= V) return index_error(Py_None);
-            y = Y.d[tn];
-        } else {
-            if (tn < 0) return index_error(ylist.get());
-            yobj = item(ylist.get(), tn);
-            if (!yobj) return false;
-        }
+        if (tn < 0 || (!ylist && tn >= V)) return index_error(ylist ? ylist.get() : Py_None);
+        double y = ylist ? 0 : Y[tn];
+        Ref yobj = ylist ? item(ylist.get(), tn) : Ref();
+        if (ylist && !yobj) return false;
         Ref f = global(fn, n_log);
         if (!f) return false;
         double r;
@@ -559,31 +532,22 @@ struct Step {
         return bool(loss);
     }
 
-    // -----------------------------------------------------------------------------
-    // 3. Gradients
-    // -----------------------------------------------------------------------------
+    // ---- 3. Gradients ----
 
     // G[v] = Y[v], minus 1.0 at the target; the products G[v]*ht[j] of entries that are
     // host objects are formed here, as the step does.
     bool output_error() {
         G.d.assign(V, 0.0);
         for (Py_ssize_t v = 0; v < V; ++v) {
-            if (!ylist) {
-                G.d[v] = v == tn ? Y.d[v] - 1.0 : Y.d[v];
+            Ref yv = ylist ? item(ylist.get(), v) : Ref();
+            if (ylist && !yv) return false;
+            double x = ylist ? 0 : Y[v];
+            if (!yv || plain(yv.get(), x)) {
+                G.d[v] = v == tn ? x - 1.0 : x;
                 continue;
             }
-            Ref yv = item(ylist.get(), v);
-            if (!yv) return false;
-            double x;
-            if (v == tn) {
-                if (plain(yv.get(), x)) {
-                    G.d[v] = x - 1.0;
-                    continue;
-                }
-                Ref one = flt(1.0);
-                yv = one ? sub(yv.get(), one.get()) : Ref();
-                if (!yv) return false;
-            }
+            Ref one = v == tn ? flt(1.0) : Ref();
+            if (v == tn && !(yv = one ? sub(yv.get(), one.get()) : Ref())) return false;
             G.set(v, yv.get());
         }
         if (G.o.empty()) return true;
@@ -600,56 +564,29 @@ struct Step {
         return true;
     }
 
-    // DH[i] = Σ_v G[v]*who[v][i], summed row by row (each DH[i] still adds in ascending v;
-    // who unchanged). With `update`, the fused pass (see fuse_candidate): each who[v][j]
-    // becomes who[v][j] - lr*(G[v]*ht[j]) right after it is read, one pass over who instead
-    // of two; lr, the reuse decision and the buffers stay in registers (stores into float
-    // objects cannot change them).
-    bool hidden_error(bool update) {
-        DH.assign(N, 0.0);
-        double* __restrict dh = DH.data();
-        for (Py_ssize_t v = 0; v < V && N > 0 && !update; ++v) {
-            Ref row = item(who.get(), v);
-            bool ok = row && walk(row.get(), N, [&](Py_ssize_t j, PyObject* w, const double* d) {
-                if (d && !G.is_obj(v)) return dh[j] = dh[j] + G.d[v] * *d, true;
-                ran = true;
-                Ref g = G.obj(v);
-                return g && add_product(g.get(), w, dh[j]);
+    // acc[j] = Σ_r a[r]*M[r][j], j < n, summed row by row over r < rows (each acc[j] still adds
+    // in ascending r; M unchanged): DH from G and who, DE from DP and lweights.
+    bool accumulate(PyObject* m, Py_ssize_t rows, Py_ssize_t n, const NumVec& a, Vec<double>& acc) {
+        acc.assign(n, 0.0);
+        for (Py_ssize_t r = 0; r < rows && n > 0; ++r) {
+            Ref row = item(m, r);
+            bool ok = row && walk(row.get(), n, [&](Py_ssize_t j, PyObject* w, const double* d) {
+                if (d && !a.is_obj(r)) return acc[j] = acc[j] + a.d[r] * *d, true;
+                Ref x = a.obj(r);
+                return x && add_product(x.get(), w, acc[j]);
             });
             if (!ok) return false;
         }
-        if (!update) return true;
-        const double rate = lr;
-        const bool reuse_floats = reuse_at_all();
-        const double* __restrict h = htn.data();
-        const double* __restrict gv = G.d.data();
-        for (Py_ssize_t v = 0; v < V; ++v) {
-            PyObject* row = targets[v].row.get();
-            PyObject** it = PySequence_Fast_ITEMS(row);
-            const double g = gv[v];
-            for (Py_ssize_t j = 0; j < N; ++j) {
-                PyObject* o = it[j];
-                double w = 0;
-                bool f = PyFloat_CheckExact(o);
-                if (f) w = PyFloat_AS_DOUBLE(o);
-                else plain(o, w);
-                dh[j] = dh[j] + g * w;
-                double nv = w - rate * (g * h[j]);
-                if (f && reuse_floats && Py_REFCNT(o) == 1)
-                    reinterpret_cast<PyFloatObject*>(o)->ob_fval = nv;
-                else
-                    store(row, j, nv);
-            }
-        }
         return true;
     }
+    bool hidden_error() { return accumulate(who.get(), V, N, G, DH); }
 
     // DP[i] = DH[i] times the activation's slope; the embedding row (the entries that are
-    // host objects get their products DP[i]*embedings[indexa][k] now); DE[k] = Σ_i
-    // DP[i]*lweights[i][k], row by row (lweights unchanged; with N or E zero, not stored).
+    // host objects get their products DP[i]*embedings[indexa][k] now); DE = DPᵀ·lweights.
     bool input_errors() {
-        DP.resize(N);
-        for (Py_ssize_t i = 0; i < N; ++i) DP[i] = DH[i] * (P[i] > 0 ? 1.0 : 0.01);
+        DP.d.resize(N);
+        for (Py_ssize_t i = 0; i < N; ++i) DP.d[i] = DH[i] * (P[i] > 0 ? 1.0 : 0.01);
+        DE.assign(E, 0.0);
         if (N <= 0 || E <= 0) return true;
         Ref erow = item(emb.get(), indexa);
         bool ok = erow && walk(erow.get(), E, [&](Py_ssize_t k, PyObject* o, const double* d) {
@@ -663,44 +600,35 @@ struct Step {
             for (Py_ssize_t i = 0; i < N; ++i)
                 for (Py_ssize_t k = 0; k < E; ++k) {
                     if (!embo[k]) continue;
-                    Ref d = flt(DP[i]);
+                    Ref d = flt(DP.d[i]);
                     Ref& p = gwl[static_cast<size_t>(i) * E + k];
                     if (!d || !(p = mul(d.get(), embo[k].get()))) return false;
                 }
         }
-        DE.assign(E, 0.0);
-        for (Py_ssize_t i = 0; i < N; ++i) {
-            Ref row = item(lw.get(), i);
-            ok = row && walk(row.get(), E, [&](Py_ssize_t k, PyObject* w, const double* d) {
-                if (d) return DE[k] = DE[k] + DP[i] * *d, true;
-                return add_product(DP[i], w, DE[k]);
-            });
-            if (!ok) return false;
-        }
-        return true;
+        return accumulate(lw.get(), N, E, DP, DE);
     }
 
-    // -----------------------------------------------------------------------------
-    // 4. Update: each weight w becomes w - (lr * gradient)
-    // -----------------------------------------------------------------------------
+    // ---- 4. Update: each weight w becomes w - (lr * gradient) ----
 
     // The gradient at position j of target t: a double, or (o set) a host object.
-    void gradient(const Target& t, Py_ssize_t j, double& d, PyObject*& o) const {
+    double gradient(const Target& t, Py_ssize_t j, PyObject*& o) const {
+        double d = 0;
         o = nullptr;
         switch (t.grad) {
             case Grad::Who: G.is_obj(t.r) ? void(o = gwo[t.r][j].get()) : void(d = G.d[t.r] * htn[j]); break;
             case Grad::Bo: G.is_obj(j) ? void(o = G.o[j].get()) : void(d = G.d[j]); break;
             case Grad::LWeights:
-                !embo.empty() && embo[j] ? void(o = gwl[t.r * E + j].get()) : void(d = DP[t.r] * embd[j]);
+                !embo.empty() && embo[j] ? void(o = gwl[t.r * E + j].get()) : void(d = DP.d[t.r] * embd[j]);
                 break;
-            case Grad::LHWeights: d = DP[t.r] * htn[j]; break;
-            case Grad::Bias: d = DP[j]; break;
-            case Grad::Embed: d = DE.empty() ? 0.0 : DE[j]; break;
+            case Grad::LHWeights: d = DP.d[t.r] * htn[j]; break;
+            case Grad::Bias: d = DP.d[j]; break;
+            case Grad::Embed: d = DE[j]; break;
         }
         if (o && PyFloat_CheckExact(o)) {
             d = PyFloat_AS_DOUBLE(o);
             o = nullptr;
         }
+        return d;
     }
 
     // w - (lr * g) on the host's objects.
@@ -710,13 +638,16 @@ struct Step {
         return t ? sub(w, t.get()) : Ref();
     }
 
-    // The containers the update writes, in its order (rows are fetched as they are reached).
-    void collect_targets() {
+    // The containers the update writes, in its order (rows are fetched as they are reached);
+    // who's rows are left to the fused pass when `fusing`.
+    void collect_targets(bool fusing) {
         auto add = [&](Grad g, Py_ssize_t r, Py_ssize_t count, PyObject* outer, PyObject* whole) {
-            if (count > 0) targets.push_back(Target{g, r, count, Ref::borrow(whole), outer});
+            if (count <= 0) return;
+            size_t first = targets.empty() ? 0 : targets.back().first + targets.back().count;
+            targets.push_back(Target{g, r, count, first, Ref::borrow(whole), outer});
         };
-        targets.reserve(static_cast<size_t>(V) + 2 * static_cast<size_t>(N > 0 ? N : 0) + 3);
-        for (Py_ssize_t v = 0; v < V; ++v) add(Grad::Who, v, N, who.get(), nullptr);
+        targets.reserve(static_cast<size_t>(fusing ? 0 : V) + 2 * static_cast<size_t>(N) + 3);
+        for (Py_ssize_t v = 0; v < V && !fusing; ++v) add(Grad::Who, v, N, who.get(), nullptr);
         add(Grad::Bo, 0, V, nullptr, bo.get());
         for (Py_ssize_t i = 0; i < N; ++i) add(Grad::LWeights, i, E, lw.get(), nullptr);
         for (Py_ssize_t i = 0; i < N; ++i) add(Grad::LHWeights, i, N, lhw.get(), nullptr);
@@ -725,63 +656,66 @@ struct Step {
     }
 
     // Fetches every target, checks it can be written, and computes the updates that need
-    // the host's arithmetic (kept), in the update's order.
+    // the host's arithmetic (kept), in the update's order. A container that an earlier target
+    // wrote too is read as the step has left it (earlier()).
     bool prepare_targets() {
-        collect_targets();
-        size_t pos = 0;
-        for (Target& t : targets) {
-            if (t.outer) {
-                t.row = item(t.outer, t.grad == Grad::Embed ? indexa : t.r);
-                if (!t.row) return false;
-            }
+        targets.clear();
+        collect_targets(false);
+        std::unordered_set<PyObject*, std::hash<PyObject*>, std::equal_to<PyObject*>, PyAlloc<PyObject*>> seen;
+        for (size_t ti = 0; ti < targets.size(); ++ti) {
+            Target& t = targets[ti];
+            if (t.outer && !(t.row = item(t.outer, t.grad == Grad::Embed ? indexa : t.r))) return false;
             PyObject* row = t.row.get();
+            const bool again = !seen.insert(row).second;
             bool list = PyList_CheckExact(row) && !overlaid(row);
-            if (!list && !PyList_CheckExact(row) && !writable(row)) {
+            if (!PyList_CheckExact(row) && !writable(row)) {
                 // The step reads the element before it fails to assign it.
                 Ref w = item(row, 0);
                 return w ? not_writable(row) : false;
             }
-            for (Py_ssize_t j = 0; j < t.count; ++j, ++pos) {
-                double gd = 0, wd = 0;
+            for (Py_ssize_t j = 0; j < t.count; ++j) {
                 PyObject* go;
-                gradient(t, j, gd, go);
-                if (list) {
-                    if (j >= PyList_GET_SIZE(row)) return index_error(row);
-                    PyObject* w = PyList_GET_ITEM(row, j);
-                    if (!go && plain(w, wd)) continue;
-                    ran = true;
-                    Ref hold = Ref::borrow(w);
-                    Ref value = host_update(w, gd, go);
-                    if (!value) return false;
-                    kept.push_back(Kept{pos, hold, value});
-                } else {
-                    Ref w = item(row, j);
-                    if (!w) return false;
-                    Ref value = !go && plain(w.get(), wd) ? flt(wd - lr * gd) : (ran = true, host_update(w.get(), gd, go));
-                    if (!value) return false;
-                    kept.push_back(Kept{pos, w, value});
-                }
+                double gd = gradient(t, j, go), wd = 0;
+                if (list && j >= PyList_GET_SIZE(row)) return index_error(row);
+                Ref w = list ? Ref::borrow(PyList_GET_ITEM(row, j)) : item(row, j), view = w;
+                if (!w) return false;
+                bool hit = false;  // an earlier update of this position was computed beforehand
+                if (again && !earlier(ti, j, view, hit)) return false;
+                if (list && !hit && !go && plain(w.get(), wd)) continue;
+                Ref value = !go && plain(view.get(), wd) ? flt(wd - lr * gd) : (ran = true, host_update(view.get(), gd, go));
+                if (!value) return false;
+                kept.push_back(Kept{t.first + j, w, value});
             }
         }
         return true;
     }
-
-    // An exact list, not the hidden state, with at least n entries, all plain numbers;
-    // counts the entries that need a new float.
-    bool plain_list(PyObject* list, Py_ssize_t n) {
-        if (!PyList_CheckExact(list) || list == ht.get() || PyList_GET_SIZE(list) < n) return false;
-        double d;
-        for (Py_ssize_t j = 0; j < n; ++j)
-            if (!plain(PyList_GET_ITEM(list, j), d)) return false;
-        count_fresh(list, n);
+    // `view` (position j of target ti's container) as the earlier targets on the same
+    // container leave it: their updates computed beforehand (`hit`), or those the commit
+    // makes from the plain number there.
+    bool earlier(size_t ti, Py_ssize_t j, Ref& view, bool& hit) {
+        for (size_t e = 0; e < ti; ++e) {
+            const Target& te = targets[e];
+            if (te.row.get() != targets[ti].row.get() || j >= te.count) continue;
+            if (const Kept* k = kept_at(te.first + j)) {
+                hit = true;
+                view = k->value;
+                continue;
+            }
+            hit = false;
+            PyObject* go;
+            double gd = gradient(te, j, go), wd;  // a double: the update was left to the commit
+            if (!plain(view.get(), wd)) return changed();
+            if (!(view = flt(wd - lr * gd))) return false;
+        }
         return true;
     }
+
     void count_fresh(PyObject* list, Py_ssize_t n) {
         n = std::min(n, PyList_GET_SIZE(list));
         for (Py_ssize_t j = 0; j < n; ++j) fresh += !reusable(PyList_GET_ITEM(list, j));
     }
 
-    // The fused pass (hidden_error(true)) is taken when nothing can fail or run Python code
+    // The fused pass (see commit()) is taken when nothing can fail or run Python code
     // from the decision on: every row of who was read by scores() as an exact list of plain
     // numbers held by who alone and no Python code ran since; every other target and every
     // list the gradients read is an exact list of plain numbers; G is plain. It reads
@@ -790,64 +724,42 @@ struct Step {
     bool fuse_candidate() {
         return who_clean && !ran && V > 0 && G.o.empty() && lw.get() != who.get() && emb.get() != who.get();
     }
-    // The rest of the checks, after reply and the word were read (counting the floats the
-    // commit cannot rewrite, which the references taken there may add to), and everything
-    // the fused commit needs allocated.
+    // The rest of the checks, after reply and the word were read (the references taken there
+    // may add to the floats the commit cannot rewrite), and the fused commit's buffers.
     bool fuse_ready() {
-        bool ok = PyList_CheckExact(ht.get()) && PyList_GET_SIZE(ht.get()) >= N && plain_list(bo.get(), V) &&
-                  plain_list(bias.get(), N);
-        for (Py_ssize_t i = 0; i < N && ok; ++i) {
-            PyObject* r = row_of(lhw.get(), i);
-            ok = r && plain_list(r, N);
-            if (ok && E > 0) {
-                r = row_of(lw.get(), i);
-                ok = r && plain_list(r, E);
-            }
-        }
-        PyObject* erow = E > 0 ? row_of(emb.get(), indexa) : nullptr;
-        if (ok && E > 0) ok = erow && plain_list(erow, E);
-        if (!ok) return false;
-        collect_targets();
-        for (Target& t : targets) {
-            PyObject* r = t.row ? t.row.get() : row_of(t.outer, t.grad == Grad::Embed ? indexa : t.r);
-            t.row = Ref::borrow(r);
-        }
+        if (ran || !PyList_CheckExact(ht.get()) || PyList_GET_SIZE(ht.get()) < N) return false;
+        collect_targets(true);
+        if (!targets_ready(true)) return false;
         DH.reserve(N);
-        DP.reserve(N);
+        DP.d.reserve(N);
         DE.reserve(E);
         embd.reserve(E);
         return true;
     }
 
-    // -----------------------------------------------------------------------------
-    // 5. Before the commit: everything that can fail or run Python code
-    // -----------------------------------------------------------------------------
+    // ---- 5. Before the commit: everything that can fail or run Python code ----
 
-    // The instance dict, when reading reply/dictionary and storing nexttoken/loss run no
-    // Python code: the generic attribute access, no class attribute of those names, and
-    // only exact str keys (a str subclass's __eq__ would run when a key is compared).
+    // Reading reply/dictionary and storing nexttoken/loss run no Python code: the generic
+    // attribute access, no class attribute of those names, and an instance dict with only
+    // exact str keys (a str subclass's __eq__ would run when a key is compared).
     bool quiet_dict() {
-        if (idict_state >= 0) return idict_state == 1;
-        idict_state = 0;
         PyTypeObject* t = Py_TYPE(obj);
         if (t->tp_dictoffset == 0 ||
             !rt::plain_attrs(t, kAttrRead | kAttrWrite, {&n_nexttoken, &n_loss, &n_reply, &n_dictionary}))
             return false;
-        idict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-        if (!idict) {
-            PyErr_Clear();
-            return false;
-        }
-        if (!PyDict_CheckExact(idict.get())) return false;
+        Ref idict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+        if (!idict) PyErr_Clear();
+        if (!idict || !PyDict_CheckExact(idict.get())) return false;
         Py_ssize_t p = 0;
         PyObject *k, *v;
         while (PyDict_Next(idict.get(), &p, &k, &v))
             if (!PyUnicode_CheckExact(k)) return false;
-        idict_state = 1;
         return true;
     }
 
-    // reply, dictionary, the new word and (for other than a list) its append method.
+    // reply, dictionary, the new word and (for other than a list) its append method; then
+    // nexttoken and loss are stored, and put back (or deleted) if the step fails before its
+    // commit. The old values are held until the step ends (their release could run code).
     bool prepare_reply() {
         if (!quiet_dict()) ran = true;
         reply = getattr(obj, n_reply);
@@ -859,30 +771,11 @@ struct Step {
         if (!word) return false;
         if (!PyList_CheckExact(reply.get())) {
             ran = true;
-            append = getattr(reply.get(), n_append);
-            if (!append) return false;
+            if (!(append = getattr(reply.get(), n_append))) return false;
         }
-        return true;
-    }
-
-    // nexttoken and loss: replacing two values already in a quiet instance dict cannot fail
-    // or run code (the old values are held until the step ends), so the commit does it.
-    // Otherwise they are stored now and put back if the step fails before its commit.
-    bool prepare_attrs() {
-        attrs_prepared = true;
-        if (quiet_dict()) {
-            prev_next = Ref::borrow(PyDict_GetItemWithError(idict.get(), n_nexttoken.get()));
-            prev_loss = Ref::borrow(PyDict_GetItemWithError(idict.get(), n_loss.get()));
-            if (prev_next && prev_loss) {
-                attr_dict = idict.get();
-                return true;
-            }
-        } else {
-            ran = true;
-            prev_next = Ref::steal(PyObject_GetAttr(obj, n_nexttoken.get()));
-            PyErr_Clear();
-            prev_loss = Ref::steal(PyObject_GetAttr(obj, n_loss.get()));
-        }
+        prev_next = Ref::steal(PyObject_GetAttr(obj, n_nexttoken.get()));
+        PyErr_Clear();
+        prev_loss = Ref::steal(PyObject_GetAttr(obj, n_loss.get()));
         PyErr_Clear();
         attrs_stored = true;
         return setattr(obj, n_nexttoken, nexttoken.get()) && setattr(obj, n_loss, loss.get());
@@ -906,42 +799,41 @@ struct Step {
                 if (!f || !write(ht.get(), i, f.get(), Ref())) return false;
             }
         pending = false;
-        size_t pos = 0, next = 0;
-        for (const Target& t : targets) {
-            bool list = PyList_CheckExact(t.row.get());
-            for (Py_ssize_t j = 0; j < t.count; ++j, ++pos) {
-                if (next >= kept.size() || kept[next].pos != pos) continue;
-                const Kept& k = kept[next++];
-                if (!list && !write(t.row.get(), j, k.value.get(), k.old)) return false;
+        for (const Target& t : targets)
+            for (Py_ssize_t j = 0; j < t.count && !PyList_CheckExact(t.row.get()); ++j) {
+                const Kept* k = kept_at(t.first + j);  // every position: computed beforehand
+                if (k && !write(t.row.get(), j, k->value.get(), k->old)) return false;
             }
-        }
         return true;
     }
 
-    // After Python code ran: every target is still where it was, as long, with the same
-    // objects where updates were computed and plain numbers elsewhere. Counts the values
-    // that need a new float. Runs no Python code.
-    bool unchanged() {
-        fresh = 0;
-        size_t pos = 0, next = 0;
-        for (const Target& t : targets) {
-            PyObject* row = t.row.get();
-            if (t.outer && (PyList_CheckExact(t.outer) || PyTuple_CheckExact(t.outer))) {
-                Py_ssize_t k = t.grad == Grad::Embed ? indexa : t.r;
-                if (k < 0) k += Py_SIZE(t.outer);
-                if (k < 0 || k >= Py_SIZE(t.outer) || PySequence_Fast_ITEMS(t.outer)[k] != row) return false;
+    // Every target is still the row of its matrix, at least as long as the update, with the
+    // same objects where updates were computed beforehand (kept) and plain numbers elsewhere;
+    // counts the values that need a new float. Targets that are not lists (or are the hidden
+    // state) were computed beforehand. `fusing`: every target must be such a list, with no
+    // update computed beforehand, and its row is fetched here (who's rows, no targets then,
+    // were checked and counted by scores()). Runs no Python code.
+    bool targets_ready(bool fusing) {
+        if (!fusing) fresh = 0;
+        for (Target& t : targets) {
+            PyObject* outer = t.outer;
+            if (outer && (PyList_CheckExact(outer) || PyTuple_CheckExact(outer))) {
+                PyObject* r = row_of(outer, t.grad == Grad::Embed ? indexa : t.r);
+                if (fusing) t.row = Ref::borrow(r);
+                if (!r || r != t.row.get()) return false;
+            } else if (fusing && outer) {
+                return false;
             }
+            PyObject* row = t.row.get();
             if (!PyList_CheckExact(row) || row == ht.get()) {
-                // Every position was computed beforehand (read through the new state).
-                pos += t.count;
-                while (next < kept.size() && kept[next].pos < pos) ++next;
+                if (fusing) return false;
                 continue;
             }
             if (PyList_GET_SIZE(row) < t.count) return false;
-            for (Py_ssize_t j = 0; j < t.count; ++j, ++pos) {
+            for (Py_ssize_t j = 0; j < t.count; ++j) {
                 PyObject* w = PyList_GET_ITEM(row, j);
-                if (next < kept.size() && kept[next].pos == pos) {
-                    if (kept[next++].old.get() != w) return false;
+                if (const Kept* k = kept.empty() ? nullptr : kept_at(t.first + j)) {
+                    if (k->old.get() != w) return false;
                 } else {
                     double d;
                     if (!plain(w, d)) return false;
@@ -950,6 +842,11 @@ struct Step {
             }
         }
         return true;
+    }
+    // The update of position `pos` computed beforehand, if any.
+    const Kept* kept_at(size_t pos) const {
+        auto k = std::lower_bound(kept.begin(), kept.end(), pos, [](const Kept& k, size_t p) { return k.pos < p; });
+        return k != kept.end() && k->pos == pos ? &*k : nullptr;
     }
 
     // The floats the commit stores, room for what it releases, and the word appended to a
@@ -966,10 +863,7 @@ struct Step {
             pool.push_back(f);
         }
         released.reserve(static_cast<size_t>(N));
-        if (!append) {
-            if (PyList_Append(reply.get(), word.get()) < 0) return false;
-        }
-        return true;
+        return append || PyList_Append(reply.get(), word.get()) == 0;
     }
 
     // Undoes what was stored before the commit (the current exception is kept).
@@ -993,9 +887,7 @@ struct Step {
         if (rc < 0) PyErr_Clear();
     }
 
-    // -----------------------------------------------------------------------------
-    // 6. Commit: no Python code runs and nothing fails
-    // -----------------------------------------------------------------------------
+    // ---- 6. Commit: no Python code runs and nothing fails ----
 
     // list[j] = value, with a float from the pool when the old one cannot be rewritten. The
     // old object is released at once when that runs no code (an int or a float), after the
@@ -1024,44 +916,64 @@ struct Step {
             released.push_back(old);
     }
 
-    // The hidden state, nexttoken and loss, then the weights in the update's order.
+    // Positions [0, n) of the exact list `row`, plain numbers, become w - lr*grad(j); a float
+    // only the list holds is rewritten in place. kept(j): the position's update was computed
+    // beforehand and is stored by kept(). kSumDH: the fused pass, DH[j] + g*w summed from
+    // each w before it is updated. lr, the reuse decision and the buffers stay in registers
+    // (stores into float objects cannot change them).
+    template <bool kSumDH, class Grad, class Kept>
+    [[gnu::noinline]] void update_row(PyObject* row, Py_ssize_t n, Grad grad, Kept kept, double g = 0) {
+        const double rate = lr;
+        const bool reuse_floats = reuse_at_all();
+        double* __restrict dh = DH.data();
+        PyObject** it = PySequence_Fast_ITEMS(row);
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            if (kept(j)) continue;
+            PyObject* o = it[j];
+            double w = 0;
+            bool f = PyFloat_CheckExact(o);
+            if (f) w = PyFloat_AS_DOUBLE(o);
+            else plain(o, w);
+            if (kSumDH) dh[j] = dh[j] + g * w;
+            double nv = w - rate * grad(j);
+            if (f && reuse_floats && Py_REFCNT(o) == 1)
+                reinterpret_cast<PyFloatObject*>(o)->ob_fval = nv;
+            else
+                store(row, j, nv);
+        }
+    }
+
+    // The hidden state, then the weights in the update's order. When fused, DH is summed in
+    // the who pass and DP and DE follow it (plain lists only: nothing fails).
     void commit() {
         pending = false;
         for (Py_ssize_t i = 0; i < N && PyList_CheckExact(ht.get()); ++i) store(ht.get(), i, htn[i]);
-        if (attr_dict) {
-            PyDict_SetItem(attr_dict, n_nexttoken.get(), nexttoken.get());
-            PyDict_SetItem(attr_dict, n_loss.get(), loss.get());
-        }
-        size_t pos = 0, next = 0, t = 0;
         if (fused) {
-            hidden_error(true);
-            input_errors();  // plain lists only: cannot fail
-            t = static_cast<size_t>(V);
-            pos = static_cast<size_t>(V) * N;
-        }
-        for (; t < targets.size(); ++t) commit_target(targets[t], pos, next);
-    }
-
-    // Updates one list target; positions from pos on, kept updates from next on.
-    void commit_target(const Target& t, size_t& pos, size_t& next) {
-        PyObject* row = t.row.get();
-        if (!PyList_CheckExact(row)) {  // written before the decision
-            pos += t.count;
-            while (next < kept.size() && kept[next].pos < pos) ++next;
-            return;
-        }
-        for (Py_ssize_t j = 0; j < t.count; ++j, ++pos) {
-            if (next < kept.size() && kept[next].pos == pos) {
-                PyObject* old = PyList_GET_ITEM(row, j);
-                PyList_SET_ITEM(row, j, newref(kept[next++].value.get()));
-                Py_DECREF(old);  // held by `kept`, or a float the hidden state got
-                continue;
+            DH.assign(N, 0.0);
+            const double* __restrict h = htn.data();
+            for (Py_ssize_t v = 0; v < V; ++v) {
+                const double g = G.d[v];
+                update_row<true>(PySequence_Fast_ITEMS(who.get())[v], N, [g, h](Py_ssize_t j) { return g * h[j]; },
+                                 [](Py_ssize_t) { return false; }, g);
             }
-            double gd = 0, wd = 0;
-            PyObject* go;
-            gradient(t, j, gd, go);  // a double here: host objects were kept
-            plain(PyList_GET_ITEM(row, j), wd);
-            store(row, j, wd - lr * gd);
+            input_errors();
+        }
+        for (const Target& tg : targets) {
+            PyObject* row = tg.row.get();
+            if (!PyList_CheckExact(row)) continue;  // written before the commit
+            auto grad = [&](Py_ssize_t j) {
+                PyObject* go;
+                return gradient(tg, j, go);  // a double here: host objects were kept
+            };
+            auto swap_kept = [&](Py_ssize_t j) {
+                const Kept* k = kept.empty() ? nullptr : kept_at(tg.first + j);
+                if (!k) return false;
+                PyObject* old = PyList_GET_ITEM(row, j);
+                PyList_SET_ITEM(row, j, newref(k->value.get()));
+                Py_DECREF(old);  // held by `kept`, or a float an earlier update stored
+                return true;
+            };
+            update_row<false>(row, tg.count, grad, swap_kept);
         }
     }
 
@@ -1070,22 +982,20 @@ struct Step {
             return false;
         fused = fuse_candidate();
         if (fused) {
-            if (!prepare_reply() || !prepare_attrs()) return false;
-            fused = !ran && fuse_ready();
+            if (!prepare_reply()) return false;
+            fused = fuse_ready();
         }
         if (!fused) {
             ran = true;  // or might have: the containers are checked again before the commit
-            if (!(hidden_error(false) && input_errors() && prepare_targets())) return false;
-            if (!reply && !prepare_reply()) return false;
-            if (!attrs_prepared && !prepare_attrs()) return false;
-            if (!write_others()) return false;
-            if (!unchanged()) return changed();
+            if (!(hidden_error() && input_errors() && prepare_targets() && (reply || prepare_reply()) &&
+                  write_others()))
+                return false;
+            if (!targets_ready(false)) return changed();
         }
         if (!ready()) return false;
         committed = true;
         commit();
-        if (append) return bool(call(append.get(), {word.get()}));
-        return true;
+        return !append || call(append.get(), {word.get()});
     }
 
     bool step() {
@@ -1122,19 +1032,12 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "tensilo", nullptr, -1, nullptr
 
 bool capture(PyObject* m) {
     PyObject* g = PyModule_GetDict(m);
-    struct {
-        const char* name;
-        PyObject** slot;
-    } names[] = {{"Argmax", &IMPORTED.argmax},
-                 {"FixSoftmax", &IMPORTED.softmax},
-                 {"LeakyReLu", &IMPORTED.leaky},
-                 {"ReLu", &IMPORTED.relu},
-                 {"log", &IMPORTED.log}};
-    for (auto& n : names) {
-        PyObject* o = PyDict_GetItemString(g, n.name);
+    const char* names[] = {"Argmax", "FixSoftmax", "LeakyReLu", "ReLu", "log"};
+    PyObject** slots[] = {&IMPORTED.argmax, &IMPORTED.softmax, &IMPORTED.leaky, &IMPORTED.relu, &IMPORTED.log};
+    for (int k = 0; k < 5; ++k) {
+        PyObject* o = PyDict_GetItemString(g, names[k]);
         if (!o) return false;
-        Py_INCREF(o);
-        Py_XSETREF(*n.slot, o);
+        Py_XSETREF(*slots[k], newref(o));
     }
     Ref numerix = Ref::steal(PyImport_ImportModule("ORVEX.numerix"));
     if (!numerix) return false;
