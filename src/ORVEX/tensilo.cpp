@@ -1054,11 +1054,14 @@ bool capture(PyObject* m) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_tensilo() {
-    const char* fresh = std::getenv("ORVEX_TENSILO_FRESH_FLOATS");
-    REUSE_FLOATS = !(fresh && *fresh && *fresh != '0');
-    Ref m = Ref::steal(make_module(&module_def, {&activate_step_def}));
-    if (!m) return nullptr;
-    if (!import_from(m.get(), "ORVEX.numerix", {"Argmax", "FixSoftmax", "LeakyReLu", "ReLu", "log"})) return nullptr;
-    if (!capture(m.get())) return nullptr;
-    return m.release();
+    return rt::guarded_init("tensilo", []() -> PyObject* {
+        const char* fresh = std::getenv("ORVEX_TENSILO_FRESH_FLOATS");
+        REUSE_FLOATS = !(fresh && *fresh && *fresh != '0');
+        Ref m = Ref::steal(make_module(&module_def, {&activate_step_def}));
+        if (!m) return nullptr;
+        if (!import_from(m.get(), "ORVEX.numerix", {"Argmax", "FixSoftmax", "LeakyReLu", "ReLu", "log"}))
+            return nullptr;
+        if (!capture(m.get())) return nullptr;
+        return m.release();
+    });
 }
