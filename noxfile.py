@@ -16,6 +16,11 @@ import subprocess
 
 import nox
 
+try:
+    import tomllib
+except ImportError:  # before 3.11; nox itself depends on tomli there
+    import tomli as tomllib
+
 PYTHONS = ["3.9", "3.10", "3.11", "3.12", "3.13"]
 MODULES = ["numerix", "lystra", "synaptra", "tensilo", "planix", "spatix", "multix", "tintra"]
 
@@ -69,10 +74,18 @@ def tests(session):
                 *session.posargs)
 
 
+def _requirements(*extras):
+    """The package's own dependencies and those of `extras`, as pyproject.toml lists them."""
+    with open("pyproject.toml", "rb") as f:
+        project = tomllib.load(f)["project"]
+    return project.get("dependencies", []) + [
+        req for extra in extras for req in project["optional-dependencies"][extra]]
+
+
 @nox.session
 def sanitize(session):
     """The test suite against an AddressSanitizer + UBSan build (tools/sanitize.sh)."""
-    session.install("pytest>=7", "hypothesis>=6", "cmake>=3.18", "ninja")
+    session.install(*_requirements("test"), "cmake>=3.18", "ninja")
     session.run("bash", "tools/sanitize.sh", *session.posargs, external=True)
 
 
