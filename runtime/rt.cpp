@@ -598,13 +598,13 @@ static const char* ctype_name(CType t) {
 
 // A typed implementation takes as many parameters as its declaration has, each of the C++
 // type its conversion gives (rt::typed); SystemError naming the function otherwise.
-static bool check_body(const FnDef* def) {
+static bool check_body(const FnDef* def, const char* name) {
     const Body& b = def->impl;
     if (b.arity < 0) return true;
     Py_ssize_t n = static_cast<Py_ssize_t>(def->params.size());
     if (b.arity != n) {
-        PyErr_Format(PyExc_SystemError, "%s(): the implementation takes %zd parameters, the declaration has %zd",
-                     def->name, b.arity, n);
+        PyErr_Format(PyExc_SystemError, "%s(): the implementation takes %zd parameters, the declaration %zd", name,
+                     b.arity, n);
         return false;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -612,7 +612,7 @@ static bool check_body(const FnDef* def) {
         if (b.types[i] != want) {
             PyErr_Format(PyExc_SystemError,
                          "%s(): parameter '%s' is taken as %s by the implementation, its declaration gives %s",
-                         def->name, def->params[i].name, ctype_name(b.types[i]), ctype_name(want));
+                         name, def->params[i].name, ctype_name(b.types[i]), ctype_name(want));
             return false;
         }
     }
@@ -621,7 +621,7 @@ static bool check_body(const FnDef* def) {
 
 PyObject* make_fn(const FnDef* def, PyObject* globals, PyObject* module, const char* qualname) {
     if (PyType_Ready(&FnType) < 0) return nullptr;
-    if (!check_body(def)) return nullptr;
+    if (!check_body(def, qualname ? qualname : def->name)) return nullptr;
     Fn* f = PyObject_GC_New(Fn, &FnType);
     if (!f) return nullptr;
     f->vectorcall = fn_vectorcall;
