@@ -333,6 +333,11 @@ struct Body {
 // declaration once, when the module is made: a mismatch is a SystemError naming the
 // function, so importing the module fails. typed<&f>'s call unpacks the converted values
 // into f's parameters: the same loads a body reading v[k] would make, f inlined into it.
+//
+// Moving a positional implementation over: give it the declaration's parameters in place of
+// `Value* v` (same order, names as declared), read them by name instead of v[k].obj.get(),
+// v[k].d, v[k].i, and write typed<&f> in its FnDef. When no module is left with a plain
+// Impl, Body's Impl constructor and the arity -1 case go.
 namespace detail {
 template <class T>
 struct Arg;  // no specialisation: a parameter type the binder cannot hand over
