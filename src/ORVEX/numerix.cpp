@@ -321,20 +321,21 @@ Ref half_pi(Fn* fn) {
     return p ? truediv(p.get(), INT2) : Ref();
 }
 
-PyObject* acos_impl(Fn* fn, double x) {
-    if (ours(fn, n_pi, pi_def) && ours(fn, n_asin, asin_def)) return PyFloat_FromDouble(PI_D / 2 - asin_poly(x));
+PyObject* acos_impl(Fn* fn, double number) {
+    if (ours(fn, n_pi, pi_def) && ours(fn, n_asin, asin_def))
+        return PyFloat_FromDouble(PI_D / 2 - asin_poly(number));
     Ref h = half_pi(fn);
-    Ref s = h ? call_float(fn, n_asin, x) : Ref();
+    Ref s = h ? call_float(fn, n_asin, number) : Ref();
     return s ? sub(h.get(), s.get()).release() : nullptr;
 }
 
-PyObject* atan_impl(Fn* fn, double x) {
-    bool outside = std::fabs(x) > 1 && (x > 1 || x < -1);
-    if (!outside) return PyFloat_FromDouble(atan_poly(x));
-    if (ours(fn, n_pi, pi_def) && ours(fn, n_atan, atan_def)) return PyFloat_FromDouble(atan_d(x));
+PyObject* atan_impl(Fn* fn, double number) {
+    bool outside = std::fabs(number) > 1 && (number > 1 || number < -1);
+    if (!outside) return PyFloat_FromDouble(atan_poly(number));
+    if (ours(fn, n_pi, pi_def) && ours(fn, n_atan, atan_def)) return PyFloat_FromDouble(atan_d(number));
     Ref h = half_pi(fn);
-    if (h && x < -1) h = neg(h.get());
-    Ref inner = h ? call_float(fn, n_atan, 1.0 / x) : Ref();
+    if (h && number < -1) h = neg(h.get());
+    Ref inner = h ? call_float(fn, n_atan, 1.0 / number) : Ref();
     return inner ? sub(h.get(), inner.get()).release() : nullptr;
 }
 
@@ -573,29 +574,29 @@ bool jump_ahead(PyObject* steps, numcore::Lcg& x) {
     return true;
 }
 
-PyObject* random_init_impl(Fn*, PyObject* self, PyObject* seed, double mina, double maxa) {
+PyObject* random_init_impl(Fn*, PyObject* self, PyObject* seeda, double mina, double maxa) {
     if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(RANDOM_CLS)) {
         if (!super_init(reinterpret_cast<PyObject*>(&PySuper_Type), RANDOM_CLS, self)) return nullptr;
     }
     Ref lo = flt(mina), hi = flt(maxa);
-    if (!lo || !hi || !setattr(self, n_seed, seed) || !setattr(self, lcg::name_min(), lo.get()) ||
+    if (!lo || !hi || !setattr(self, n_seed, seeda) || !setattr(self, lcg::name_min(), lo.get()) ||
         !setattr(self, lcg::name_max(), hi.get()))
         return nullptr;
-    Ref ax = mul(LCG_A_OBJ, seed);
+    Ref ax = mul(LCG_A_OBJ, seeda);
     Ref axc = ax ? add(ax.get(), LCG_C_OBJ) : Ref();
     Ref x = axc ? Ref::steal(PyNumber_Remainder(axc.get(), LCG_M_OBJ)) : Ref();
     if (!x) return nullptr;
-    bool warm_up = _PyLong_Sign(seed) > 0;
+    bool warm_up = _PyLong_Sign(seeda) > 0;
     numcore::Lcg state;
     if (warm_up && native_generator(self) && lcg::state_of(x.get(), state)) {
         // Nothing can observe the state between the steps: only the last one is stored.
-        if (!jump_ahead(seed, state)) return nullptr;
+        if (!jump_ahead(seeda, state)) return nullptr;
         return lcg::store_state(self, state) ? rt::newref(Py_None) : nullptr;
     }
     if (!setattr(self, lcg::name_x(), x.get())) return nullptr;
     if (!warm_up) Py_RETURN_NONE;
     long long steps;
-    if (!range_stop(seed, steps)) return nullptr;
+    if (!range_stop(seeda, steps)) return nullptr;
     Interrupts sig;
     for (long long i = 0; i < steps; ++i) {
         // Deliberate: a huge seed's warm-up stops with KeyboardInterrupt on Ctrl-C.
