@@ -389,7 +389,7 @@ static inline __attribute__((always_inline)) PyObject* call_impl(Fn* fn, PyObjec
     const Param* params = fn->def->params.data();
     for (Py_ssize_t i = 0; i < fn->nparams; ++i)
         if (!convert(params[i], raw[i], v[i])) return nullptr;
-    return fn->def->impl(fn, v);
+    return fn->def->impl.call(fn, v);
 }
 
 // Every call of a native function: one guarded entry (rt::guarded, written out here since
@@ -592,8 +592,36 @@ PyTypeObject FnType = [] {
     return t;
 }();
 
+static const char* ctype_name(CType t) {
+    return t == CType::Double ? "double" : t == CType::CInt ? "int" : "PyObject*";
+}
+
+// A typed implementation takes as many parameters as its declaration has, each of the C++
+// type its conversion gives (rt::typed); SystemError naming the function otherwise.
+static bool check_body(const FnDef* def, const char* name) {
+    const Body& b = def->impl;
+    if (b.arity < 0) return true;
+    Py_ssize_t n = static_cast<Py_ssize_t>(def->params.size());
+    if (b.arity != n) {
+        PyErr_Format(PyExc_SystemError, "%s(): the implementation takes %zd parameters, the declaration %zd", name,
+                     b.arity, n);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        CType want = ctype_of(def->params[i]);
+        if (b.types[i] != want) {
+            PyErr_Format(PyExc_SystemError,
+                         "%s(): parameter '%s' is taken as %s by the implementation, its declaration gives %s",
+                         name, def->params[i].name, ctype_name(b.types[i]), ctype_name(want));
+            return false;
+        }
+    }
+    return true;
+}
+
 PyObject* make_fn(const FnDef* def, PyObject* globals, PyObject* module, const char* qualname) {
     if (PyType_Ready(&FnType) < 0) return nullptr;
+    if (!check_body(def, qualname ? qualname : def->name)) return nullptr;
     Fn* f = PyObject_GC_New(Fn, &FnType);
     if (!f) return nullptr;
     f->vectorcall = fn_vectorcall;

@@ -3,7 +3,8 @@
 //  * Ref          an owning reference (RAII); borrowed pointers stay plain PyObject*.
 //  * FnDef/Param  a declarative signature: names, kinds, conversions, annotations,
 //                 defaults, docstring. One binder (bind()) turns vectorcall arguments
-//                 into converted values and raises every argument error text.
+//                 into converted values and raises every argument error text;
+//                 typed<&f> hands them to f as named, typed C++ parameters.
 //  * Fn           the native function type: vectorcall, __name__/__qualname__/__doc__/
 //                 __module__/__annotations__/__defaults__/__kwdefaults__/__signature__,
 //                 binds as a method when stored on a class.
@@ -296,12 +297,95 @@ struct Value {
 struct Fn;
 using Impl = PyObject* (*)(Fn* fn, Value* v);
 
+// The C++ type an implementation takes a parameter as: double for Conv::Double, int for
+// Conv::CInt, PyObject* (borrowed) for every other conversion and for *args (a tuple).
+enum class CType : unsigned char { Object, Double, CInt };
+inline CType ctype_of(const Param& p) {
+    if (p.kind == Kind::VarPos) return CType::Object;
+    return p.conv == Conv::Double ? CType::Double : p.conv == Conv::CInt ? CType::CInt : CType::Object;
+}
+
+// What a declaration calls: `call` with the converted values, and for an implementation
+// with typed parameters (rt::typed below) the C++ type of each, which make_fn checks once
+// against the declaration. A plain Impl (arity -1) reads the values itself (v[k]).
+struct Body {
+    Impl call;
+    const CType* types = nullptr;
+    Py_ssize_t arity = -1;
+    constexpr Body(Impl f) : call(f) {}
+    constexpr Body(Impl f, const CType* t, Py_ssize_t n) : call(f), types(t), arity(n) {}
+};
+
+// ---------------------------------------------------------------------------
+// Named, typed parameters
+// ---------------------------------------------------------------------------
+// An implementation takes its arguments as named C++ parameters, in the order of the
+// declaration, after the function object:
+//
+//     PyObject* exp_impl(Fn* fn, PyObject* x, PyObject* terms) { ... }
+//     PyObject* elu_impl(Fn* fn, double x, double alpha) { ... }
+//     const FnDef exp_def{"exp", nullptr, {P("x"), P("terms", Conv::Object, def_int(20))}, "float",
+//                         typed<&exp_impl>};
+//
+// The C++ type follows the parameter's conversion: double for Conv::Double, int for
+// Conv::CInt, PyObject* (borrowed, valid for the call) for Object, PyInt (the converted
+// int), Str, List and *args (a tuple). make_fn checks the number and the types against the
+// declaration once, when the module is made: a mismatch is a SystemError naming the
+// function, so importing the module fails. typed<&f>'s call unpacks the converted values
+// into f's parameters: the same loads a body reading v[k] would make, f inlined into it.
+//
+// Moving a positional implementation over: give it the declaration's parameters in place of
+// `Value* v` (same order, names as declared), read them by name instead of v[k].obj.get(),
+// v[k].d, v[k].i, and write typed<&f> in its FnDef. When no module is left with a plain
+// Impl, Body's Impl constructor and the arity -1 case go.
+namespace detail {
+template <class T>
+struct Arg;  // no specialisation: a parameter type the binder cannot hand over
+template <>
+struct Arg<PyObject*> {
+    static constexpr CType type = CType::Object;
+    static PyObject* get(Value& v) { return v.obj.get(); }
+};
+template <>
+struct Arg<double> {
+    static constexpr CType type = CType::Double;
+    static double get(Value& v) { return v.d; }
+};
+template <>
+struct Arg<int> {
+    static constexpr CType type = CType::CInt;
+    static int get(Value& v) { return v.i; }
+};
+
+template <class F>
+struct Typed {
+    static_assert(sizeof(F) == 0, "an implementation is PyObject* f(Fn*, <double | int | PyObject*>...)");
+};
+template <class... A>
+struct Typed<PyObject* (*)(Fn*, A...)> {
+    static constexpr Py_ssize_t arity = sizeof...(A);
+    static constexpr CType types[sizeof...(A) + 1] = {Arg<A>::type..., CType::Object};
+    template <PyObject* (*F)(Fn*, A...), std::size_t... I>
+    static PyObject* unpack(Fn* fn, [[maybe_unused]] Value* v, std::index_sequence<I...>) {
+        return F(fn, Arg<A>::get(v[I])...);
+    }
+    template <PyObject* (*F)(Fn*, A...)>
+    static PyObject* call(Fn* fn, Value* v) {
+        return unpack<F>(fn, v, std::index_sequence_for<A...>{});
+    }
+};
+}  // namespace detail
+
+template <auto F>
+inline constexpr Body typed{&detail::Typed<decltype(F)>::template call<F>, detail::Typed<decltype(F)>::types,
+                            detail::Typed<decltype(F)>::arity};
+
 struct FnDef {
     const char* name;
     const char* doc;  // nullptr: no docstring
     std::vector<Param> params;
     const char* ret;  // return annotation, nullptr: none
-    Impl impl;
+    Body impl;        // typed<&f>, or (while modules move over) a plain Impl
     bool noargs = false;  // "takes no arguments" / "takes no keyword arguments"
 };
 

@@ -1538,9 +1538,7 @@ Ref statement_text(PyObject* data) {
 // ---------------------------------------------------------------------------
 
 // writel(*lists, file): the separator format.
-PyObject* writel_impl(Fn* fn, Value* v) {
-    PyObject* lists = v[0].obj.get();
-    PyObject* file = v[1].obj.get();
+PyObject* writel_impl(Fn* fn, PyObject* lists, PyObject* file) {
     Ref comma = Ref::steal(PyUnicode_InternFromString(","));
     Ref semi = Ref::steal(PyUnicode_InternFromString(";"));
     Ref texts = Ref::steal(PyList_New(0));
@@ -1580,8 +1578,7 @@ PyObject* writel_impl(Fn* fn, Value* v) {
 }
 
 // readl(file): the separator format back as lists of strings.
-PyObject* readl_impl(Fn* fn, Value* v) {
-    PyObject* file = v[0].obj.get();
+PyObject* readl_impl(Fn* fn, PyObject* file) {
     Ref mode = Ref::steal(PyUnicode_InternFromString("r"));
     if (!mode) return nullptr;
     Ref result;
@@ -1622,17 +1619,14 @@ PyObject* readl_impl(Fn* fn, Value* v) {
 }
 
 // write(data, file): the statement format.
-PyObject* write_impl(Fn* fn, Value* v) {
-    PyObject* data = v[0].obj.get();
-    PyObject* file = v[1].obj.get();
+PyObject* write_impl(Fn* fn, PyObject* data, PyObject* file) {
     Ref text = statement_text(data);
     if (!text || !save_text(fn, file, text.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
 // read(file): the statement format, parsed as data.
-PyObject* read_impl(Fn* fn, Value* v) {
-    PyObject* file = v[0].obj.get();
+PyObject* read_impl(Fn* fn, PyObject* file) {
     Ref result;
     bool ok = with_open(fn, {file}, [&](PyObject* h) {
         Ref text;
@@ -1657,12 +1651,12 @@ const FnDef writel_def{"writel",
                        "writes lists to file can be read/loaded using lystra.read(file)",
                        {VarArgs("lists", "list"), KwOnly("file", Conv::Str)},
                        nullptr,
-                       writel_impl};
+                       typed<&writel_impl>};
 const FnDef readl_def{"readl", "returns list with lists or strings if lists were not what was saved",
-                      {P("file", Conv::Str)}, "list", readl_impl};
+                      {P("file", Conv::Str)}, "list", typed<&readl_impl>};
 const FnDef write_def{"write", "write list to file", {P("data", Conv::List), P("file", Conv::Str)}, nullptr,
-                      write_impl};
-const FnDef read_def{"read", "read list from file", {P("file", Conv::Str)}, "list", read_impl};
+                      typed<&write_impl>};
+const FnDef read_def{"read", "read list from file", {P("file", Conv::Str)}, "list", typed<&read_impl>};
 
 PyModuleDef lystra_module = {PyModuleDef_HEAD_INIT, "lystra", "helt klar ikke en knockoff af pickle", -1,
                              nullptr};

@@ -77,10 +77,9 @@ PyObject* zero_division(const char* msg) {
 // ---------------------------------------------------------------------------
 // Elementary functions
 // ---------------------------------------------------------------------------
-PyObject* pi_impl(Fn*, Value*) { return newref(PI_OBJ); }
+PyObject* pi_impl(Fn*) { return newref(PI_OBJ); }
 
-PyObject* sqrt_impl(Fn*, Value* v) {
-    PyObject* number = v[0].obj.get();
+PyObject* sqrt_impl(Fn*, PyObject* number) {
     double r;
     if (PyFloat_CheckExact(number) && numcore::fpow(PyFloat_AS_DOUBLE(number), 0.5, r)) return PyFloat_FromDouble(r);
     Ref half = flt(0.5);
@@ -88,8 +87,7 @@ PyObject* sqrt_impl(Fn*, Value* v) {
 }
 
 // base ** (1/n) as a complex power with a real exponent, using the platform's maths.
-PyObject* nrt_impl(Fn*, Value* v) {
-    double base = v[0].d, n = v[1].d;
+PyObject* nrt_impl(Fn*, double base, double n) {
     if (n == 0) return zero_division("float division");
     double e = 1.0 / n;
     double a = base, b = 0.0, re, im;
@@ -141,8 +139,8 @@ PyObject* nrt_impl(Fn*, Value* v) {
     return PyFloat_FromDouble(re);
 }
 
-PyObject* factorial_impl(Fn*, Value* v) {
-    Ref stop = add(v[0].obj.get(), INT1);
+PyObject* factorial_impl(Fn*, PyObject* n) {
+    Ref stop = add(n, INT1);
     long long hi;
     if (!stop || !range_stop(stop.get(), hi)) return nullptr;
     Ref total = Ref::borrow(INT1);
@@ -168,8 +166,7 @@ PyObject* factorial_impl(Fn*, Value* v) {
     return total.release();
 }
 
-PyObject* exp_impl(Fn*, Value* v) {
-    PyObject *x = v[0].obj.get(), *terms = v[1].obj.get();
+PyObject* exp_impl(Fn*, PyObject* x, PyObject* terms) {
     long long count;
     double xd;
     if (plain_count(terms, count) && plain_number(x, xd)) {
@@ -212,15 +209,14 @@ PyObject* log_objects(double x, PyObject* terms) {
     return total.release();
 }
 
-PyObject* log_impl(Fn*, Value* v) {
-    double x = v[0].d;
+PyObject* log_impl(Fn*, double x, PyObject* terms) {
     if (!(x > 0)) {
         PyErr_SetString(PyExc_ValueError, "x must be > 0");
         return nullptr;
     }
     long long count;
     double r;
-    if (plain_count(v[1].obj.get(), count) && count < LLONG_MAX) {
+    if (plain_count(terms, count) && count < LLONG_MAX) {
         if (count < 1) return newref(INT0);
         bool stopped;
         if (interruptible(count, kMathSteps, stopped,
@@ -228,14 +224,14 @@ PyObject* log_impl(Fn*, Value* v) {
             return PyFloat_FromDouble(r);
         if (stopped) return nullptr;
     }
-    return log_objects(x, v[1].obj.get());
+    return log_objects(x, terms);
 }
 
 // Rule shared by maximum and ReLu: the float x when positive, else the int 0.
 PyObject* positive_or_zero(double x) { return x > 0 ? PyFloat_FromDouble(x) : newref(INT0); }
 
-PyObject* maximum_impl(Fn*, Value* v) { return positive_or_zero(v[0].d); }
-PyObject* epsilon_impl(Fn*, Value*) { return PyFloat_FromDouble(1e-08); }
+PyObject* maximum_impl(Fn*, double x) { return positive_or_zero(x); }
+PyObject* epsilon_impl(Fn*) { return PyFloat_FromDouble(1e-08); }
 
 // ---------------------------------------------------------------------------
 // Trigonometric functions
@@ -244,7 +240,8 @@ PyObject* ratio(double num, double den) {
     if (den == 0) return zero_division("float division");
     return PyFloat_FromDouble(num / den);
 }
-PyObject* sin_impl(Fn*, Value* v) { return ratio(v[0].d, v[1].d); }
+// sin, cos and tan: a side over another.
+PyObject* ratio_impl(Fn*, double num, double den) { return ratio(num, den); }
 
 double asin_poly(double x) {
     const double c3 = 0.16666666666666666, c5 = 0.07500000000000001, c7 = 0.04464285714285714,
@@ -284,15 +281,14 @@ bool trig_series(double x, long long terms, int first, double& out) {
     return true;
 }
 
-PyObject* trig_series_impl(Fn* fn, Value* v, int first) {
-    double x = v[0].d;
-    long long terms = 0;
-    if (plain_count(v[1].obj.get(), terms) && terms <= 0) return newref(INT0);
+PyObject* trig_series_of(Fn* fn, double x, PyObject* terms, int first) {
+    long long count = 0;
+    if (plain_count(terms, count) && count <= 0) return newref(INT0);
     double r;
-    if (terms < LLONG_MAX / 2 && ours(fn, n_factorial, factorial_def) && trig_series(x, terms, first, r))
+    if (count < LLONG_MAX / 2 && ours(fn, n_factorial, factorial_def) && trig_series(x, count, first, r))
         return PyFloat_FromDouble(r);
     long long stop;
-    if (!range_stop(v[1].obj.get(), stop)) return nullptr;
+    if (!range_stop(terms, stop)) return nullptr;
     Ref total = Ref::borrow(INT0);
     Interrupts sig;
     for (long long n = 0; n < stop; ++n) {
@@ -308,17 +304,16 @@ PyObject* trig_series_impl(Fn* fn, Value* v, int first) {
     }
     return total.release();
 }
-PyObject* sin_rad_impl(Fn* fn, Value* v) { return trig_series_impl(fn, v, 1); }
-PyObject* cos_rad_impl(Fn* fn, Value* v) { return trig_series_impl(fn, v, 0); }
+PyObject* sin_rad_impl(Fn* fn, double x, PyObject* terms) { return trig_series_of(fn, x, terms, 1); }
+PyObject* cos_rad_impl(Fn* fn, double x, PyObject* terms) { return trig_series_of(fn, x, terms, 0); }
 
-PyObject* tan_rad_impl(Fn* fn, Value* v) {
-    double x = v[0].d;
+PyObject* tan_rad_impl(Fn* fn, double x) {
     Ref s = call_float(fn, n_sin_rad, x);
     Ref c = s ? call_float(fn, n_cos_rad, x) : Ref();
     return c ? truediv(s.get(), c.get()).release() : nullptr;
 }
 
-PyObject* asin_impl(Fn*, Value* v) { return PyFloat_FromDouble(asin_poly(v[0].d)); }
+PyObject* asin_impl(Fn*, double number) { return PyFloat_FromDouble(asin_poly(number)); }
 
 // pi() / 2 on host objects.
 Ref half_pi(Fn* fn) {
@@ -326,27 +321,25 @@ Ref half_pi(Fn* fn) {
     return p ? truediv(p.get(), INT2) : Ref();
 }
 
-PyObject* acos_impl(Fn* fn, Value* v) {
-    double x = v[0].d;
-    if (ours(fn, n_pi, pi_def) && ours(fn, n_asin, asin_def)) return PyFloat_FromDouble(PI_D / 2 - asin_poly(x));
+PyObject* acos_impl(Fn* fn, double number) {
+    if (ours(fn, n_pi, pi_def) && ours(fn, n_asin, asin_def))
+        return PyFloat_FromDouble(PI_D / 2 - asin_poly(number));
     Ref h = half_pi(fn);
-    Ref s = h ? call_float(fn, n_asin, x) : Ref();
+    Ref s = h ? call_float(fn, n_asin, number) : Ref();
     return s ? sub(h.get(), s.get()).release() : nullptr;
 }
 
-PyObject* atan_impl(Fn* fn, Value* v) {
-    double x = v[0].d;
-    bool outside = std::fabs(x) > 1 && (x > 1 || x < -1);
-    if (!outside) return PyFloat_FromDouble(atan_poly(x));
-    if (ours(fn, n_pi, pi_def) && ours(fn, n_atan, atan_def)) return PyFloat_FromDouble(atan_d(x));
+PyObject* atan_impl(Fn* fn, double number) {
+    bool outside = std::fabs(number) > 1 && (number > 1 || number < -1);
+    if (!outside) return PyFloat_FromDouble(atan_poly(number));
+    if (ours(fn, n_pi, pi_def) && ours(fn, n_atan, atan_def)) return PyFloat_FromDouble(atan_d(number));
     Ref h = half_pi(fn);
-    if (h && x < -1) h = neg(h.get());
-    Ref inner = h ? call_float(fn, n_atan, 1.0 / x) : Ref();
+    if (h && number < -1) h = neg(h.get());
+    Ref inner = h ? call_float(fn, n_atan, 1.0 / number) : Ref();
     return inner ? sub(h.get(), inner.get()).release() : nullptr;
 }
 
-PyObject* atan2_impl(Fn* fn, Value* v) {
-    double y = v[0].d, x = v[1].d;
+PyObject* atan2_impl(Fn* fn, double y, double x) {
     bool fast = ours(fn, n_pi, pi_def) && ours(fn, n_atan, atan_def);
     // The cases in their order; a NaN argument matches none of them.
     int sign = x > 0 ? 0 : (x < 0 && y >= 0) ? 1 : (x < 0 && y < 0) ? -1 : 2;
@@ -373,7 +366,7 @@ PyObject* deg_of(Fn* fn, double radians) {
     Ref r = q ? flt(radians) : Ref();
     return r ? mul(r.get(), q.get()).release() : nullptr;
 }
-PyObject* deg_impl(Fn* fn, Value* v) { return deg_of(fn, v[0].d); }
+PyObject* deg_impl(Fn* fn, double radians) { return deg_of(fn, radians); }
 
 // deg(inner(float(number))) through the module's names.
 PyObject* degrees_of(Fn* fn, Name& inner, double x) {
@@ -384,8 +377,8 @@ PyObject* degrees_of(Fn* fn, Name& inner, double x) {
         return deg_of(reinterpret_cast<Fn*>(d.get()), PyFloat_AS_DOUBLE(r.get()));
     return call(d.get(), {r.get()}).release();
 }
-PyObject* asindeg_impl(Fn* fn, Value* v) { return degrees_of(fn, n_asin, v[0].d); }
-PyObject* acosdeg_impl(Fn* fn, Value* v) { return degrees_of(fn, n_acos, v[0].d); }
+PyObject* asindeg_impl(Fn* fn, double number) { return degrees_of(fn, n_asin, number); }
+PyObject* acosdeg_impl(Fn* fn, double number) { return degrees_of(fn, n_acos, number); }
 
 // ---------------------------------------------------------------------------
 // Hyperbolic functions
@@ -401,8 +394,8 @@ PyObject* exp_pair(Fn* fn, double x, bool plus) {
     Ref s = b ? (plus ? add(a.get(), b.get()) : sub(a.get(), b.get())) : Ref();
     return s ? truediv(s.get(), INT2).release() : nullptr;
 }
-PyObject* sinh_impl(Fn* fn, Value* v) { return exp_pair(fn, v[0].d, false); }
-PyObject* cosh_impl(Fn* fn, Value* v) { return exp_pair(fn, v[0].d, true); }
+PyObject* sinh_impl(Fn* fn, double x) { return exp_pair(fn, x, false); }
+PyObject* cosh_impl(Fn* fn, double x) { return exp_pair(fn, x, true); }
 
 PyObject* quotient_of(Fn* fn, Name& first, Name& second, double x, bool first_on_top) {
     Ref a = call_float(fn, first, x);
@@ -410,18 +403,17 @@ PyObject* quotient_of(Fn* fn, Name& first, Name& second, double x, bool first_on
     if (!b) return nullptr;
     return (first_on_top ? truediv(a.get(), b.get()) : truediv(b.get(), a.get())).release();
 }
-PyObject* tanh_impl(Fn* fn, Value* v) { return quotient_of(fn, n_sinh, n_cosh, v[0].d, true); }
-PyObject* coth_impl(Fn* fn, Value* v) { return quotient_of(fn, n_cosh, n_sinh, v[0].d, true); }
+PyObject* tanh_impl(Fn* fn, double x) { return quotient_of(fn, n_sinh, n_cosh, x, true); }
+PyObject* coth_impl(Fn* fn, double x) { return quotient_of(fn, n_cosh, n_sinh, x, true); }
 
 PyObject* reciprocal_of(Fn* fn, Name& name, double x) {
     Ref a = call_float(fn, name, x);
     return a ? truediv(INT1, a.get()).release() : nullptr;
 }
-PyObject* sech_impl(Fn* fn, Value* v) { return reciprocal_of(fn, n_cosh, v[0].d); }
-PyObject* csch_impl(Fn* fn, Value* v) { return reciprocal_of(fn, n_sinh, v[0].d); }
+PyObject* sech_impl(Fn* fn, double x) { return reciprocal_of(fn, n_cosh, x); }
+PyObject* csch_impl(Fn* fn, double x) { return reciprocal_of(fn, n_sinh, x); }
 
-PyObject* arsinh_impl(Fn* fn, Value* v) {
-    double x = v[0].d;
+PyObject* arsinh_impl(Fn* fn, double x) {
     double q = x * x + 1;
     Ref r = call_float(fn, n_sqrt, q);
     Ref xf = r ? flt(x) : Ref();
@@ -432,8 +424,7 @@ PyObject* arsinh_impl(Fn* fn, Value* v) {
 // ---------------------------------------------------------------------------
 // Activation functions
 // ---------------------------------------------------------------------------
-PyObject* sigmoid_impl(Fn* fn, Value* v) {
-    double x = v[0].d;
+PyObject* sigmoid_impl(Fn* fn, double x) {
     if (ours(fn, n_exp, exp_def)) {
         double d = 1.0 + numcore::exp_series(-x);
         if (d != 0) return PyFloat_FromDouble(1.0 / d);
@@ -443,22 +434,21 @@ PyObject* sigmoid_impl(Fn* fn, Value* v) {
     return d ? truediv(INT1, d.get()).release() : nullptr;
 }
 
-PyObject* relu_impl(Fn*, Value* v) { return positive_or_zero(v[0].d); }
+PyObject* relu_impl(Fn*, double x) { return positive_or_zero(x); }
 
-PyObject* elu_impl(Fn* fn, Value* v) {
-    double x = v[0].d, a = v[1].d;
+PyObject* elu_impl(Fn* fn, double x, double alpha) {
     if (x > 0) return PyFloat_FromDouble(x);
-    if (ours(fn, n_exp, exp_def)) return PyFloat_FromDouble(a * (numcore::exp_series(x) - 1.0));
+    if (ours(fn, n_exp, exp_def)) return PyFloat_FromDouble(alpha * (numcore::exp_series(x) - 1.0));
     Ref e = call_float(fn, n_exp, x);
     Ref r = e ? sub(e.get(), INT1) : Ref();
-    Ref af = r ? flt(a) : Ref();
+    Ref af = r ? flt(alpha) : Ref();
     return af ? mul(af.get(), r.get()).release() : nullptr;
 }
 
-PyObject* leaky_impl(Fn*, Value* v) { return PyFloat_FromDouble(numcore::leaky(v[0].d, v[1].d)); }
+PyObject* leaky_impl(Fn*, double x, double leak) { return PyFloat_FromDouble(numcore::leaky(x, leak)); }
 
-PyObject* softplus_impl(Fn* fn, Value* v) {
-    double x = v[0].d, r;
+PyObject* softplus_impl(Fn* fn, double x) {
+    double r;
     if (ours(fn, n_exp, exp_def) && ours(fn, n_log, log_def)) {
         double s = 1.0 + numcore::exp_series(x);
         if (s > 0 && numcore::log_series(s, 20, r)) return PyFloat_FromDouble(r);
@@ -485,8 +475,7 @@ bool builtin_max(Fn* fn, Ref& max_fn) {
     return max_fn && max_fn.get() == max_builtin();
 }
 
-PyObject* fix_softmax_impl(Fn* fn, Value* v) {
-    PyObject* x = v[0].obj.get();
+PyObject* fix_softmax_impl(Fn* fn, PyObject* x) {
     Ref out = Ref::steal(PyList_New(0));
     if (!out || PyList_GET_SIZE(x) == 0) return out.release();
     Ref max_fn;
@@ -536,8 +525,7 @@ PyObject* fix_softmax_impl(Fn* fn, Value* v) {
     return out.release();
 }
 
-PyObject* argmax_impl(Fn* fn, Value* v) {
-    PyObject* x = v[0].obj.get();
+PyObject* argmax_impl(Fn* fn, PyObject* x) {
     Ref max_fn;
     std::vector<double> xs;
     if (builtin_max(fn, max_fn) && PyList_GET_SIZE(x) > 0 && plain_list(x, xs)) {
@@ -586,30 +574,29 @@ bool jump_ahead(PyObject* steps, numcore::Lcg& x) {
     return true;
 }
 
-PyObject* random_init_impl(Fn*, Value* v) {
-    PyObject *self = v[0].obj.get(), *seed = v[1].obj.get();
+PyObject* random_init_impl(Fn*, PyObject* self, PyObject* seeda, double mina, double maxa) {
     if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(RANDOM_CLS)) {
         if (!super_init(reinterpret_cast<PyObject*>(&PySuper_Type), RANDOM_CLS, self)) return nullptr;
     }
-    Ref lo = flt(v[2].d), hi = flt(v[3].d);
-    if (!lo || !hi || !setattr(self, n_seed, seed) || !setattr(self, lcg::name_min(), lo.get()) ||
+    Ref lo = flt(mina), hi = flt(maxa);
+    if (!lo || !hi || !setattr(self, n_seed, seeda) || !setattr(self, lcg::name_min(), lo.get()) ||
         !setattr(self, lcg::name_max(), hi.get()))
         return nullptr;
-    Ref ax = mul(LCG_A_OBJ, seed);
+    Ref ax = mul(LCG_A_OBJ, seeda);
     Ref axc = ax ? add(ax.get(), LCG_C_OBJ) : Ref();
     Ref x = axc ? Ref::steal(PyNumber_Remainder(axc.get(), LCG_M_OBJ)) : Ref();
     if (!x) return nullptr;
-    bool warm_up = _PyLong_Sign(seed) > 0;
+    bool warm_up = _PyLong_Sign(seeda) > 0;
     numcore::Lcg state;
     if (warm_up && native_generator(self) && lcg::state_of(x.get(), state)) {
         // Nothing can observe the state between the steps: only the last one is stored.
-        if (!jump_ahead(seed, state)) return nullptr;
+        if (!jump_ahead(seeda, state)) return nullptr;
         return lcg::store_state(self, state) ? rt::newref(Py_None) : nullptr;
     }
     if (!setattr(self, lcg::name_x(), x.get())) return nullptr;
     if (!warm_up) Py_RETURN_NONE;
     long long steps;
-    if (!range_stop(seed, steps)) return nullptr;
+    if (!range_stop(seeda, steps)) return nullptr;
     Interrupts sig;
     for (long long i = 0; i < steps; ++i) {
         // Deliberate: a huge seed's warm-up stops with KeyboardInterrupt on Ctrl-C.
@@ -620,8 +607,7 @@ PyObject* random_init_impl(Fn*, Value* v) {
     Py_RETURN_NONE;
 }
 
-PyObject* random_call_impl(Fn*, Value* v) {
-    PyObject* self = v[0].obj.get();
+PyObject* random_call_impl(Fn*, PyObject* self) {
     if (lcg::plain_attrs(Py_TYPE(self))) {
         lcg::Draws d;
         int ok = d.load(self);
@@ -652,46 +638,47 @@ PyObject* random_call_impl(Fn*, Value* v) {
 const Param X = P("x", Conv::Double);
 const Param NUMBER = P("number", Conv::Double);
 
-const FnDef pi_def{"pi", "returns first 100 digets of pi", {}, "float", pi_impl, true};
-const FnDef sqrt_def{"sqrt", "returns squareroot of number", {P("number")}, "float", sqrt_impl};
+const FnDef pi_def{"pi", "returns first 100 digets of pi", {}, "float", typed<&pi_impl>, true};
+const FnDef sqrt_def{"sqrt", "returns squareroot of number", {P("number")}, "float", typed<&sqrt_impl>};
 const FnDef nrt_def{"nrt", "returns root-n for the base", {P("base", Conv::Double), P("n", Conv::Double)}, "float",
-                    nrt_impl};
-const FnDef asin_def{"asin", "returns inverse sinus for number", {NUMBER}, "float", asin_impl};
-const FnDef acos_def{"acos", "returns inverse cosin for number", {NUMBER}, "float", acos_impl};
-const FnDef acosdeg_def{"acosdeg", "acos but degress instead of radians", {NUMBER}, "float", acosdeg_impl};
-const FnDef asindeg_def{"asindeg", "asin but returns degress instead of radians", {NUMBER}, "float", asindeg_impl};
-const FnDef deg_def{"deg", "turns radians into degress", {P("radians", Conv::Double)}, "float", deg_impl};
-const FnDef atan_def{"atan", "returns inverse tan for number", {NUMBER}, "float", atan_impl};
+                    typed<&nrt_impl>};
+const FnDef asin_def{"asin", "returns inverse sinus for number", {NUMBER}, "float", typed<&asin_impl>};
+const FnDef acos_def{"acos", "returns inverse cosin for number", {NUMBER}, "float", typed<&acos_impl>};
+const FnDef acosdeg_def{"acosdeg", "acos but degress instead of radians", {NUMBER}, "float", typed<&acosdeg_impl>};
+const FnDef asindeg_def{"asindeg", "asin but returns degress instead of radians", {NUMBER}, "float",
+                        typed<&asindeg_impl>};
+const FnDef deg_def{"deg", "turns radians into degress", {P("radians", Conv::Double)}, "float", typed<&deg_impl>};
+const FnDef atan_def{"atan", "returns inverse tan for number", {NUMBER}, "float", typed<&atan_impl>};
 const FnDef atan2_def{"atan2", "returns atan2 for y, x", {P("y", Conv::Double), P("x", Conv::Double)}, "float",
-                      atan2_impl};
+                      typed<&atan2_impl>};
 const FnDef sin_def{"sin", "returns sinus to opp/hypo", {P("opp", Conv::Double), P("hypo", Conv::Double)}, "float",
-                    sin_impl};
+                    typed<&ratio_impl>};
 const FnDef cos_def{"cos", "returns cosin to adja/hypo", {P("adja", Conv::Double), P("hypo", Conv::Double)},
-                    "float", sin_impl};
+                    "float", typed<&ratio_impl>};
 const FnDef tan_def{"tan", "returns tan to opp/adj", {P("opp", Conv::Double), P("adj", Conv::Double)}, "float",
-                    sin_impl};
-const FnDef factorial_def{"factorial", nullptr, {P("n")}, "float", factorial_impl};
-const FnDef exp_def{"exp", nullptr, {P("x"), P("terms", Conv::Object, def_int(20))}, "float", exp_impl};
-const FnDef log_def{"log", nullptr, {X, P("terms", Conv::Object, def_int(20))}, "float", log_impl};
-const FnDef sinh_def{"sinh", nullptr, {X}, "float", sinh_impl};
-const FnDef cosh_def{"cosh", nullptr, {X}, "float", cosh_impl};
-const FnDef maximum_def{"maximum", nullptr, {X}, "float", maximum_impl};
-const FnDef tanh_def{"tanh", nullptr, {X}, "float", tanh_impl};
-const FnDef coth_def{"coth", nullptr, {X}, "float", coth_impl};
-const FnDef sech_def{"sech", nullptr, {X}, "float", sech_impl};
-const FnDef csch_def{"csch", nullptr, {X}, "float", csch_impl};
-const FnDef arsinh_def{"arsinh", nullptr, {X}, "float", arsinh_impl};
-const FnDef sigmoid_def{"sigmoid", nullptr, {X}, "float", sigmoid_impl};
-const FnDef relu_def{"ReLu", nullptr, {X}, "float", relu_impl};
-const FnDef elu_def{"ELU", nullptr, {X, P("alpha", Conv::Double, def_float(1.0))}, "float", elu_impl};
-const FnDef leaky_def{"LeakyReLu", nullptr, {X, P("leak", Conv::Double, def_float(0.01))}, "float", leaky_impl};
-const FnDef epsilon_def{"Epsilon", nullptr, {}, "float", epsilon_impl, true};
-const FnDef fix_softmax_def{"FixSoftmax", nullptr, {P("x", Conv::List)}, "list", fix_softmax_impl};
-const FnDef argmax_def{"Argmax", nullptr, {P("x", Conv::List)}, "int", argmax_impl};
-const FnDef softplus_def{"softplus", nullptr, {X}, "float", softplus_impl};
-const FnDef sin_rad_def{"sin_rad", nullptr, {X, P("terms", Conv::PyInt, def_int(10))}, "float", sin_rad_impl};
-const FnDef cos_rad_def{"cos_rad", nullptr, {X, P("terms", Conv::PyInt, def_int(10))}, "float", cos_rad_impl};
-const FnDef tan_rad_def{"tan_rad", nullptr, {X}, "float", tan_rad_impl};
+                    typed<&ratio_impl>};
+const FnDef factorial_def{"factorial", nullptr, {P("n")}, "float", typed<&factorial_impl>};
+const FnDef exp_def{"exp", nullptr, {P("x"), P("terms", Conv::Object, def_int(20))}, "float", typed<&exp_impl>};
+const FnDef log_def{"log", nullptr, {X, P("terms", Conv::Object, def_int(20))}, "float", typed<&log_impl>};
+const FnDef sinh_def{"sinh", nullptr, {X}, "float", typed<&sinh_impl>};
+const FnDef cosh_def{"cosh", nullptr, {X}, "float", typed<&cosh_impl>};
+const FnDef maximum_def{"maximum", nullptr, {X}, "float", typed<&maximum_impl>};
+const FnDef tanh_def{"tanh", nullptr, {X}, "float", typed<&tanh_impl>};
+const FnDef coth_def{"coth", nullptr, {X}, "float", typed<&coth_impl>};
+const FnDef sech_def{"sech", nullptr, {X}, "float", typed<&sech_impl>};
+const FnDef csch_def{"csch", nullptr, {X}, "float", typed<&csch_impl>};
+const FnDef arsinh_def{"arsinh", nullptr, {X}, "float", typed<&arsinh_impl>};
+const FnDef sigmoid_def{"sigmoid", nullptr, {X}, "float", typed<&sigmoid_impl>};
+const FnDef relu_def{"ReLu", nullptr, {X}, "float", typed<&relu_impl>};
+const FnDef elu_def{"ELU", nullptr, {X, P("alpha", Conv::Double, def_float(1.0))}, "float", typed<&elu_impl>};
+const FnDef leaky_def{"LeakyReLu", nullptr, {X, P("leak", Conv::Double, def_float(0.01))}, "float", typed<&leaky_impl>};
+const FnDef epsilon_def{"Epsilon", nullptr, {}, "float", typed<&epsilon_impl>, true};
+const FnDef fix_softmax_def{"FixSoftmax", nullptr, {P("x", Conv::List)}, "list", typed<&fix_softmax_impl>};
+const FnDef argmax_def{"Argmax", nullptr, {P("x", Conv::List)}, "int", typed<&argmax_impl>};
+const FnDef softplus_def{"softplus", nullptr, {X}, "float", typed<&softplus_impl>};
+const FnDef sin_rad_def{"sin_rad", nullptr, {X, P("terms", Conv::PyInt, def_int(10))}, "float", typed<&sin_rad_impl>};
+const FnDef cos_rad_def{"cos_rad", nullptr, {X, P("terms", Conv::PyInt, def_int(10))}, "float", typed<&cos_rad_impl>};
+const FnDef tan_rad_def{"tan_rad", nullptr, {X}, "float", typed<&tan_rad_impl>};
 
 const FnDef random_init_def{
     "__init__",
@@ -699,8 +686,8 @@ const FnDef random_init_def{
     "recommended range 1-999999",
     {P("self"), P("seeda", Conv::PyInt), P("mina", Conv::Double), P("maxa", Conv::Double)},
     nullptr,
-    random_init_impl};
-const FnDef random_call_def{"__call__", nullptr, {P("self")}, nullptr, random_call_impl};
+    typed<&random_init_impl>};
+const FnDef random_call_def{"__call__", nullptr, {P("self")}, nullptr, typed<&random_call_impl>};
 
 PyObject* max_builtin() { return MAX_BUILTIN; }
 

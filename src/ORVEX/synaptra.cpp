@@ -332,20 +332,19 @@ Ref draw_vector(PyObject* self, Name& gen, PyObject* count, UntrackedRows& untra
 // ---------------------------------------------------------------------------
 // Module functions
 // ---------------------------------------------------------------------------
-PyObject* hybrid_impl(Fn* fn, Value* v) {
-    double z = v[0].d;
+PyObject* hybrid_impl(Fn* fn, double z) {
     TRY(arg, flt(z));
     return call_global(fn, z > 0 ? n_ReLu : n_LeakyReLu, {arg.get()}).release();
 }
 
-PyObject* hybrid_prime_impl(Fn*, Value* v) {
+PyObject* hybrid_prime_impl(Fn*, PyObject* z) {
     TRY(zero, small_int(0));
-    int le = PyObject_RichCompareBool(v[0].obj.get(), zero.get(), Py_LE);
+    int le = PyObject_RichCompareBool(z, zero.get(), Py_LE);
     if (le < 0) return nullptr;
     return le ? PyFloat_FromDouble(0.01) : PyLong_FromLong(1);
 }
 
-PyObject* cz_impl(Fn*, Value* v) { return PyFloat_FromDouble(v[1].d * v[0].d + v[2].d); }
+PyObject* cz_impl(Fn*, double x, double w, double b) { return PyFloat_FromDouble(w * x + b); }
 
 // ---------------------------------------------------------------------------
 // RNN_HYBRID
@@ -365,10 +364,8 @@ Ref float_list(PyObject* seq) {
     return out;
 }
 
-PyObject* rnn_init_impl(Fn* fn, Value* v) {
-    PyObject* self = v[0].obj.get();
-    PyObject* neurons = v[3].obj.get();
-    PyObject* load_model = v[4].obj.get();
+PyObject* rnn_init_impl(Fn* fn, PyObject* self, double start, double target, PyObject* neurons,
+                        PyObject* load_model, double learnrate) {
     CHECK(super_init(b_super, g_rnn_class, self));
     UntrackedRows untracked;
     if (PyUnicode_GET_LENGTH(load_model) == 0) {
@@ -408,11 +405,11 @@ PyObject* rnn_init_impl(Fn* fn, Value* v) {
         CHECK(setattr(self, n_amount, amount.get()));
     }
     CHECK(set_zeros_from(self, n_h, n_amount));
-    TRY(x, flt(v[1].d));
+    TRY(x, flt(start));
     CHECK(setattr(self, n_x, x.get()));
-    TRY(lr, flt(v[5].d));
+    TRY(lr, flt(learnrate));
     CHECK(setattr(self, n_lr, lr.get()));
-    TRY(y, flt(v[2].d));
+    TRY(y, flt(target));
     CHECK(setattr(self, n_y, y.get()));
     for (Name* n : {&n_err, &n_loss, &n_lg, &n_dhzl, &n_dLdb, &n_dLdw}) CHECK(set_zeros_from(self, *n, n_amount));
     {
@@ -447,8 +444,7 @@ Ref descend(PyObject* self, PyObject* w, PyObject* g) {
     return sub(w, step.get());
 }
 
-PyObject* rnn_layer_impl(Fn* fn, Value* v) {
-    PyObject* self = v[0].obj.get();
+PyObject* rnn_layer_impl(Fn* fn, PyObject* self) {
     TRY(zero, small_int(0));
     TRY(two, small_int(2));
     TRY(amount, getattr(self, n_amount));
@@ -563,12 +559,11 @@ Ref best_neuron(PyObject* self) {
     return call(index.get(), {m.get()});
 }
 
-PyObject* rnn_run_impl(Fn* fn, Value* v) {
-    PyObject* self = v[0].obj.get();
-    long long times;
-    CHECK(range_stop(v[1].obj.get(), times));
+PyObject* rnn_run_impl(Fn* fn, PyObject* self, PyObject* times) {
+    long long steps;
+    CHECK(range_stop(times, steps));
     Interrupts sig(Interrupts::kCalls);
-    for (long long t = 0; t < times; ++t) {
+    for (long long t = 0; t < steps; ++t) {
         CHECK(sig.tick());
         TRY(layer, getattr(self, n_layer));
         TRY(r, call(layer.get(), {}));
@@ -638,14 +633,8 @@ Ref read_model_file(Fn* fn, PyObject* dir, const char* suffix, Py_ssize_t index)
     return r;
 }
 
-PyObject* lm_init_impl(Fn* fn, Value* v) {
-    PyObject* self = v[0].obj.get();
-    PyObject* vocab_size = v[1].obj.get();
-    PyObject* dictionary = v[2].obj.get();
-    PyObject* veclength = v[3].obj.get();
-    PyObject* load_vocab = v[4].obj.get();
-    PyObject* seed = v[5].obj.get();
-    PyObject* neurons = v[6].obj.get();
+PyObject* lm_init_impl(Fn* fn, PyObject* self, PyObject* vocab_size, PyObject* dictionary, PyObject* veclength,
+                       PyObject* load_vocab, PyObject* seed, PyObject* neurons, double lr) {
     CHECK(super_init(b_super, g_lm_class, self));
     {
         TRY(g, make_generator(fn, seed, veclength));
@@ -657,8 +646,8 @@ PyObject* lm_init_impl(Fn* fn, Value* v) {
     }
     CHECK(setattr(self, n_warm, Py_False));
     {
-        TRY(lr, flt(v[7].d));
-        CHECK(setattr(self, n_lr, lr.get()));
+        TRY(rate, flt(lr));
+        CHECK(setattr(self, n_lr, rate.get()));
     }
     {
         TRY(words, Ref::steal(PyList_New(0)));
@@ -722,8 +711,7 @@ PyObject* lm_init_impl(Fn* fn, Value* v) {
     Py_RETURN_NONE;
 }
 
-PyObject* lm_warmup_impl(Fn*, Value* v) {
-    PyObject* self = v[0].obj.get();
+PyObject* lm_warmup_impl(Fn*, PyObject* self, PyObject* sentence) {
     TRY(warm, getattr(self, n_warm));
     // warm != True with the host's comparison (no identity shortcut), then its truth value.
     TRY(ne, Ref::steal(PyObject_RichCompare(warm.get(), Py_True, Py_NE)));
@@ -737,20 +725,20 @@ PyObject* lm_warmup_impl(Fn*, Value* v) {
     CHECK(say({msg.get()}));
     CHECK(setattr(self, n_warm, Py_True));
     TRY(sep, Ref::steal(PyUnicode_FromString(" ")));
-    TRY(words, Ref::steal(PyUnicode_Split(v[1].obj.get(), sep.get(), -1)));
+    TRY(words, Ref::steal(PyUnicode_Split(sentence, sep.get(), -1)));
     CHECK(setattr(self, n_words, words.get()));
     TRY(reply, Ref::steal(PyList_New(0)));
     CHECK(setattr(self, n_reply, reply.get()));
     Py_RETURN_NONE;
 }
 
-PyObject* lm_getstuff_impl(Fn*, Value* v) {
-    TRY(d, getattr(v[0].obj.get(), n_dictionary));
-    return call(g_list_index, {d.get(), v[1].obj.get()}).release();
+PyObject* lm_getstuff_impl(Fn*, PyObject* self, PyObject* word) {
+    TRY(d, getattr(self, n_dictionary));
+    return call(g_list_index, {d.get(), word}).release();
 }
 
-PyObject* lm_activate_impl(Fn* fn, Value* v) {
-    TRY(r, call_global(fn, n_activate_step, {v[0].obj.get(), v[1].obj.get(), v[2].obj.get()}));
+PyObject* lm_activate_impl(Fn* fn, PyObject* self, PyObject* indexa, PyObject* target) {
+    TRY(r, call_global(fn, n_activate_step, {self, indexa, target}));
     Py_RETURN_NONE;
 }
 
@@ -766,15 +754,12 @@ bool activate(PyObject* self, PyObject* a, PyObject* b) {
     return m && call(m.get(), {a, b});
 }
 
-PyObject* lm_run_impl(Fn*, Value* v) {
-    PyObject* self = v[0].obj.get();
-    PyObject* f = v[2].obj.get();
-    PyObject* s = v[3].obj.get();
-    long long times;
-    CHECK(range_stop(v[1].obj.get(), times));
+PyObject* lm_run_impl(Fn*, PyObject* self, PyObject* times, PyObject* f, PyObject* s) {
+    long long steps;
+    CHECK(range_stop(times, steps));
     Interrupts sig(Interrupts::kCalls);  // every step calls the model's methods
     if (PyUnicode_GET_LENGTH(f) != 0 && PyUnicode_GET_LENGTH(s) != 0) {
-        for (long long t = 0; t < times; ++t) {
+        for (long long t = 0; t < steps; ++t) {
             CHECK(sig.tick());
             TRY(a, index_of(self, f));
             TRY(b, index_of(self, s));
@@ -785,7 +770,7 @@ PyObject* lm_run_impl(Fn*, Value* v) {
     // Sentence mode. `last` is the loop variable of the steps, kept across rounds.
     Py_ssize_t last = -1;
     bool have_last = false;
-    for (long long t = 0; t < times; ++t) {
+    for (long long t = 0; t < steps; ++t) {
         CHECK(sig.tick());
         Py_ssize_t m;
         {
@@ -852,14 +837,13 @@ bool ensure_save_dir() {
     return bool(Ref::steal(PyObject_CallMethod(os.get(), "mkdir", "s", "test")));
 }
 
-PyObject* lm_train_impl(Fn* fn, Value* v) {
-    PyObject* self = v[0].obj.get();
-    long long turns;
-    CHECK(range_stop(v[1].obj.get(), turns));
+PyObject* lm_train_impl(Fn* fn, PyObject* self, PyObject* turns) {
+    long long steps;
+    CHECK(range_stop(turns, steps));
     TRY(label1, Ref::steal(PyUnicode_FromString("word1:")));
     TRY(label2, Ref::steal(PyUnicode_FromString("target:")));
     Interrupts sig(Interrupts::kCalls);  // every step calls the model's methods
-    for (long long t = 0; t < turns; ++t) {
+    for (long long t = 0; t < steps; ++t) {
         CHECK(sig.tick());
         long long nj;
         {
@@ -923,18 +907,19 @@ PyObject* lm_train_impl(Fn* fn, Value* v) {
 // ---------------------------------------------------------------------------
 // Declarations
 // ---------------------------------------------------------------------------
-const FnDef hybrid_def{"hybrid", nullptr, {P("z", Conv::Double)}, "float", hybrid_impl};
-const FnDef hybrid_prime_def{"hybrid_prime", nullptr, {P("z")}, nullptr, hybrid_prime_impl};
-const FnDef cz_def{"cz", nullptr, {P("x", Conv::Double), P("w", Conv::Double), P("b", Conv::Double)}, "float", cz_impl};
+const FnDef hybrid_def{"hybrid", nullptr, {P("z", Conv::Double)}, "float", typed<&hybrid_impl>};
+const FnDef hybrid_prime_def{"hybrid_prime", nullptr, {P("z")}, nullptr, typed<&hybrid_prime_impl>};
+const FnDef cz_def{"cz", nullptr, {P("x", Conv::Double), P("w", Conv::Double), P("b", Conv::Double)}, "float",
+                   typed<&cz_impl>};
 
 const FnDef rnn_init_def{"__init__",
                          nullptr,
                          {P("self"), P("start", Conv::Double), P("target", Conv::Double), P("neurons", Conv::PyInt),
                           P("load_model", Conv::Str, def_str("")), P("learnrate", Conv::Double, def_float(0.001))},
                          nullptr,
-                         rnn_init_impl};
-const FnDef rnn_layer_def{"layer", nullptr, {P("self")}, nullptr, rnn_layer_impl};
-const FnDef rnn_run_def{"run", nullptr, {P("self"), P("times")}, nullptr, rnn_run_impl};
+                         typed<&rnn_init_impl>};
+const FnDef rnn_layer_def{"layer", nullptr, {P("self")}, nullptr, typed<&rnn_layer_impl>};
+const FnDef rnn_run_def{"run", nullptr, {P("self"), P("times")}, nullptr, typed<&rnn_run_impl>};
 
 const FnDef lm_init_def{"__init__",
                         nullptr,
@@ -943,17 +928,20 @@ const FnDef lm_init_def{"__init__",
                          P("seed", Conv::PyInt, def_int(564963)), P("neurons", Conv::PyInt, def_int(128)),
                          P("lr", Conv::Double, def_float(0.001))},
                         nullptr,
-                        lm_init_impl};
-const FnDef lm_warmup_def{"warmup", "use only once!!!", {P("self"), P("sentence", Conv::Str)}, nullptr, lm_warmup_impl};
-const FnDef lm_activate_def{"__activate", nullptr, {P("self"), P("indexa"), P("target")}, nullptr, lm_activate_impl};
-const FnDef lm_getstuff_def{"__getstuff", nullptr, {P("self"), P("word", Conv::Str)}, nullptr, lm_getstuff_impl};
+                        typed<&lm_init_impl>};
+const FnDef lm_warmup_def{"warmup", "use only once!!!", {P("self"), P("sentence", Conv::Str)}, nullptr,
+                          typed<&lm_warmup_impl>};
+const FnDef lm_activate_def{"__activate", nullptr, {P("self"), P("indexa"), P("target")}, nullptr,
+                            typed<&lm_activate_impl>};
+const FnDef lm_getstuff_def{"__getstuff", nullptr, {P("self"), P("word", Conv::Str)}, nullptr,
+                            typed<&lm_getstuff_impl>};
 const FnDef lm_run_def{"run",
                        nullptr,
                        {P("self"), P("times", Conv::PyInt), P("f", Conv::Str, def_str("")),
                         P("s", Conv::Str, def_str(""))},
                        nullptr,
-                       lm_run_impl};
-const FnDef lm_train_def{"train", nullptr, {P("self"), P("turns", Conv::PyInt)}, nullptr, lm_train_impl};
+                       typed<&lm_run_impl>};
+const FnDef lm_train_def{"train", nullptr, {P("self"), P("turns", Conv::PyInt)}, nullptr, typed<&lm_train_impl>};
 
 PyModuleDef moddef = {PyModuleDef_HEAD_INIT, "synaptra", "ORVEX libary for machine learning such as rln and more...",
                       -1, nullptr};

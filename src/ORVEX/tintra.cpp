@@ -13,20 +13,17 @@ namespace {
 Name n_x("x"), n_y("y"), n_z("z");
 Name n_r("r"), n_g("g"), n_b("b");
 
-PyObject* init_impl(Fn*, Value* v) {
-    PyObject* self = v[0].obj.get();
-    PyObject* vec = v[1].obj.get();
+PyObject* init_impl(Fn*, PyObject* self, PyObject* vector) {
     static Name* const from[3] = {&n_x, &n_y, &n_z};
     static Name* const to[3] = {&n_r, &n_g, &n_b};
     for (int i = 0; i < 3; ++i) {
-        Ref c = getattr(vec, *from[i]);
+        Ref c = getattr(vector, *from[i]);
         if (!c || !setattr(self, *to[i], c.get())) return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-PyObject* to_hex_impl(Fn*, Value* v) {
-    PyObject* self = v[0].obj.get();
+PyObject* to_hex_impl(Fn*, PyObject* self) {
     static Name* const comps[3] = {&n_r, &n_g, &n_b};
     static const char digits[] = "0123456789abcdef";
     char text[8] = {'#'};
@@ -51,8 +48,9 @@ PyObject* to_hex_impl(Fn*, Value* v) {
     return PyUnicode_FromStringAndSize(text, 7);
 }
 
-const FnDef init_def{"__init__", nullptr, {P("self"), P("vector", Conv::Object, {}, "spatix")}, nullptr, init_impl};
-const FnDef to_hex_def{"to_hex", nullptr, {P("self")}, "str", to_hex_impl};
+const FnDef init_def{"__init__", nullptr, {P("self"), P("vector", Conv::Object, {}, "spatix")}, nullptr,
+                     typed<&init_impl>};
+const FnDef to_hex_def{"to_hex", nullptr, {P("self")}, "str", typed<&to_hex_impl>};
 
 PyModuleDef moddef = {PyModuleDef_HEAD_INIT, "tintra", "color module for ORVEX", -1, nullptr};
 
