@@ -1011,12 +1011,12 @@ struct Step {
     }
 };
 
-PyObject* activate_step_impl(Fn* fn, Value* v) {
+PyObject* activate_step_impl(Fn* fn, PyObject* obj, int indexa, int target) {
     Step s;
     s.fn = fn;
-    s.obj = v[0].obj.get();
-    s.indexa = v[1].i;
-    s.target = v[2].i;
+    s.obj = obj;
+    s.indexa = indexa;
+    s.target = target;
     if (!s.step()) return nullptr;
     Py_RETURN_NONE;
 }
@@ -1026,7 +1026,7 @@ const FnDef activate_step_def{
     "\n    obj = your RNNLM_HYBRID instance\n    This function directly reads/writes obj.embedings, obj.lweights, etc.\n",
     {P("obj"), P("indexa", Conv::CInt), P("target", Conv::CInt)},
     nullptr,
-    activate_step_impl};
+    typed<&activate_step_impl>};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "tensilo", nullptr, -1, nullptr};
 
