@@ -13,7 +13,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import List, Optional, Sequence
+from typing import Callable, List, Optional, Sequence
 
 from ORVEX import wordmodel as wm
 
@@ -32,24 +32,21 @@ class _Parser(argparse.ArgumentParser):
         self.exit(EXIT_BAD_INPUT, f"{self.prog}: {message} (see {self.prog} --help)\n")
 
 
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"{text!r} must be at least 1")
-    return value
+def _whole_number(minimum: int, rule: str) -> Callable[[str], int]:
+    """An argparse type: a whole number of at least `minimum` (`rule` says so when it is not)."""
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"{text!r} {rule}")
+        return value
+    return parse
 
 
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"{text!r} must not be negative")
-    return value
+_positive_int = _whole_number(1, "must be at least 1")
+_count = _whole_number(0, "must not be negative")
 
 
 def _rate(text: str) -> float:
