@@ -507,6 +507,71 @@ def test_operator_lookups_match_a_python_class(cls, args):
     assert any(expected) and lookups(cls, args) == expected
 
 
+def _prop_x(cls):
+    cls.x = property(lambda s: 10.0)
+
+
+def _getattr_fallback(cls):
+    cls.__getattr__ = lambda s, name: 20.0
+
+
+def _getattribute(cls):
+    cls.__getattribute__ = lambda s, name: 30.0 if name == "x" else object.__getattribute__(s, name)
+
+
+def _class_attr(cls):
+    cls.x = 40.0
+
+
+@pytest.mark.parametrize("change", [_prop_x, _getattr_fallback, _getattribute, _class_attr])
+@pytest.mark.parametrize("base", [planix, spatix])
+def test_component_reads_follow_the_class_as_it_changes(base, change):
+    # Reads are answered from the instance dict only while the class has no say in them:
+    # every change to the class after the first reads takes effect at once.
+    cls = type("Changing", (base,), {})
+    args = (1.5, -2.0, 0.5)[: 2 if base is planix else 3]
+    a, b = cls(*args), cls(*args)
+    names = "xy" if base is planix else "xyz"
+
+    def dot():
+        return sum_left([getattr(a, n) * getattr(b, n) for n in names])
+
+    assert a ** b == dot()
+    change(cls)
+    if "x" in vars(cls) and not isinstance(vars(cls)["x"], property):
+        del a.x  # a plain class attribute only shows when the instance has none
+    if "__getattr__" in vars(cls):
+        del b.y
+    assert a ** b == dot() and (a + b).x == getattr(a, "x") + getattr(b, "x")
+
+
+def sum_left(terms):
+    total = terms[0]
+    for t in terms[1:]:
+        total = total + t
+    return total
+
+
+def test_component_reads_follow_the_instance_dict():
+    a, b = planix(1.5, -2.0), planix(0.25, 4.0)
+    assert a ** b == 1.5 * 0.25 + -2.0 * 4.0
+    a.__dict__ = {"y": 3.0, "x": 5.0}  # same keys, other places
+    assert a ** b == 5.0 * 0.25 + 3.0 * 4.0
+
+    class Odd(dict):
+        def __getitem__(self, key):  # not consulted by attribute reads
+            return 99.0
+
+    b.__dict__ = Odd(x=2.0, y=1.0)
+    assert a ** b == 5.0 * 2.0 + 3.0 * 1.0
+    del b.__dict__["x"]
+    with pytest.raises(AttributeError, match="'planix' object has no attribute 'x'"):
+        a ** b
+    m, n = multiX(1.0, 2.0), multiX(3.0, 4.0)
+    m.__class__ = type("Sub", (multiX,), {"values": property(lambda s: (10.0, 20.0))})
+    assert (m + n).values == (13.0, 24.0)
+
+
 # ---------------------------------------------------------------------------
 # Color3
 # ---------------------------------------------------------------------------

@@ -98,6 +98,86 @@ PyObject* multiply(Fn* fn, PyObject* other, GlobalName& cls_name, Vector&& vecto
 }
 
 // ---------------------------------------------------------------------------
+// Instance attributes
+// ---------------------------------------------------------------------------
+
+// Reads of the named attributes (at most four) that go straight to the instance dict
+// when the generic lookup would end there: the object's type has the generic attribute
+// access and no class attribute of any of the names (rt::plain_attrs). The answer for the
+// last type seen is remembered with the type's version tag, which the host changes
+// whenever the type or a base is modified. A name missing from the dict, or a dict that
+// cannot be had, goes through the host's own lookup (which raises its own error).
+class InstanceAttrs {
+    Name* names_[4] = {};
+    Py_ssize_t hints_[4] = {};
+    int count_ = 0;
+
+    int slot(Name& n) const {
+        for (int i = 0; i < count_; ++i)
+            if (names_[i] == &n) return i;
+        return 0;  // any slot is a valid guess
+    }
+    // The position PyDict_Next reports the key at (0 if it is not there).
+    static Py_ssize_t position(PyObject* dict, PyObject* key) {
+        Py_ssize_t pos = 0, at = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(dict, &pos, &k, &v)) {
+            if (k == key) return at;
+            at = pos;
+        }
+        return 0;
+    }
+#if !defined(Py_GIL_DISABLED)
+    PyTypeObject* type_ = nullptr;  // not owned: only compared, its tag checked on the live type
+    unsigned int tag_ = 0;
+
+    bool plain(PyTypeObject* t) {
+        if (t == type_ && (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == tag_) return true;
+        bool ok = plain_attrs(t, kAttrRead, {});
+        for (int i = 0; ok && i < count_; ++i) ok = !_PyType_Lookup(t, names_[i]->get());
+        if (!ok) return false;
+        if ((t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag != 0) {
+            type_ = t;
+            tag_ = t->tp_version_tag;
+        }
+        return true;
+    }
+#endif
+
+public:
+    InstanceAttrs(std::initializer_list<Name*> names) {
+        for (Name* n : names)
+            if (count_ < 4) names_[count_++] = n;
+    }
+
+    // What getattr(o, n) gives; `n` must be one of the names.
+    Ref get(PyObject* o, Name& n) {
+#if !defined(Py_GIL_DISABLED)
+        if (plain(Py_TYPE(o))) {
+            PyObject* dict = PyObject_GenericGetDict(o, nullptr);
+            if (dict) {
+                // The entry where the name was last found, if it is still there: the entry
+                // of the very key object is the dict's one entry for that key.
+                Py_ssize_t& hint = hints_[slot(n)];
+                Py_ssize_t pos = hint;
+                PyObject *key, *v;
+                if (!(PyDict_Next(dict, &pos, &key, &v) && key == n.get())) {
+                    v = PyDict_GetItemWithError(dict, n.get());
+                    if (v) hint = position(dict, n.get());
+                }
+                Ref r = Ref::borrow(v);
+                Py_DECREF(dict);
+                if (v || PyErr_Occurred()) return r;
+            } else {
+                PyErr_Clear();
+            }
+        }
+#endif
+        return getattr(o, n);
+    }
+};
+
+// ---------------------------------------------------------------------------
 // Arithmetic on stored objects
 // ---------------------------------------------------------------------------
 enum class Op { Add, Sub, Mul, Div };
@@ -194,31 +274,31 @@ inline Ref square(PyObject* o) {
 // ---------------------------------------------------------------------------
 
 // self.<a> <op> other.<b>, read in that order.
-inline Num attr_op(Op op, PyObject* self, Name& a, PyObject* other, Name& b) {
-    Ref x = getattr(self, a);
-    Ref y = x ? getattr(other, b) : Ref();
+inline Num attr_op(InstanceAttrs& attrs, Op op, PyObject* self, Name& a, PyObject* other, Name& b) {
+    Ref x = attrs.get(self, a);
+    Ref y = x ? attrs.get(other, b) : Ref();
     if (!y) return {};
     return combine(op, x.get(), y.get());
 }
 
 // self.<name> <op> other.<name>
-inline Num attr_op(Op op, PyObject* self, PyObject* other, Name& name) {
-    return attr_op(op, self, name, other, name);
+inline Num attr_op(InstanceAttrs& attrs, Op op, PyObject* self, PyObject* other, Name& name) {
+    return attr_op(attrs, op, self, name, other, name);
 }
 
 // self.<name> <op> scalar
-inline Num attr_scaled(Op op, PyObject* self, Name& name, PyObject* scalar) {
-    Ref a = getattr(self, name);
+inline Num attr_scaled(InstanceAttrs& attrs, Op op, PyObject* self, Name& name, PyObject* scalar) {
+    Ref a = attrs.get(self, name);
     if (!a) return {};
     return combine(op, a.get(), scalar);
 }
 
 // self.a * other.a + self.b * other.b + ..., summed from the left (the dot product).
-inline Ref dot(PyObject* self, PyObject* other, std::initializer_list<Name*> names) {
+inline Ref dot(InstanceAttrs& attrs, PyObject* self, PyObject* other, std::initializer_list<Name*> names) {
     Num sum;
     bool first = true;
     for (Name* n : names) {
-        Num p = attr_op(Op::Mul, self, other, *n);
+        Num p = attr_op(attrs, Op::Mul, self, other, *n);
         if (!p.ok()) return {};
         sum = first ? std::move(p) : combine(Op::Add, sum, p);
         if (!sum.ok()) return {};
@@ -228,10 +308,10 @@ inline Ref dot(PyObject* self, PyObject* other, std::initializer_list<Name*> nam
 }
 
 // self.a ** 2 + self.b ** 2 + ..., summed from the left.
-inline Ref square_sum(PyObject* self, std::initializer_list<Name*> names) {
+inline Ref square_sum(InstanceAttrs& attrs, PyObject* self, std::initializer_list<Name*> names) {
     Ref sum;
     for (Name* n : names) {
-        Ref a = getattr(self, *n);
+        Ref a = attrs.get(self, *n);
         if (!a) return {};
         Ref p = square(a.get());
         if (!p) return {};

@@ -24,6 +24,7 @@ GlobalName n_sqrt("sqrt"), n_deg("deg"), n_atan2("atan2");
 Name n_length("length");
 
 NativeClass g_class;  // the class created at load
+InstanceAttrs g_attrs{&n_x, &n_y, &n_z};  // the components, read at each use
 
 // ---------------------------------------------------------------------------
 // Helpers
@@ -54,7 +55,7 @@ PyObject* componentwise(Fn* fn, PyObject* self, PyObject* other, Op op) {
     if (!cls) return nullptr;
     Num r[3];
     for (int i = 0; i < 3; ++i) {
-        r[i] = attr_op(op, self, other, *xyz[i]);
+        r[i] = attr_op(g_attrs, op, self, other, *xyz[i]);
         if (!r[i].ok()) return nullptr;
     }
     return construct(cls.get(), r);
@@ -66,7 +67,7 @@ PyObject* scaled(Fn* fn, PyObject* self, PyObject* other) {
     if (!cls) return nullptr;
     Num r[3];
     for (int i = 0; i < 3; ++i) {
-        r[i] = attr_scaled(Op::Mul, self, *xyz[i], other);
+        r[i] = attr_scaled(g_attrs, Op::Mul, self, *xyz[i], other);
         if (!r[i].ok()) return nullptr;
     }
     return construct(cls.get(), r);
@@ -78,9 +79,9 @@ Ref plane_angle(Fn* fn, PyObject* self, Name& first) {
     if (!deg) return {};
     Ref atan2 = global(fn, n_atan2);
     if (!atan2) return {};
-    Ref a = getattr(self, first);
+    Ref a = g_attrs.get(self, first);
     if (!a) return {};
-    Ref x = getattr(self, n_x);
+    Ref x = g_attrs.get(self, n_x);
     if (!x) return {};
     Ref rad = call(atan2.get(), {a.get(), x.get()});
     if (!rad) return {};
@@ -108,12 +109,12 @@ PyObject* mul_impl(Fn* fn, Value* v) {
                     [&] { return scaled(fn, self, other); });
 }
 
-PyObject* pow_impl(Fn*, Value* v) { return dot(v[0].obj.get(), v[1].obj.get(), {&n_x, &n_y, &n_z}).release(); }
+PyObject* pow_impl(Fn*, Value* v) { return dot(g_attrs, v[0].obj.get(), v[1].obj.get(), {&n_x, &n_y, &n_z}).release(); }
 
 PyObject* length_impl(Fn* fn, Value* v) {
     Ref sqrt_fn = global(fn, n_sqrt);
     if (!sqrt_fn) return nullptr;
-    Ref s = square_sum(v[0].obj.get(), {&n_x, &n_y, &n_z});
+    Ref s = square_sum(g_attrs, v[0].obj.get(), {&n_x, &n_y, &n_z});
     if (!s) return nullptr;
     return call(sqrt_fn.get(), {s.get()}).release();
 }
@@ -127,7 +128,7 @@ PyObject* truediv_impl(Fn* fn, Value* v) {
     if (!cls) return nullptr;
     Num r[3];
     for (int i = 0; i < 3; ++i) {
-        Ref a = getattr(self, *xyz[i]);
+        Ref a = g_attrs.get(self, *xyz[i]);
         if (!a) return nullptr;
         double x;
         if (d != 0.0 && plain_double(a.get(), x)) {  // float's own division: no divisor object needed
@@ -163,9 +164,9 @@ PyObject* floordiv_impl(Fn* fn, Value* v) {
     };
     Num r[3];
     for (int i = 0; i < 3; ++i) {
-        Num p = attr_op(Op::Mul, self, *order[i][0], other, *order[i][1]);
+        Num p = attr_op(g_attrs, Op::Mul, self, *order[i][0], other, *order[i][1]);
         if (!p.ok()) return nullptr;
-        Num q = attr_op(Op::Mul, self, *order[i][2], other, *order[i][3]);
+        Num q = attr_op(g_attrs, Op::Mul, self, *order[i][2], other, *order[i][3]);
         if (!q.ok()) return nullptr;
         r[i] = combine(Op::Sub, p, q);
         if (!r[i].ok()) return nullptr;
