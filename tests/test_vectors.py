@@ -829,3 +829,16 @@ def test_multix_matches_plain_python(u, data, scalar, op):
         b, rb = scalar, scalar
     native = {"+": operator.add, "-": operator.sub, "*v": operator.mul, "*s": operator.mul}[op]
     assert values_outcome(lambda: native(a, b)) == values_outcome(lambda: ref_multix(op, ra, rb))
+
+
+# x ** 2 is the C library's pow(), which rounds differently from x * x for some x
+@pytest.mark.parametrize("x", [1.5261283972998259, -1.5261283972998259, 1e200, -1.3407807929942596e154,
+                               1e-200, 5e-324, -0.0, float("inf"), float("-inf"), float("nan"), 3, 10 ** 200])
+def test_length_squares_like_the_host(x):
+    for cls, ref, args in [(planix, ref_planix, (x, 0.75)), (spatix, ref_spatix, (0.75, x, 2.0))]:
+        ref_args = [float(a) for a in args] if cls is planix else args
+        expected = outcome(lambda: ref("length", (RefP if cls is planix else RefS)(*ref_args), None))
+        assert outcome(cls(*args).length) == expected
+    if x == 1e200:
+        with pytest.raises(OverflowError, match=r"\(34, 'Numerical result out of range'\)"):
+            spatix(x, 0, 0).length()

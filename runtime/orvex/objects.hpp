@@ -16,6 +16,7 @@
 
 #include "orvex/rt.hpp"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -260,13 +261,28 @@ inline Num combine(Op op, const Num& a, const Num& b) {
     return combine(op, x.get(), y.get());
 }
 
-// The host's o ** 2 with the int exponent 2. For an exact float the power goes straight to
-// float's own power slot, which is where the host's dispatch for (float, int) ends.
-inline Ref square(PyObject* o) {
+// The host's o ** 2 with the int exponent 2. For a finite exact float the host ends in
+// float's own power, which (the exponent being a positive even integer) is the C library's
+// pow() of the magnitude, raising only when that overflows: computed here with the same
+// pow(), through an exponent the compiler cannot see (it would rewrite pow(x, 2.0) as x * x,
+// which rounds differently for some x). Anything else goes through the host's power.
+inline Num square(PyObject* o) {
+    if (PyFloat_CheckExact(o)) {
+        static volatile double two = 2.0;
+        double x = PyFloat_AS_DOUBLE(o);
+        if (std::isfinite(x)) {
+            double r = std::pow(std::fabs(x), static_cast<double>(two));
+            if (std::isfinite(r)) return num(r);
+        }
+    }
+    Num r;
     Ref two = lng(2);
-    if (!two) return {};
-    if (PyFloat_CheckExact(o)) return Ref::steal(PyFloat_Type.tp_as_number->nb_power(o, two.get(), Py_None));
-    return Ref::steal(PyNumber_Power(o, two.get(), Py_None));
+    if (!two) return r;
+    if (PyFloat_CheckExact(o))
+        r.obj = Ref::steal(PyFloat_Type.tp_as_number->nb_power(o, two.get(), Py_None));
+    else
+        r.obj = Ref::steal(PyNumber_Power(o, two.get(), Py_None));
+    return r;
 }
 
 // ---------------------------------------------------------------------------
@@ -309,16 +325,18 @@ inline Ref dot(InstanceAttrs& attrs, PyObject* self, PyObject* other, std::initi
 
 // self.a ** 2 + self.b ** 2 + ..., summed from the left.
 inline Ref square_sum(InstanceAttrs& attrs, PyObject* self, std::initializer_list<Name*> names) {
-    Ref sum;
+    Num sum;
+    bool first = true;
     for (Name* n : names) {
         Ref a = attrs.get(self, *n);
         if (!a) return {};
-        Ref p = square(a.get());
-        if (!p) return {};
-        sum = sum ? arith(Op::Add, sum.get(), p.get()) : p;
-        if (!sum) return {};
+        Num p = square(a.get());
+        if (!p.ok()) return {};
+        sum = first ? std::move(p) : combine(Op::Add, sum, p);
+        if (!sum.ok()) return {};
+        first = false;
     }
-    return sum;
+    return sum.object();
 }
 
 // ---------------------------------------------------------------------------
