@@ -842,3 +842,35 @@ def test_length_squares_like_the_host(x):
     if x == 1e200:
         with pytest.raises(OverflowError, match=r"\(34, 'Numerical result out of range'\)"):
             spatix(x, 0, 0).length()
+
+
+class Meddler:
+    """A component whose arithmetic rebinds a component of the vector it was told about."""
+    target = None
+
+    def __init__(self, v):
+        self.v = v
+
+    def _hit(self, other, f):
+        Meddler.target.z = 100.0
+        return f(self.v, other.v if isinstance(other, Meddler) else other)
+
+    def __add__(self, o): return self._hit(o, lambda a, b: a + b)
+    def __radd__(self, o): return self._hit(o, lambda a, b: b + a)
+    def __sub__(self, o): return self._hit(o, lambda a, b: a - b)
+    def __rsub__(self, o): return self._hit(o, lambda a, b: b - a)
+    def __mul__(self, o): return self._hit(o, lambda a, b: a * b)
+    def __rmul__(self, o): return self._hit(o, lambda a, b: b * a)
+    def __pow__(self, k): return self._hit(k, lambda a, b: a ** b)
+
+
+@pytest.mark.parametrize("op", ["+", "-", "*v", "*s", "**", "//", "length"])
+def test_reads_stay_in_order_when_components_run_code(op):
+    # Components read ahead of their turn only while no code can run between reads: a
+    # component with its own arithmetic that changes a later component is seen to do so.
+    def run(make, f):
+        a, b = make(1.5, Meddler(2.0), 0.5), make(0.25, -1.0, 4.0)
+        Meddler.target = b if op not in ("length", "*s") else a
+        return outcome(lambda: f(a, b if op != "*s" else 2.5))
+
+    assert run(spatix, lambda a, b: run_native(op, a, b)) == run(RefS, lambda a, b: ref_spatix(op, a, b))

@@ -176,6 +176,36 @@ public:
 #endif
         return getattr(o, n);
     }
+
+    int size() const { return count_; }
+    Name& name(int i) const { return *names_[i]; }
+
+    // Every named attribute of `o`, in order, as the double of an exact float, when each
+    // read would be answered from the instance dict at the entry where it was found last:
+    // such reads run no code at all, so taking them ahead of their turn cannot be seen.
+    // false (no exception set) otherwise: the caller then reads the ordinary way.
+    bool floats(PyObject* o, double* out) {
+#if !defined(Py_GIL_DISABLED)
+        if (!plain(Py_TYPE(o))) return false;
+        PyObject* dict = PyObject_GenericGetDict(o, nullptr);
+        if (!dict) {
+            PyErr_Clear();
+            return false;
+        }
+        bool ok = true;
+        for (int i = 0; ok && i < count_; ++i) {
+            Py_ssize_t pos = hints_[i];
+            PyObject *key, *v;
+            ok = PyDict_Next(dict, &pos, &key, &v) && key == names_[i]->get() && PyFloat_CheckExact(v);
+            if (ok) out[i] = PyFloat_AS_DOUBLE(v);
+        }
+        Py_DECREF(dict);  // the instance still holds it
+        return ok;
+#else
+        (void)o, (void)out;
+        return false;
+#endif
+    }
 };
 
 // ---------------------------------------------------------------------------
@@ -266,15 +296,16 @@ inline Num combine(Op op, const Num& a, const Num& b) {
 // pow() of the magnitude, raising only when that overflows: computed here with the same
 // pow(), through an exponent the compiler cannot see (it would rewrite pow(x, 2.0) as x * x,
 // which rounds differently for some x). Anything else goes through the host's power.
+inline bool square_double(double x, double& r) {
+    static volatile double two = 2.0;
+    if (!std::isfinite(x)) return false;
+    r = std::pow(std::fabs(x), static_cast<double>(two));
+    return std::isfinite(r);
+}
+
 inline Num square(PyObject* o) {
-    if (PyFloat_CheckExact(o)) {
-        static volatile double two = 2.0;
-        double x = PyFloat_AS_DOUBLE(o);
-        if (std::isfinite(x)) {
-            double r = std::pow(std::fabs(x), static_cast<double>(two));
-            if (std::isfinite(r)) return num(r);
-        }
-    }
+    double sq;
+    if (PyFloat_CheckExact(o) && square_double(PyFloat_AS_DOUBLE(o), sq)) return num(sq);
     Num r;
     Ref two = lng(2);
     if (!two) return r;
@@ -309,11 +340,19 @@ inline Num attr_scaled(InstanceAttrs& attrs, Op op, PyObject* self, Name& name, 
     return combine(op, a.get(), scalar);
 }
 
-// self.a * other.a + self.b * other.b + ..., summed from the left (the dot product).
-inline Ref dot(InstanceAttrs& attrs, PyObject* self, PyObject* other, std::initializer_list<Name*> names) {
+// self.a * other.a + self.b * other.b + ... over the names of `attrs`, summed from the
+// left (the dot product).
+inline Ref dot(InstanceAttrs& attrs, PyObject* self, PyObject* other) {
+    double a[4], b[4];
+    if (attrs.floats(self, a) && attrs.floats(other, b)) {
+        double sum = a[0] * b[0];
+        for (int i = 1; i < attrs.size(); ++i) sum = sum + a[i] * b[i];
+        return flt(sum);
+    }
     Num sum;
     bool first = true;
-    for (Name* n : names) {
+    for (int i = 0; i < attrs.size(); ++i) {
+        Name* n = &attrs.name(i);
         Num p = attr_op(attrs, Op::Mul, self, other, *n);
         if (!p.ok()) return {};
         sum = first ? std::move(p) : combine(Op::Add, sum, p);
@@ -323,12 +362,19 @@ inline Ref dot(InstanceAttrs& attrs, PyObject* self, PyObject* other, std::initi
     return sum.object();
 }
 
-// self.a ** 2 + self.b ** 2 + ..., summed from the left.
-inline Ref square_sum(InstanceAttrs& attrs, PyObject* self, std::initializer_list<Name*> names) {
+// self.a ** 2 + self.b ** 2 + ... over the names of `attrs`, summed from the left.
+inline Ref square_sum(InstanceAttrs& attrs, PyObject* self) {
+    double a[4];
+    if (attrs.floats(self, a)) {
+        double sum = 0.0, sq;
+        int i = 0;
+        for (; i < attrs.size() && square_double(a[i], sq); ++i) sum = i ? sum + sq : sq;
+        if (i == attrs.size()) return flt(sum);
+    }
     Num sum;
     bool first = true;
-    for (Name* n : names) {
-        Ref a = attrs.get(self, *n);
+    for (int i = 0; i < attrs.size(); ++i) {
+        Ref a = attrs.get(self, attrs.name(i));
         if (!a) return {};
         Num p = square(a.get());
         if (!p.ok()) return {};

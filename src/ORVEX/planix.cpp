@@ -56,6 +56,9 @@ PyObject* construct(PyObject* cls, const Num& x, const Num& y) {
 PyObject* componentwise(Fn* fn, PyObject* self, PyObject* other, Op op) {
     Ref cls = global(fn, n_planix);
     if (!cls) return nullptr;
+    double a[2], b[2];
+    if (g_attrs.floats(self, a) && g_attrs.floats(other, b))
+        return construct(cls.get(), num(apply(op, a[0], b[0])), num(apply(op, a[1], b[1])));
     Num rx = attr_op(g_attrs, op, self, other, n_x);
     if (!rx.ok()) return nullptr;
     Num ry = attr_op(g_attrs, op, self, other, n_y);
@@ -67,6 +70,9 @@ PyObject* componentwise(Fn* fn, PyObject* self, PyObject* other, Op op) {
 PyObject* scaled(Fn* fn, PyObject* self, PyObject* other) {
     Ref cls = global(fn, n_planix);
     if (!cls) return nullptr;
+    double a[2], k;
+    if (plain_double(other, k) && g_attrs.floats(self, a))
+        return construct(cls.get(), num(a[0] * k), num(a[1] * k));
     Num rx = attr_scaled(g_attrs, Op::Mul, self, n_x, other);
     if (!rx.ok()) return nullptr;
     Num ry = attr_scaled(g_attrs, Op::Mul, self, n_y, other);
@@ -109,7 +115,7 @@ PyObject* mul_impl(Fn* fn, Value* v) {
 PyObject* length_impl(Fn* fn, Value* v) {
     Ref sqrt_fn = global(fn, n_sqrt);
     if (!sqrt_fn) return nullptr;
-    Ref s = square_sum(g_attrs, v[0].obj.get(), {&n_x, &n_y});
+    Ref s = square_sum(g_attrs, v[0].obj.get());
     if (!s) return nullptr;
     return call(sqrt_fn.get(), {s.get()}).release();
 }
@@ -152,7 +158,7 @@ PyObject* unit_impl(Fn* fn, Value* v) {
     return construct(cls.get(), r[0], r[1]);
 }
 
-PyObject* pow_impl(Fn*, Value* v) { return dot(g_attrs, v[0].obj.get(), v[1].obj.get(), {&n_x, &n_y}).release(); }
+PyObject* pow_impl(Fn*, Value* v) { return dot(g_attrs, v[0].obj.get(), v[1].obj.get()).release(); }
 
 PyObject* angle_impl(Fn* fn, Value* v) {
     PyObject* self = v[0].obj.get();

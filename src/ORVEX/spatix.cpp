@@ -54,6 +54,11 @@ PyObject* componentwise(Fn* fn, PyObject* self, PyObject* other, Op op) {
     Ref cls = global(fn, n_spatix);
     if (!cls) return nullptr;
     Num r[3];
+    double a[3], b[3];
+    if (g_attrs.floats(self, a) && g_attrs.floats(other, b)) {
+        for (int i = 0; i < 3; ++i) r[i] = num(apply(op, a[i], b[i]));
+        return construct(cls.get(), r);
+    }
     for (int i = 0; i < 3; ++i) {
         r[i] = attr_op(g_attrs, op, self, other, *xyz[i]);
         if (!r[i].ok()) return nullptr;
@@ -66,6 +71,11 @@ PyObject* scaled(Fn* fn, PyObject* self, PyObject* other) {
     Ref cls = global(fn, n_spatix);
     if (!cls) return nullptr;
     Num r[3];
+    double a[3], k;
+    if (plain_double(other, k) && g_attrs.floats(self, a)) {
+        for (int i = 0; i < 3; ++i) r[i] = num(a[i] * k);
+        return construct(cls.get(), r);
+    }
     for (int i = 0; i < 3; ++i) {
         r[i] = attr_scaled(g_attrs, Op::Mul, self, *xyz[i], other);
         if (!r[i].ok()) return nullptr;
@@ -109,12 +119,12 @@ PyObject* mul_impl(Fn* fn, Value* v) {
                     [&] { return scaled(fn, self, other); });
 }
 
-PyObject* pow_impl(Fn*, Value* v) { return dot(g_attrs, v[0].obj.get(), v[1].obj.get(), {&n_x, &n_y, &n_z}).release(); }
+PyObject* pow_impl(Fn*, Value* v) { return dot(g_attrs, v[0].obj.get(), v[1].obj.get()).release(); }
 
 PyObject* length_impl(Fn* fn, Value* v) {
     Ref sqrt_fn = global(fn, n_sqrt);
     if (!sqrt_fn) return nullptr;
-    Ref s = square_sum(g_attrs, v[0].obj.get(), {&n_x, &n_y, &n_z});
+    Ref s = square_sum(g_attrs, v[0].obj.get());
     if (!s) return nullptr;
     return call(sqrt_fn.get(), {s.get()}).release();
 }
@@ -163,13 +173,20 @@ PyObject* floordiv_impl(Fn* fn, Value* v) {
         {&n_x, &n_y, &n_y, &n_x},
     };
     Num r[3];
-    for (int i = 0; i < 3; ++i) {
-        Num p = attr_op(g_attrs, Op::Mul, self, *order[i][0], other, *order[i][1]);
-        if (!p.ok()) return nullptr;
-        Num q = attr_op(g_attrs, Op::Mul, self, *order[i][2], other, *order[i][3]);
-        if (!q.ok()) return nullptr;
-        r[i] = combine(Op::Sub, p, q);
-        if (!r[i].ok()) return nullptr;
+    double a[3], b[3];
+    if (g_attrs.floats(self, a) && g_attrs.floats(other, b)) {
+        r[0] = num(a[1] * b[2] - a[2] * b[1]);
+        r[1] = num(a[2] * b[0] - a[0] * b[2]);
+        r[2] = num(a[0] * b[1] - a[1] * b[0]);
+    } else {
+        for (int i = 0; i < 3; ++i) {
+            Num p = attr_op(g_attrs, Op::Mul, self, *order[i][0], other, *order[i][1]);
+            if (!p.ok()) return nullptr;
+            Num q = attr_op(g_attrs, Op::Mul, self, *order[i][2], other, *order[i][3]);
+            if (!q.ok()) return nullptr;
+            r[i] = combine(Op::Sub, p, q);
+            if (!r[i].ok()) return nullptr;
+        }
     }
     Ref cls = global(fn, n_spatix);
     if (!cls) return nullptr;
