@@ -4,8 +4,11 @@
 //                    place of a call.
 //  * type_is         type(o) == cls with the host's ==; is_float_or_int and classify for
 //                    the late-bound `type(other) == <class>` / `== float or == int` tests.
-//  * Op, Num         the host's + - * / on objects, computed as doubles where float's own
-//                    slots would compute them; attr_op, dot, square_sum over components
+//  * InstanceAttrs   reads of named attributes answered from the instance dict while the
+//                    generic lookup would end there; all of an object's float components at
+//                    once when no code can run in between.
+//  * Op, Num         the host's + - * / and ** 2 on objects, computed as doubles where float's
+//                    own slots would compute them; attr_op, dot, square_sum over components
 //                    read from attributes at call time.
 //  * NativeClass     the class a module made at load: whether calling what its name is
 //                    bound to now would do nothing but allocate an instance and run our

@@ -7,6 +7,7 @@
 // built by calling whatever the module-level name `multiX` is bound to.
 //
 // Fast paths, each indistinguishable from the general one (see orvex/objects.hpp):
+//  * `values` and `length` are read from the instance dict while the class leaves reads to it;
 //  * an exact tuple of components is walked in place (a tuple cannot change);
 //  * components the host would combine with float's own arithmetic are combined as
 //    doubles;

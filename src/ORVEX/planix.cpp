@@ -7,6 +7,8 @@
 // to. `sqrt`, `atan` and `deg` come from numerix and are looked up at each call.
 //
 // Fast paths, each indistinguishable from the general one (see orvex/objects.hpp):
+//  * components are read from the instance dict while the class leaves reads to it,
+//    all at once when every one is a float (no code can run between such reads);
 //  * components the host would combine with float's own arithmetic are combined as
 //    doubles, and a result made directly is stored from those doubles;
 //  * constructing a result: while `planix` is still our class, untouched, the
