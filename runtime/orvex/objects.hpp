@@ -180,6 +180,15 @@ public:
         return getattr(o, n);
     }
 
+    // What setattr(o, n, v) does; false with the exception set. (The generic store is
+    // called directly: the name is interned already, which is all the host adds.)
+    bool set(PyObject* o, Name& n, PyObject* v) {
+#if !defined(Py_GIL_DISABLED)
+        if (plain(Py_TYPE(o))) return PyObject_GenericSetAttr(o, n.get(), v) == 0;
+#endif
+        return setattr(o, n, v);
+    }
+
     int size() const { return count_; }
     Name& name(int i) const { return *names_[i]; }
 

@@ -35,9 +35,9 @@ InstanceAttrs g_attrs{&n_x, &n_y};  // the components, read at each use
 // Stores the two components as new floats, x first: the body of __init__.
 bool init_fields(PyObject* self, double x, double y) {
     Ref fx = flt(x);
-    if (!fx || !setattr(self, n_x, fx.get())) return false;
+    if (!fx || !g_attrs.set(self, n_x, fx.get())) return false;
     Ref fy = flt(y);
-    return fy && setattr(self, n_y, fy.get());
+    return fy && g_attrs.set(self, n_y, fy.get());
 }
 
 // cls(x, y)

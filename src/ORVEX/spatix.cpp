@@ -34,7 +34,7 @@ InstanceAttrs g_attrs{&n_x, &n_y, &n_z};  // the components, read at each use
 
 // The body of __init__: the three components, stored as given, x first.
 bool init_fields(PyObject* self, PyObject* x, PyObject* y, PyObject* z) {
-    return setattr(self, n_x, x) && setattr(self, n_y, y) && setattr(self, n_z, z);
+    return g_attrs.set(self, n_x, x) && g_attrs.set(self, n_y, y) && g_attrs.set(self, n_z, z);
 }
 
 // cls(x, y, z) for three computed components (all ok()).
