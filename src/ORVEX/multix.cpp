@@ -32,7 +32,7 @@ InstanceAttrs g_attrs{&n_values, &n_length};  // read at each use
 // The body of __init__: store the tuple, read it back and store its len().
 bool init_fields(PyObject* self, PyObject* values) {
     if (!setattr(self, n_values, values)) return false;
-    Ref stored = g_attrs.get(self, n_values);
+    Ref stored = getattr(self, n_values);  // (a fresh instance: its dict is left as the host keeps it)
     if (!stored) return false;
     Py_ssize_t n = PyObject_Size(stored.get());
     if (n < 0) return false;
