@@ -4,8 +4,11 @@
 //                    place of a call.
 //  * type_is         type(o) == cls with the host's ==; is_float_or_int and classify for
 //                    the late-bound `type(other) == <class>` / `== float or == int` tests.
-//  * Op, Num         the host's + - * / on objects, computed as doubles where float's own
-//                    slots would compute them; attr_op, dot, square_sum over components
+//  * InstanceAttrs   reads of named attributes answered from the instance dict while the
+//                    generic lookup would end there; all of an object's float components at
+//                    once when no code can run in between.
+//  * Op, Num         the host's + - * / and ** 2 on objects, computed as doubles where float's
+//                    own slots would compute them; attr_op, dot, square_sum over components
 //                    read from attributes at call time.
 //  * NativeClass     the class a module made at load: whether calling what its name is
 //                    bound to now would do nothing but allocate an instance and run our
@@ -16,6 +19,7 @@
 
 #include "orvex/rt.hpp"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -96,6 +100,125 @@ PyObject* multiply(Fn* fn, PyObject* other, GlobalName& cls_name, Vector&& vecto
     }
     return nullptr;
 }
+
+// ---------------------------------------------------------------------------
+// Instance attributes
+// ---------------------------------------------------------------------------
+
+// Reads of the named attributes (at most four) that go straight to the instance dict
+// when the generic lookup would end there: the object's type has the generic attribute
+// access and no class attribute of any of the names (rt::plain_attrs). The answer for the
+// last type seen is remembered with the type's version tag, which the host changes
+// whenever the type or a base is modified. A name missing from the dict, or a dict that
+// cannot be had, goes through the host's own lookup (which raises its own error).
+class InstanceAttrs {
+    Name* names_[4] = {};
+    Py_ssize_t hints_[4] = {};
+    int count_ = 0;
+
+    int slot(Name& n) const {
+        for (int i = 0; i < count_; ++i)
+            if (names_[i] == &n) return i;
+        return 0;  // any slot is a valid guess
+    }
+    // The position PyDict_Next reports the key at (0 if it is not there).
+    static Py_ssize_t position(PyObject* dict, PyObject* key) {
+        Py_ssize_t pos = 0, at = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(dict, &pos, &k, &v)) {
+            if (k == key) return at;
+            at = pos;
+        }
+        return 0;
+    }
+#if !defined(Py_GIL_DISABLED)
+    PyTypeObject* type_ = nullptr;  // not owned: only compared, its tag checked on the live type
+    unsigned int tag_ = 0;
+
+    bool plain(PyTypeObject* t) {
+        if (t == type_ && (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == tag_) return true;
+        bool ok = plain_attrs(t, kAttrRead, {});
+        for (int i = 0; ok && i < count_; ++i) ok = !_PyType_Lookup(t, names_[i]->get());
+        if (!ok) return false;
+        if ((t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag != 0) {
+            type_ = t;
+            tag_ = t->tp_version_tag;
+        }
+        return true;
+    }
+#endif
+
+public:
+    InstanceAttrs(std::initializer_list<Name*> names) {
+        for (Name* n : names)
+            if (count_ < 4) names_[count_++] = n;
+    }
+
+    // What getattr(o, n) gives; `n` must be one of the names.
+    Ref get(PyObject* o, Name& n) {
+#if !defined(Py_GIL_DISABLED)
+        if (plain(Py_TYPE(o))) {
+            PyObject* dict = PyObject_GenericGetDict(o, nullptr);
+            if (dict) {
+                // The entry where the name was last found, if it is still there: the entry
+                // of the very key object is the dict's one entry for that key.
+                Py_ssize_t& hint = hints_[slot(n)];
+                Py_ssize_t pos = hint;
+                PyObject *key, *v;
+                if (!(PyDict_Next(dict, &pos, &key, &v) && key == n.get())) {
+                    v = PyDict_GetItemWithError(dict, n.get());
+                    if (v) hint = position(dict, n.get());
+                }
+                Ref r = Ref::borrow(v);
+                Py_DECREF(dict);
+                if (v || PyErr_Occurred()) return r;
+            } else {
+                PyErr_Clear();
+            }
+        }
+#endif
+        return getattr(o, n);
+    }
+
+    // What setattr(o, n, v) does; false with the exception set. (The generic store is
+    // called directly: the name is interned already, which is all the host adds.)
+    bool set(PyObject* o, Name& n, PyObject* v) {
+#if !defined(Py_GIL_DISABLED)
+        if (plain(Py_TYPE(o))) return PyObject_GenericSetAttr(o, n.get(), v) == 0;
+#endif
+        return setattr(o, n, v);
+    }
+
+    int size() const { return count_; }
+    Name& name(int i) const { return *names_[i]; }
+
+    // Every named attribute of `o`, in order, as the double of an exact float, when each
+    // read would be answered from the instance dict at the entry where it was found last:
+    // such reads run no code at all, so taking them ahead of their turn cannot be seen.
+    // false (no exception set) otherwise: the caller then reads the ordinary way.
+    bool floats(PyObject* o, double* out) {
+#if !defined(Py_GIL_DISABLED)
+        if (!plain(Py_TYPE(o))) return false;
+        PyObject* dict = PyObject_GenericGetDict(o, nullptr);
+        if (!dict) {
+            PyErr_Clear();
+            return false;
+        }
+        bool ok = true;
+        for (int i = 0; ok && i < count_; ++i) {
+            Py_ssize_t pos = hints_[i];
+            PyObject *key, *v;
+            ok = PyDict_Next(dict, &pos, &key, &v) && key == names_[i]->get() && PyFloat_CheckExact(v);
+            if (ok) out[i] = PyFloat_AS_DOUBLE(v);
+        }
+        Py_DECREF(dict);  // the instance still holds it
+        return ok;
+#else
+        (void)o, (void)out;
+        return false;
+#endif
+    }
+};
 
 // ---------------------------------------------------------------------------
 // Arithmetic on stored objects
@@ -180,13 +303,29 @@ inline Num combine(Op op, const Num& a, const Num& b) {
     return combine(op, x.get(), y.get());
 }
 
-// The host's o ** 2 with the int exponent 2. For an exact float the power goes straight to
-// float's own power slot, which is where the host's dispatch for (float, int) ends.
-inline Ref square(PyObject* o) {
+// The host's o ** 2 with the int exponent 2. For a finite exact float the host ends in
+// float's own power, which (the exponent being a positive even integer) is the C library's
+// pow() of the magnitude, raising only when that overflows: computed here with the same
+// pow(), through an exponent the compiler cannot see (it would rewrite pow(x, 2.0) as x * x,
+// which rounds differently for some x). Anything else goes through the host's power.
+inline bool square_double(double x, double& r) {
+    static volatile double two = 2.0;
+    if (!std::isfinite(x)) return false;
+    r = std::pow(std::fabs(x), static_cast<double>(two));
+    return std::isfinite(r);
+}
+
+inline Num square(PyObject* o) {
+    double sq;
+    if (PyFloat_CheckExact(o) && square_double(PyFloat_AS_DOUBLE(o), sq)) return num(sq);
+    Num r;
     Ref two = lng(2);
-    if (!two) return {};
-    if (PyFloat_CheckExact(o)) return Ref::steal(PyFloat_Type.tp_as_number->nb_power(o, two.get(), Py_None));
-    return Ref::steal(PyNumber_Power(o, two.get(), Py_None));
+    if (!two) return r;
+    if (PyFloat_CheckExact(o))
+        r.obj = Ref::steal(PyFloat_Type.tp_as_number->nb_power(o, two.get(), Py_None));
+    else
+        r.obj = Ref::steal(PyNumber_Power(o, two.get(), Py_None));
+    return r;
 }
 
 // ---------------------------------------------------------------------------
@@ -194,31 +333,39 @@ inline Ref square(PyObject* o) {
 // ---------------------------------------------------------------------------
 
 // self.<a> <op> other.<b>, read in that order.
-inline Num attr_op(Op op, PyObject* self, Name& a, PyObject* other, Name& b) {
-    Ref x = getattr(self, a);
-    Ref y = x ? getattr(other, b) : Ref();
+inline Num attr_op(InstanceAttrs& attrs, Op op, PyObject* self, Name& a, PyObject* other, Name& b) {
+    Ref x = attrs.get(self, a);
+    Ref y = x ? attrs.get(other, b) : Ref();
     if (!y) return {};
     return combine(op, x.get(), y.get());
 }
 
 // self.<name> <op> other.<name>
-inline Num attr_op(Op op, PyObject* self, PyObject* other, Name& name) {
-    return attr_op(op, self, name, other, name);
+inline Num attr_op(InstanceAttrs& attrs, Op op, PyObject* self, PyObject* other, Name& name) {
+    return attr_op(attrs, op, self, name, other, name);
 }
 
 // self.<name> <op> scalar
-inline Num attr_scaled(Op op, PyObject* self, Name& name, PyObject* scalar) {
-    Ref a = getattr(self, name);
+inline Num attr_scaled(InstanceAttrs& attrs, Op op, PyObject* self, Name& name, PyObject* scalar) {
+    Ref a = attrs.get(self, name);
     if (!a) return {};
     return combine(op, a.get(), scalar);
 }
 
-// self.a * other.a + self.b * other.b + ..., summed from the left (the dot product).
-inline Ref dot(PyObject* self, PyObject* other, std::initializer_list<Name*> names) {
+// self.a * other.a + self.b * other.b + ... over the names of `attrs`, summed from the
+// left (the dot product).
+inline Ref dot(InstanceAttrs& attrs, PyObject* self, PyObject* other) {
+    double a[4], b[4];
+    if (attrs.floats(self, a) && attrs.floats(other, b)) {
+        double sum = a[0] * b[0];
+        for (int i = 1; i < attrs.size(); ++i) sum = sum + a[i] * b[i];
+        return flt(sum);
+    }
     Num sum;
     bool first = true;
-    for (Name* n : names) {
-        Num p = attr_op(Op::Mul, self, other, *n);
+    for (int i = 0; i < attrs.size(); ++i) {
+        Name* n = &attrs.name(i);
+        Num p = attr_op(attrs, Op::Mul, self, other, *n);
         if (!p.ok()) return {};
         sum = first ? std::move(p) : combine(Op::Add, sum, p);
         if (!sum.ok()) return {};
@@ -227,18 +374,27 @@ inline Ref dot(PyObject* self, PyObject* other, std::initializer_list<Name*> nam
     return sum.object();
 }
 
-// self.a ** 2 + self.b ** 2 + ..., summed from the left.
-inline Ref square_sum(PyObject* self, std::initializer_list<Name*> names) {
-    Ref sum;
-    for (Name* n : names) {
-        Ref a = getattr(self, *n);
-        if (!a) return {};
-        Ref p = square(a.get());
-        if (!p) return {};
-        sum = sum ? arith(Op::Add, sum.get(), p.get()) : p;
-        if (!sum) return {};
+// self.a ** 2 + self.b ** 2 + ... over the names of `attrs`, summed from the left.
+inline Ref square_sum(InstanceAttrs& attrs, PyObject* self) {
+    double a[4];
+    if (attrs.floats(self, a)) {
+        double sum = 0.0, sq;
+        int i = 0;
+        for (; i < attrs.size() && square_double(a[i], sq); ++i) sum = i ? sum + sq : sq;
+        if (i == attrs.size()) return flt(sum);
     }
-    return sum;
+    Num sum;
+    bool first = true;
+    for (int i = 0; i < attrs.size(); ++i) {
+        Ref a = attrs.get(self, attrs.name(i));
+        if (!a) return {};
+        Num p = square(a.get());
+        if (!p.ok()) return {};
+        sum = first ? std::move(p) : combine(Op::Add, sum, p);
+        if (!sum.ok()) return {};
+        first = false;
+    }
+    return sum.object();
 }
 
 // ---------------------------------------------------------------------------

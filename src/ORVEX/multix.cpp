@@ -7,6 +7,7 @@
 // built by calling whatever the module-level name `multiX` is bound to.
 //
 // Fast paths, each indistinguishable from the general one (see orvex/objects.hpp):
+//  * `values` and `length` are read from the instance dict while the class leaves reads to it;
 //  * an exact tuple of components is walked in place (a tuple cannot change);
 //  * components the host would combine with float's own arithmetic are combined as
 //    doubles;
@@ -22,6 +23,7 @@ Name n_values("values"), n_length("length");
 GlobalName n_multiX("multiX");  // the global, looked up at each call
 
 NativeClass g_class;  // the class created at load
+InstanceAttrs g_attrs{&n_values, &n_length};  // read at each use
 
 // ---------------------------------------------------------------------------
 // Helpers
@@ -30,7 +32,7 @@ NativeClass g_class;  // the class created at load
 // The body of __init__: store the tuple, read it back and store its len().
 bool init_fields(PyObject* self, PyObject* values) {
     if (!setattr(self, n_values, values)) return false;
-    Ref stored = getattr(self, n_values);
+    Ref stored = getattr(self, n_values);  // (a fresh instance: its dict is left as the host keeps it)
     if (!stored) return false;
     Py_ssize_t n = PyObject_Size(stored.get());
     if (n < 0) return false;
@@ -97,9 +99,9 @@ PyObject* construct(PyObject* cls, const Results& results) {
 
 // other.length == self.length, with the host's == and truth.
 int same_length(PyObject* self, PyObject* other) {
-    Ref ol = getattr(other, n_length);
+    Ref ol = g_attrs.get(other, n_length);
     if (!ol) return -1;
-    Ref sl = getattr(self, n_length);
+    Ref sl = g_attrs.get(self, n_length);
     if (!sl) return -1;
     if (PyLong_CheckExact(ol.get()) && PyLong_CheckExact(sl.get()))
         return PyObject_RichCompareBool(ol.get(), sl.get(), Py_EQ);
@@ -109,7 +111,7 @@ int same_length(PyObject* self, PyObject* other) {
 
 // other.values[i], `other.values` read afresh.
 Ref item_of(PyObject* other, Py_ssize_t i) {
-    Ref ovalues = getattr(other, n_values);
+    Ref ovalues = g_attrs.get(other, n_values);
     if (!ovalues) return {};
     if (PyTuple_CheckExact(ovalues.get())) {
         if (i < PyTuple_GET_SIZE(ovalues.get())) return Ref::borrow(PyTuple_GET_ITEM(ovalues.get(), i));
@@ -125,7 +127,7 @@ Ref item_of(PyObject* other, Py_ssize_t i) {
 PyObject* pairwise(Fn* fn, PyObject* self, PyObject* other, Op op) {
     Walk walk;
     Results result;
-    if (!walk.open(getattr(self, n_values)) || !result.open(walk.size())) return nullptr;
+    if (!walk.open(g_attrs.get(self, n_values)) || !result.open(walk.size())) return nullptr;
     Interrupts sig;
     for (Py_ssize_t i = 0;; ++i) {
         if (!sig.tick()) return nullptr;
@@ -146,7 +148,7 @@ PyObject* pairwise(Fn* fn, PyObject* self, PyObject* other, Op op) {
 PyObject* scaled(Fn* fn, PyObject* self, PyObject* other) {
     Walk walk;
     Results result;
-    if (!walk.open(getattr(self, n_values)) || !result.open(walk.size())) return nullptr;
+    if (!walk.open(g_attrs.get(self, n_values)) || !result.open(walk.size())) return nullptr;
     Interrupts sig;
     while (Ref v = walk.next()) {
         if (!sig.tick() || !result.add(arith(Op::Mul, v.get(), other))) return nullptr;

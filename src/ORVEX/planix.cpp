@@ -7,6 +7,8 @@
 // to. `sqrt`, `atan` and `deg` come from numerix and are looked up at each call.
 //
 // Fast paths, each indistinguishable from the general one (see orvex/objects.hpp):
+//  * components are read from the instance dict while the class leaves reads to it,
+//    all at once when every one is a float (no code can run between such reads);
 //  * components the host would combine with float's own arithmetic are combined as
 //    doubles, and a result made directly is stored from those doubles;
 //  * constructing a result: while `planix` is still our class, untouched, the
@@ -24,6 +26,7 @@ GlobalName n_sqrt("sqrt"), n_atan("atan"), n_deg("deg");
 Name n_length("length");
 
 NativeClass g_class;  // the class created at load
+InstanceAttrs g_attrs{&n_x, &n_y};  // the components, read at each use
 
 // ---------------------------------------------------------------------------
 // Helpers
@@ -32,9 +35,9 @@ NativeClass g_class;  // the class created at load
 // Stores the two components as new floats, x first: the body of __init__.
 bool init_fields(PyObject* self, double x, double y) {
     Ref fx = flt(x);
-    if (!fx || !setattr(self, n_x, fx.get())) return false;
+    if (!fx || !g_attrs.set(self, n_x, fx.get())) return false;
     Ref fy = flt(y);
-    return fy && setattr(self, n_y, fy.get());
+    return fy && g_attrs.set(self, n_y, fy.get());
 }
 
 // cls(x, y)
@@ -55,9 +58,12 @@ PyObject* construct(PyObject* cls, const Num& x, const Num& y) {
 PyObject* componentwise(Fn* fn, PyObject* self, PyObject* other, Op op) {
     Ref cls = global(fn, n_planix);
     if (!cls) return nullptr;
-    Num rx = attr_op(op, self, other, n_x);
+    double a[2], b[2];
+    if (g_attrs.floats(self, a) && g_attrs.floats(other, b))
+        return construct(cls.get(), num(apply(op, a[0], b[0])), num(apply(op, a[1], b[1])));
+    Num rx = attr_op(g_attrs, op, self, other, n_x);
     if (!rx.ok()) return nullptr;
-    Num ry = attr_op(op, self, other, n_y);
+    Num ry = attr_op(g_attrs, op, self, other, n_y);
     if (!ry.ok()) return nullptr;
     return construct(cls.get(), rx, ry);
 }
@@ -66,9 +72,12 @@ PyObject* componentwise(Fn* fn, PyObject* self, PyObject* other, Op op) {
 PyObject* scaled(Fn* fn, PyObject* self, PyObject* other) {
     Ref cls = global(fn, n_planix);
     if (!cls) return nullptr;
-    Num rx = attr_scaled(Op::Mul, self, n_x, other);
+    double a[2], k;
+    if (plain_double(other, k) && g_attrs.floats(self, a))
+        return construct(cls.get(), num(a[0] * k), num(a[1] * k));
+    Num rx = attr_scaled(g_attrs, Op::Mul, self, n_x, other);
     if (!rx.ok()) return nullptr;
-    Num ry = attr_scaled(Op::Mul, self, n_y, other);
+    Num ry = attr_scaled(g_attrs, Op::Mul, self, n_y, other);
     if (!ry.ok()) return nullptr;
     return construct(cls.get(), rx, ry);
 }
@@ -108,7 +117,7 @@ PyObject* mul_impl(Fn* fn, Value* v) {
 PyObject* length_impl(Fn* fn, Value* v) {
     Ref sqrt_fn = global(fn, n_sqrt);
     if (!sqrt_fn) return nullptr;
-    Ref s = square_sum(v[0].obj.get(), {&n_x, &n_y});
+    Ref s = square_sum(g_attrs, v[0].obj.get());
     if (!s) return nullptr;
     return call(sqrt_fn.get(), {s.get()}).release();
 }
@@ -118,7 +127,7 @@ PyObject* across_impl(Fn* fn, Value* v) {
     PyObject* self = v[0].obj.get();
     Ref cls = global(fn, n_planix);
     if (!cls) return nullptr;
-    Ref sy = getattr(self, n_y);
+    Ref sy = g_attrs.get(self, n_y);
     if (!sy) return nullptr;
     Num ny;
     if (PyFloat_CheckExact(sy.get())) {
@@ -128,7 +137,7 @@ PyObject* across_impl(Fn* fn, Value* v) {
         if (!ny.obj) return nullptr;
     }
     Num sx;
-    sx.obj = getattr(self, n_x);
+    sx.obj = g_attrs.get(self, n_x);
     if (!sx.obj) return nullptr;
     return construct(cls.get(), ny, sx);
 }
@@ -141,7 +150,7 @@ PyObject* unit_impl(Fn* fn, Value* v) {
     Num r[2];
     Name* names[2] = {&n_x, &n_y};
     for (int i = 0; i < 2; ++i) {
-        Ref c = getattr(self, *names[i]);
+        Ref c = g_attrs.get(self, *names[i]);
         if (!c) return nullptr;
         Ref len = Ref::steal(PyObject_CallMethodNoArgs(self, n_length.get()));
         if (!len) return nullptr;
@@ -151,11 +160,11 @@ PyObject* unit_impl(Fn* fn, Value* v) {
     return construct(cls.get(), r[0], r[1]);
 }
 
-PyObject* pow_impl(Fn*, Value* v) { return dot(v[0].obj.get(), v[1].obj.get(), {&n_x, &n_y}).release(); }
+PyObject* pow_impl(Fn*, Value* v) { return dot(g_attrs, v[0].obj.get(), v[1].obj.get()).release(); }
 
 PyObject* angle_impl(Fn* fn, Value* v) {
     PyObject* self = v[0].obj.get();
-    Ref sx = getattr(self, n_x);
+    Ref sx = g_attrs.get(self, n_x);
     if (!sx) return nullptr;
     int ne = compare_zero(sx.get(), Py_NE);
     if (ne < 0) return nullptr;
@@ -164,9 +173,9 @@ PyObject* angle_impl(Fn* fn, Value* v) {
         if (!deg) return nullptr;
         Ref atan = global(fn, n_atan);
         if (!atan) return nullptr;
-        Ref sy = getattr(self, n_y);
+        Ref sy = g_attrs.get(self, n_y);
         if (!sy) return nullptr;
-        Ref sx2 = getattr(self, n_x);
+        Ref sx2 = g_attrs.get(self, n_x);
         if (!sx2) return nullptr;
         Ref q = arith(Op::Div, sy.get(), sx2.get());
         if (!q) return nullptr;
@@ -174,7 +183,7 @@ PyObject* angle_impl(Fn* fn, Value* v) {
         if (!a) return nullptr;
         return call(deg.get(), {a.get()}).release();
     }
-    sx = getattr(self, n_x);
+    sx = g_attrs.get(self, n_x);
     if (!sx) return nullptr;
     int eq = compare_zero(sx.get(), Py_EQ);
     if (eq < 0) return nullptr;

@@ -7,6 +7,8 @@
 // numerix and are looked up at each call.
 //
 // Fast paths, each indistinguishable from the general one (see orvex/objects.hpp):
+//  * components are read from the instance dict while the class leaves reads to it,
+//    all at once when every one is a float (no code can run between such reads);
 //  * components the host would combine with float's own arithmetic are combined as
 //    doubles;
 //  * constructing a result: while `spatix` is still our class, untouched, the
@@ -24,6 +26,7 @@ GlobalName n_sqrt("sqrt"), n_deg("deg"), n_atan2("atan2");
 Name n_length("length");
 
 NativeClass g_class;  // the class created at load
+InstanceAttrs g_attrs{&n_x, &n_y, &n_z};  // the components, read at each use
 
 // ---------------------------------------------------------------------------
 // Helpers
@@ -31,7 +34,7 @@ NativeClass g_class;  // the class created at load
 
 // The body of __init__: the three components, stored as given, x first.
 bool init_fields(PyObject* self, PyObject* x, PyObject* y, PyObject* z) {
-    return setattr(self, n_x, x) && setattr(self, n_y, y) && setattr(self, n_z, z);
+    return g_attrs.set(self, n_x, x) && g_attrs.set(self, n_y, y) && g_attrs.set(self, n_z, z);
 }
 
 // cls(x, y, z) for three computed components (all ok()).
@@ -53,8 +56,13 @@ PyObject* componentwise(Fn* fn, PyObject* self, PyObject* other, Op op) {
     Ref cls = global(fn, n_spatix);
     if (!cls) return nullptr;
     Num r[3];
+    double a[3], b[3];
+    if (g_attrs.floats(self, a) && g_attrs.floats(other, b)) {
+        for (int i = 0; i < 3; ++i) r[i] = num(apply(op, a[i], b[i]));
+        return construct(cls.get(), r);
+    }
     for (int i = 0; i < 3; ++i) {
-        r[i] = attr_op(op, self, other, *xyz[i]);
+        r[i] = attr_op(g_attrs, op, self, other, *xyz[i]);
         if (!r[i].ok()) return nullptr;
     }
     return construct(cls.get(), r);
@@ -65,8 +73,13 @@ PyObject* scaled(Fn* fn, PyObject* self, PyObject* other) {
     Ref cls = global(fn, n_spatix);
     if (!cls) return nullptr;
     Num r[3];
+    double a[3], k;
+    if (plain_double(other, k) && g_attrs.floats(self, a)) {
+        for (int i = 0; i < 3; ++i) r[i] = num(a[i] * k);
+        return construct(cls.get(), r);
+    }
     for (int i = 0; i < 3; ++i) {
-        r[i] = attr_scaled(Op::Mul, self, *xyz[i], other);
+        r[i] = attr_scaled(g_attrs, Op::Mul, self, *xyz[i], other);
         if (!r[i].ok()) return nullptr;
     }
     return construct(cls.get(), r);
@@ -78,9 +91,9 @@ Ref plane_angle(Fn* fn, PyObject* self, Name& first) {
     if (!deg) return {};
     Ref atan2 = global(fn, n_atan2);
     if (!atan2) return {};
-    Ref a = getattr(self, first);
+    Ref a = g_attrs.get(self, first);
     if (!a) return {};
-    Ref x = getattr(self, n_x);
+    Ref x = g_attrs.get(self, n_x);
     if (!x) return {};
     Ref rad = call(atan2.get(), {a.get(), x.get()});
     if (!rad) return {};
@@ -108,12 +121,12 @@ PyObject* mul_impl(Fn* fn, Value* v) {
                     [&] { return scaled(fn, self, other); });
 }
 
-PyObject* pow_impl(Fn*, Value* v) { return dot(v[0].obj.get(), v[1].obj.get(), {&n_x, &n_y, &n_z}).release(); }
+PyObject* pow_impl(Fn*, Value* v) { return dot(g_attrs, v[0].obj.get(), v[1].obj.get()).release(); }
 
 PyObject* length_impl(Fn* fn, Value* v) {
     Ref sqrt_fn = global(fn, n_sqrt);
     if (!sqrt_fn) return nullptr;
-    Ref s = square_sum(v[0].obj.get(), {&n_x, &n_y, &n_z});
+    Ref s = square_sum(g_attrs, v[0].obj.get());
     if (!s) return nullptr;
     return call(sqrt_fn.get(), {s.get()}).release();
 }
@@ -127,7 +140,7 @@ PyObject* truediv_impl(Fn* fn, Value* v) {
     if (!cls) return nullptr;
     Num r[3];
     for (int i = 0; i < 3; ++i) {
-        Ref a = getattr(self, *xyz[i]);
+        Ref a = g_attrs.get(self, *xyz[i]);
         if (!a) return nullptr;
         double x;
         if (d != 0.0 && plain_double(a.get(), x)) {  // float's own division: no divisor object needed
@@ -162,13 +175,20 @@ PyObject* floordiv_impl(Fn* fn, Value* v) {
         {&n_x, &n_y, &n_y, &n_x},
     };
     Num r[3];
-    for (int i = 0; i < 3; ++i) {
-        Num p = attr_op(Op::Mul, self, *order[i][0], other, *order[i][1]);
-        if (!p.ok()) return nullptr;
-        Num q = attr_op(Op::Mul, self, *order[i][2], other, *order[i][3]);
-        if (!q.ok()) return nullptr;
-        r[i] = combine(Op::Sub, p, q);
-        if (!r[i].ok()) return nullptr;
+    double a[3], b[3];
+    if (g_attrs.floats(self, a) && g_attrs.floats(other, b)) {
+        r[0] = num(a[1] * b[2] - a[2] * b[1]);
+        r[1] = num(a[2] * b[0] - a[0] * b[2]);
+        r[2] = num(a[0] * b[1] - a[1] * b[0]);
+    } else {
+        for (int i = 0; i < 3; ++i) {
+            Num p = attr_op(g_attrs, Op::Mul, self, *order[i][0], other, *order[i][1]);
+            if (!p.ok()) return nullptr;
+            Num q = attr_op(g_attrs, Op::Mul, self, *order[i][2], other, *order[i][3]);
+            if (!q.ok()) return nullptr;
+            r[i] = combine(Op::Sub, p, q);
+            if (!r[i].ok()) return nullptr;
+        }
     }
     Ref cls = global(fn, n_spatix);
     if (!cls) return nullptr;
