@@ -181,18 +181,16 @@ PyObject* add_or_sub(Fn* fn, PyObject* self, PyObject* other, Op op) {
 // Methods
 // ---------------------------------------------------------------------------
 
-PyObject* init_impl(Fn*, Value* v) {
-    if (!init_fields(v[0].obj.get(), v[1].obj.get())) return nullptr;
+PyObject* init_impl(Fn*, PyObject* self, PyObject* values) {
+    if (!init_fields(self, values)) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* add_impl(Fn* fn, Value* v) { return add_or_sub(fn, v[0].obj.get(), v[1].obj.get(), Op::Add); }
+PyObject* add_impl(Fn* fn, PyObject* self, PyObject* other) { return add_or_sub(fn, self, other, Op::Add); }
 
-PyObject* sub_impl(Fn* fn, Value* v) { return add_or_sub(fn, v[0].obj.get(), v[1].obj.get(), Op::Sub); }
+PyObject* sub_impl(Fn* fn, PyObject* self, PyObject* other) { return add_or_sub(fn, self, other, Op::Sub); }
 
-PyObject* mul_impl(Fn* fn, Value* v) {
-    PyObject* self = v[0].obj.get();
-    PyObject* other = v[1].obj.get();
+PyObject* mul_impl(Fn* fn, PyObject* self, PyObject* other) {
     return multiply(fn, other, n_multiX, [&] { return with_vector(fn, self, other, Op::Mul); },
                     [&] { return scaled(fn, self, other); });
 }
@@ -203,10 +201,10 @@ PyObject* mul_impl(Fn* fn, Value* v) {
 // Deliberate: every method is counted, so deeply nested components raise RecursionError
 // instead of overflowing the stack.
 const FnDef init_def{"__init__", "creates vector with userdefined dimensions", {P("self"), VarArgs("values")},
-                     nullptr, init_impl};
-const FnDef add_def{"__add__", nullptr, {P("self"), P("other")}, nullptr, add_impl};
-const FnDef sub_def{"__sub__", nullptr, {P("self"), P("other")}, nullptr, sub_impl};
-const FnDef mul_def{"__mul__", nullptr, {P("self"), P("other")}, nullptr, mul_impl};
+                     nullptr, typed<&init_impl>};
+const FnDef add_def{"__add__", nullptr, {P("self"), P("other")}, nullptr, typed<&add_impl>};
+const FnDef sub_def{"__sub__", nullptr, {P("self"), P("other")}, nullptr, typed<&sub_impl>};
+const FnDef mul_def{"__mul__", nullptr, {P("self"), P("other")}, nullptr, typed<&mul_impl>};
 
 PyModuleDef moddef = {PyModuleDef_HEAD_INIT, "multix", nullptr, -1, nullptr};
 

@@ -98,33 +98,30 @@ int compare_zero(PyObject* a, int op) {
 // Methods
 // ---------------------------------------------------------------------------
 
-PyObject* init_impl(Fn*, Value* v) {
-    if (!init_fields(v[0].obj.get(), v[1].d, v[2].d)) return nullptr;
+PyObject* init_impl(Fn*, PyObject* self, double x, double y) {
+    if (!init_fields(self, x, y)) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* add_impl(Fn* fn, Value* v) { return componentwise(fn, v[0].obj.get(), v[1].obj.get(), Op::Add); }
+PyObject* add_impl(Fn* fn, PyObject* self, PyObject* other) { return componentwise(fn, self, other, Op::Add); }
 
-PyObject* sub_impl(Fn* fn, Value* v) { return componentwise(fn, v[0].obj.get(), v[1].obj.get(), Op::Sub); }
+PyObject* sub_impl(Fn* fn, PyObject* self, PyObject* other) { return componentwise(fn, self, other, Op::Sub); }
 
-PyObject* mul_impl(Fn* fn, Value* v) {
-    PyObject* self = v[0].obj.get();
-    PyObject* other = v[1].obj.get();
+PyObject* mul_impl(Fn* fn, PyObject* self, PyObject* other) {
     return multiply(fn, other, n_planix, [&] { return componentwise(fn, self, other, Op::Mul); },
                     [&] { return scaled(fn, self, other); });
 }
 
-PyObject* length_impl(Fn* fn, Value* v) {
+PyObject* length_impl(Fn* fn, PyObject* self) {
     Ref sqrt_fn = global(fn, n_sqrt);
     if (!sqrt_fn) return nullptr;
-    Ref s = square_sum(g_attrs, v[0].obj.get());
+    Ref s = square_sum(g_attrs, self);
     if (!s) return nullptr;
     return call(sqrt_fn.get(), {s.get()}).release();
 }
 
 // planix(-y, x)
-PyObject* across_impl(Fn* fn, Value* v) {
-    PyObject* self = v[0].obj.get();
+PyObject* across_impl(Fn* fn, PyObject* self) {
     Ref cls = global(fn, n_planix);
     if (!cls) return nullptr;
     Ref sy = g_attrs.get(self, n_y);
@@ -143,8 +140,7 @@ PyObject* across_impl(Fn* fn, Value* v) {
 }
 
 // planix(x / self.length(), y / self.length()), length() looked up on self each time.
-PyObject* unit_impl(Fn* fn, Value* v) {
-    PyObject* self = v[0].obj.get();
+PyObject* unit_impl(Fn* fn, PyObject* self) {
     Ref cls = global(fn, n_planix);
     if (!cls) return nullptr;
     Num r[2];
@@ -160,10 +156,9 @@ PyObject* unit_impl(Fn* fn, Value* v) {
     return construct(cls.get(), r[0], r[1]);
 }
 
-PyObject* pow_impl(Fn*, Value* v) { return dot(g_attrs, v[0].obj.get(), v[1].obj.get()).release(); }
+PyObject* pow_impl(Fn*, PyObject* self, PyObject* other) { return dot(g_attrs, self, other).release(); }
 
-PyObject* angle_impl(Fn* fn, Value* v) {
-    PyObject* self = v[0].obj.get();
+PyObject* angle_impl(Fn* fn, PyObject* self) {
     Ref sx = g_attrs.get(self, n_x);
     if (!sx) return nullptr;
     int ne = compare_zero(sx.get(), Py_NE);
@@ -197,15 +192,15 @@ PyObject* angle_impl(Fn* fn, Value* v) {
 // Deliberate: every method is counted, so deeply nested components raise RecursionError
 // instead of overflowing the stack.
 const FnDef init_def{"__init__", "creates new vector", {P("self"), P("x", Conv::Double), P("y", Conv::Double)},
-                     nullptr, init_impl};
-const FnDef add_def{"__add__", nullptr, {P("self"), P("other")}, nullptr, add_impl};
-const FnDef mul_def{"__mul__", nullptr, {P("self"), P("other")}, nullptr, mul_impl};
-const FnDef sub_def{"__sub__", nullptr, {P("self"), P("other")}, nullptr, sub_impl};
-const FnDef length_def{"length", "returns length of vector", {P("self")}, nullptr, length_impl};
-const FnDef across_def{"across", "returns cross vector", {P("self")}, nullptr, across_impl};
-const FnDef unit_def{"unit", "returns unit for vector", {P("self")}, nullptr, unit_impl};
-const FnDef pow_def{"__pow__", nullptr, {P("self"), P("other")}, nullptr, pow_impl};
-const FnDef angle_def{"angle", "returns angle for planix", {P("self")}, nullptr, angle_impl};
+                     nullptr, typed<&init_impl>};
+const FnDef add_def{"__add__", nullptr, {P("self"), P("other")}, nullptr, typed<&add_impl>};
+const FnDef mul_def{"__mul__", nullptr, {P("self"), P("other")}, nullptr, typed<&mul_impl>};
+const FnDef sub_def{"__sub__", nullptr, {P("self"), P("other")}, nullptr, typed<&sub_impl>};
+const FnDef length_def{"length", "returns length of vector", {P("self")}, nullptr, typed<&length_impl>};
+const FnDef across_def{"across", "returns cross vector", {P("self")}, nullptr, typed<&across_impl>};
+const FnDef unit_def{"unit", "returns unit for vector", {P("self")}, nullptr, typed<&unit_impl>};
+const FnDef pow_def{"__pow__", nullptr, {P("self"), P("other")}, nullptr, typed<&pow_impl>};
+const FnDef angle_def{"angle", "returns angle for planix", {P("self")}, nullptr, typed<&angle_impl>};
 
 PyModuleDef moddef = {PyModuleDef_HEAD_INIT, "planix", "script handeling class planix", -1, nullptr};
 

@@ -104,38 +104,34 @@ Ref plane_angle(Fn* fn, PyObject* self, Name& first) {
 // Methods
 // ---------------------------------------------------------------------------
 
-PyObject* init_impl(Fn*, Value* v) {
-    if (!init_fields(v[0].obj.get(), v[1].obj.get(), v[2].obj.get(), v[3].obj.get())) return nullptr;
+PyObject* init_impl(Fn*, PyObject* self, PyObject* x, PyObject* y, PyObject* z) {
+    if (!init_fields(self, x, y, z)) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* add_impl(Fn* fn, Value* v) { return componentwise(fn, v[0].obj.get(), v[1].obj.get(), Op::Add); }
+PyObject* add_impl(Fn* fn, PyObject* self, PyObject* other) { return componentwise(fn, self, other, Op::Add); }
 
 // Deliberate: `-` subtracts component-wise (it never adds).
-PyObject* sub_impl(Fn* fn, Value* v) { return componentwise(fn, v[0].obj.get(), v[1].obj.get(), Op::Sub); }
+PyObject* sub_impl(Fn* fn, PyObject* self, PyObject* other) { return componentwise(fn, self, other, Op::Sub); }
 
-PyObject* mul_impl(Fn* fn, Value* v) {
-    PyObject* self = v[0].obj.get();
-    PyObject* other = v[1].obj.get();
+PyObject* mul_impl(Fn* fn, PyObject* self, PyObject* other) {
     return multiply(fn, other, n_spatix, [&] { return componentwise(fn, self, other, Op::Mul); },
                     [&] { return scaled(fn, self, other); });
 }
 
-PyObject* pow_impl(Fn*, Value* v) { return dot(g_attrs, v[0].obj.get(), v[1].obj.get()).release(); }
+PyObject* pow_impl(Fn*, PyObject* self, PyObject* other) { return dot(g_attrs, self, other).release(); }
 
-PyObject* length_impl(Fn* fn, Value* v) {
+PyObject* length_impl(Fn* fn, PyObject* self) {
     Ref sqrt_fn = global(fn, n_sqrt);
     if (!sqrt_fn) return nullptr;
-    Ref s = square_sum(g_attrs, v[0].obj.get());
+    Ref s = square_sum(g_attrs, self);
     if (!s) return nullptr;
     return call(sqrt_fn.get(), {s.get()}).release();
 }
 
 // spatix(x / other, y / other, z / other), `other` converted to a double on entry and
 // each component divided by a new float holding it.
-PyObject* truediv_impl(Fn* fn, Value* v) {
-    PyObject* self = v[0].obj.get();
-    double d = v[1].d;
+PyObject* truediv_impl(Fn* fn, PyObject* self, double other) {
     Ref cls = global(fn, n_spatix);
     if (!cls) return nullptr;
     Num r[3];
@@ -143,10 +139,10 @@ PyObject* truediv_impl(Fn* fn, Value* v) {
         Ref a = g_attrs.get(self, *xyz[i]);
         if (!a) return nullptr;
         double x;
-        if (d != 0.0 && plain_double(a.get(), x)) {  // float's own division: no divisor object needed
-            r[i] = num(x / d);
+        if (other != 0.0 && plain_double(a.get(), x)) {  // float's own division: no divisor object needed
+            r[i] = num(x / other);
         } else {
-            Ref divisor = flt(d);
+            Ref divisor = flt(other);
             if (!divisor) return nullptr;
             r[i].obj = host_op(Op::Div, a.get(), divisor.get());
             if (!r[i].obj) return nullptr;
@@ -155,8 +151,7 @@ PyObject* truediv_impl(Fn* fn, Value* v) {
     return construct(cls.get(), r);
 }
 
-PyObject* angles_impl(Fn* fn, Value* v) {
-    PyObject* self = v[0].obj.get();
+PyObject* angles_impl(Fn* fn, PyObject* self) {
     Ref a = plane_angle(fn, self, n_y);
     if (!a) return nullptr;
     Ref b = plane_angle(fn, self, n_z);
@@ -165,9 +160,7 @@ PyObject* angles_impl(Fn* fn, Value* v) {
 }
 
 // The cross product: (y * oz - z * oy, z * ox - x * oz, x * oy - y * ox), in that order.
-PyObject* floordiv_impl(Fn* fn, Value* v) {
-    PyObject* self = v[0].obj.get();
-    PyObject* other = v[1].obj.get();
+PyObject* floordiv_impl(Fn* fn, PyObject* self, PyObject* other) {
     // (name of self, name of other) for the two products of each component
     static Name* const order[3][4] = {
         {&n_y, &n_z, &n_z, &n_y},
@@ -196,8 +189,7 @@ PyObject* floordiv_impl(Fn* fn, Value* v) {
 }
 
 // self / self.length(), through the `/` operator.
-PyObject* unit_impl(Fn*, Value* v) {
-    PyObject* self = v[0].obj.get();
+PyObject* unit_impl(Fn*, PyObject* self) {
     Ref len = Ref::steal(PyObject_CallMethodNoArgs(self, n_length.get()));
     if (!len) return nullptr;
     return PyNumber_TrueDivide(self, len.get());
@@ -209,19 +201,19 @@ PyObject* unit_impl(Fn*, Value* v) {
 // Deliberate: every method is counted, so deeply nested components raise RecursionError
 // instead of overflowing the stack.
 const FnDef init_def{"__init__", "creates new vector", {P("self"), P("x"), P("y"), P("z")}, nullptr,
-                     init_impl};
-const FnDef add_def{"__add__", nullptr, {P("self"), P("other")}, nullptr, add_impl};
-const FnDef sub_def{"__sub__", nullptr, {P("self"), P("other")}, nullptr, sub_impl};
-const FnDef mul_def{"__mul__", nullptr, {P("self"), P("other")}, nullptr, mul_impl};
-const FnDef pow_def{"__pow__", nullptr, {P("self"), P("other")}, nullptr, pow_impl};
-const FnDef length_def{"length", "returns length of vector", {P("self")}, nullptr, length_impl};
+                     typed<&init_impl>};
+const FnDef add_def{"__add__", nullptr, {P("self"), P("other")}, nullptr, typed<&add_impl>};
+const FnDef sub_def{"__sub__", nullptr, {P("self"), P("other")}, nullptr, typed<&sub_impl>};
+const FnDef mul_def{"__mul__", nullptr, {P("self"), P("other")}, nullptr, typed<&mul_impl>};
+const FnDef pow_def{"__pow__", nullptr, {P("self"), P("other")}, nullptr, typed<&pow_impl>};
+const FnDef length_def{"length", "returns length of vector", {P("self")}, nullptr, typed<&length_impl>};
 const FnDef truediv_def{"__truediv__", nullptr, {P("self"), P("other", Conv::Double)}, nullptr,
-                        truediv_impl};
+                        typed<&truediv_impl>};
 const FnDef angles_def{"angles", "returns eleveation and direction of 3 dimensional vector", {P("self")}, nullptr,
-                       angles_impl};
+                       typed<&angles_impl>};
 const FnDef floordiv_def{"__floordiv__", nullptr, {P("self"), P("other", Conv::Object, {}, "object")}, nullptr,
-                         floordiv_impl};
-const FnDef unit_def{"unit", "returns unit vector", {P("self")}, nullptr, unit_impl};
+                         typed<&floordiv_impl>};
+const FnDef unit_def{"unit", "returns unit vector", {P("self")}, nullptr, typed<&unit_impl>};
 
 PyModuleDef moddef = {PyModuleDef_HEAD_INIT, "spatix", "script handeling class spatix", -1, nullptr};
 
