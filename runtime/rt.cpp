@@ -600,7 +600,6 @@ static const char* ctype_name(CType t) {
 // type its conversion gives (rt::typed); SystemError naming the function otherwise.
 static bool check_body(const FnDef* def, const char* name) {
     const Body& b = def->impl;
-    if (b.arity < 0) return true;
     Py_ssize_t n = static_cast<Py_ssize_t>(def->params.size());
     if (b.arity != n) {
         PyErr_Format(PyExc_SystemError, "%s(): the implementation takes %zd parameters, the declaration %zd", name,

@@ -305,14 +305,13 @@ inline CType ctype_of(const Param& p) {
     return p.conv == Conv::Double ? CType::Double : p.conv == Conv::CInt ? CType::CInt : CType::Object;
 }
 
-// What a declaration calls: `call` with the converted values, and for an implementation
-// with typed parameters (rt::typed below) the C++ type of each, which make_fn checks once
-// against the declaration. A plain Impl (arity -1) reads the values itself (v[k]).
+// What a declaration calls: `call` with the converted values, and the C++ type of each of
+// the implementation's parameters (rt::typed below), which make_fn checks once against the
+// declaration.
 struct Body {
     Impl call;
-    const CType* types = nullptr;
-    Py_ssize_t arity = -1;
-    constexpr Body(Impl f) : call(f) {}
+    const CType* types;
+    Py_ssize_t arity;
     constexpr Body(Impl f, const CType* t, Py_ssize_t n) : call(f), types(t), arity(n) {}
 };
 
@@ -332,12 +331,7 @@ struct Body {
 // int), Str, List and *args (a tuple). make_fn checks the number and the types against the
 // declaration once, when the module is made: a mismatch is a SystemError naming the
 // function, so importing the module fails. typed<&f>'s call unpacks the converted values
-// into f's parameters: the same loads a body reading v[k] would make, f inlined into it.
-//
-// Moving a positional implementation over: give it the declaration's parameters in place of
-// `Value* v` (same order, names as declared), read them by name instead of v[k].obj.get(),
-// v[k].d, v[k].i, and write typed<&f> in its FnDef. When no module is left with a plain
-// Impl, Body's Impl constructor and the arity -1 case go.
+// into f's parameters, f inlined into it.
 namespace detail {
 template <class T>
 struct Arg;  // no specialisation: a parameter type the binder cannot hand over
@@ -385,7 +379,7 @@ struct FnDef {
     const char* doc;  // nullptr: no docstring
     std::vector<Param> params;
     const char* ret;  // return annotation, nullptr: none
-    Body impl;        // typed<&f>, or (while modules move over) a plain Impl
+    Body impl;        // typed<&f>
     bool noargs = false;  // "takes no arguments" / "takes no keyword arguments"
 };
 
