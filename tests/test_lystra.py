@@ -914,10 +914,10 @@ def test_float_text_is_that_of_repr_and_float():
     # A sample of bench/check_float_text.py, which runs ten million doubles.
     import importlib.util
     here = os.path.dirname(os.path.abspath(__file__))
-    spec = importlib.util.spec_from_file_location(
+    found = importlib.util.spec_from_file_location(
         "check_float_text", os.path.join(here, os.pardir, "bench", "check_float_text.py"))
-    checker = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(checker)
+    checker = importlib.util.module_from_spec(found)
+    found.loader.exec_module(checker)
     assert checker.check(200_000, seed=11) == []
 
 

@@ -38,9 +38,9 @@ def built(tmp_path_factory):
 
 
 def load(paths, name):
-    spec = importlib.util.spec_from_file_location(name, paths[name])
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(name, paths[name])
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
