@@ -396,16 +396,8 @@ static inline __attribute__((always_inline)) PyObject* call_impl(Fn* fn, PyObjec
 // it is the hottest path).
 static PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Fn* fn = reinterpret_cast<Fn*>(self);
-    if (!enter_native()) return nullptr;
-    PyObject* r;
-    try {
-        r = call_impl(fn, args, PyVectorcall_NARGS(nargsf), kwnames);
-    } catch (...) {
-        raise_cpp_exception(fn->def->name);
-        r = nullptr;
-    }
-    leave_native();
-    return r;
+    return guarded<PyObject*>(fn->def->name, nullptr,
+                              [&] { return call_impl(fn, args, PyVectorcall_NARGS(nargsf), kwnames); });
 }
 
 // ---------------------------------------------------------------------------
