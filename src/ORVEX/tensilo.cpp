@@ -352,19 +352,23 @@ struct Step {
     // With `shared`, any float held elsewhere too (which the fused update cannot rewrite)
     // makes it true.
     static bool sum4(PyObject** rows[4], const double* x, Py_ssize_t n, double s[4], bool* shared = nullptr) {
-        Py_ssize_t other = 0;  // refcounts other than 1, or-ed together
+        Py_ssize_t refs = 1;  // the refcounts or-ed together: 1 while every one is 1
+        double s0 = s[0], s1 = s[1], s2 = s[2], s3 = s[3];  // in registers (s could alias a float's value)
+        PyObject **r0 = rows[0], **r1 = rows[1], **r2 = rows[2], **r3 = rows[3];
         for (Py_ssize_t k = 0; k < n; ++k) {
-            PyObject *o0 = rows[0][k], *o1 = rows[1][k], *o2 = rows[2][k], *o3 = rows[3][k];
+            PyObject *o0 = r0[k], *o1 = r1[k], *o2 = r2[k], *o3 = r3[k];
             if (!PyFloat_CheckExact(o0) || !PyFloat_CheckExact(o1) || !PyFloat_CheckExact(o2) ||
                 !PyFloat_CheckExact(o3))
                 return false;
-            if (shared) other |= (Py_REFCNT(o0) - 1) | (Py_REFCNT(o1) - 1) | (Py_REFCNT(o2) - 1) | (Py_REFCNT(o3) - 1);
-            s[0] = s[0] + PyFloat_AS_DOUBLE(o0) * x[k];
-            s[1] = s[1] + PyFloat_AS_DOUBLE(o1) * x[k];
-            s[2] = s[2] + PyFloat_AS_DOUBLE(o2) * x[k];
-            s[3] = s[3] + PyFloat_AS_DOUBLE(o3) * x[k];
+            if (shared) refs |= Py_REFCNT(o0) | Py_REFCNT(o1) | Py_REFCNT(o2) | Py_REFCNT(o3);
+            const double xk = x[k];
+            s0 = s0 + PyFloat_AS_DOUBLE(o0) * xk;
+            s1 = s1 + PyFloat_AS_DOUBLE(o1) * xk;
+            s2 = s2 + PyFloat_AS_DOUBLE(o2) * xk;
+            s3 = s3 + PyFloat_AS_DOUBLE(o3) * xk;
         }
-        if (shared) *shared = other != 0;
+        s[0] = s0, s[1] = s1, s[2] = s2, s[3] = s3;
+        if (shared) *shared = refs != 1;
         return true;
     }
     static PyObject** items_of(PyObject* row, Py_ssize_t n) {
