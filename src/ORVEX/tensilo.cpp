@@ -664,6 +664,22 @@ struct Step {
         return d;
     }
 
+    // f(grad) with grad(j) the gradient() of target t at j, chosen once for the whole target,
+    // when every gradient is a double (no entry of G or of the embedding row is an object).
+    template <class F>
+    void with_gradient(const Target& t, F&& f) const {
+        const double* __restrict h = htn.data();
+        const double* __restrict dp = DP.d.data();
+        switch (t.grad) {
+            case Grad::Who: return f([g = G.d[t.r], h](Py_ssize_t j) { return g * h[j]; });
+            case Grad::Bo: return f([g = G.d.data()](Py_ssize_t j) { return g[j]; });
+            case Grad::LWeights: return f([d = dp[t.r], e = embd.data()](Py_ssize_t j) { return d * e[j]; });
+            case Grad::LHWeights: return f([d = dp[t.r], h](Py_ssize_t j) { return d * h[j]; });
+            case Grad::Bias: return f([dp](Py_ssize_t j) { return dp[j]; });
+            case Grad::Embed: return f([de = DE.data()](Py_ssize_t j) { return de[j]; });
+        }
+    }
+
     // w - (lr * g) on the host's objects.
     Ref host_update(PyObject* w, double gd, PyObject* go) {
         Ref lrf = flt(lr), g = go ? Ref::borrow(go) : flt(gd);
@@ -961,18 +977,20 @@ struct Step {
         double* __restrict dh = DH.data();
         PyObject** it = PySequence_Fast_ITEMS(row);
         for (Py_ssize_t j = from; j < n; ++j) {
-            if (kept(j)) continue;
-            PyObject* o = it[j];
+            for (; j < n; ++j) {  // floats only the list holds: no calls, values in registers
+                if (kept(j)) continue;
+                PyObject* o = it[j];
+                if (!reuse_floats || !PyFloat_CheckExact(o) || Py_REFCNT(o) != 1) break;
+                auto fo = reinterpret_cast<PyFloatObject*>(o);
+                const double w = fo->ob_fval;
+                if (kSumDH) dh[j] = dh[j] + g * w;
+                fo->ob_fval = w - rate * grad(j);
+            }
+            if (j == n) break;
             double w = 0;
-            bool f = PyFloat_CheckExact(o);
-            if (f) w = PyFloat_AS_DOUBLE(o);
-            else plain(o, w);
+            plain(it[j], w);
             if (kSumDH) dh[j] = dh[j] + g * w;
-            double nv = w - rate * grad(j);
-            if (f && reuse_floats && Py_REFCNT(o) == 1)
-                reinterpret_cast<PyFloatObject*>(o)->ob_fval = nv;
-            else
-                store(row, j, nv);
+            store(row, j, w - rate * grad(j));
         }
     }
 
@@ -1026,9 +1044,14 @@ struct Step {
             }
             input_errors();
         }
+        const bool doubles_only = kept.empty() && G.o.empty() && embo.empty();
         for (const Target& tg : targets) {
             PyObject* row = tg.row.get();
             if (!PyList_CheckExact(row)) continue;  // written before the commit
+            if (doubles_only) {
+                with_gradient(tg, [&](auto grad) { update_row<false>(row, 0, tg.count, grad, [](Py_ssize_t) { return false; }); });
+                continue;
+            }
             auto grad = [&](Py_ssize_t j) {
                 PyObject* go;
                 return gradient(tg, j, go);  // a double here: host objects were kept
