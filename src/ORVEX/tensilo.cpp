@@ -759,6 +759,25 @@ struct Step {
         return true;
     }
 
+    // count_fresh() over positions [0, n) of the list (at least n long), false where one is
+    // not a plain number.
+    bool count_fresh_plain(PyObject* list, Py_ssize_t n) {
+        PyObject** it = PySequence_Fast_ITEMS(list);
+        const bool reuse_floats = reuse_at_all();
+        size_t count = 0;
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            PyObject* w = it[j];
+            if (PyFloat_CheckExact(w)) {
+                count += !reuse_floats || Py_REFCNT(w) != 1;
+            } else {
+                double d;
+                if (!plain(w, d)) return false;
+                ++count;
+            }
+        }
+        fresh += count;
+        return true;
+    }
     void count_fresh(PyObject* list, Py_ssize_t n) {
         n = std::min(n, PyList_GET_SIZE(list));
         for (Py_ssize_t j = 0; j < n; ++j) fresh += !reusable(PyList_GET_ITEM(list, j));
@@ -879,6 +898,10 @@ struct Step {
                 continue;
             }
             if (PyList_GET_SIZE(row) < t.count) return false;
+            if (kept.empty()) {
+                if (!count_fresh_plain(row, t.count)) return false;
+                continue;
+            }
             for (Py_ssize_t j = 0; j < t.count; ++j) {
                 PyObject* w = PyList_GET_ITEM(row, j);
                 if (const Kept* k = kept.empty() ? nullptr : kept_at(t.first + j)) {
