@@ -1017,38 +1017,6 @@ struct Step {
         }
     }
 
-    // The fused pass over who rows v and v+1 (gradients g0, g1) together: DH[j] still adds
-    // row v's term before row v+1's, and each position gets w - lr*(g*ht[j]) as in
-    // update_row(); two floats only the rows hold are rewritten in one go, anything else
-    // takes update_row()'s way (who_at()) one position at a time.
-    [[gnu::noinline]] void update_who_pair(PyObject* row0, PyObject* row1, double g0, double g1) {
-        const double rate = lr;
-        const bool reuse_floats = reuse_at_all();
-        const Py_ssize_t n = N;
-        double* __restrict dh = DH.data();
-        const double* __restrict h = htn.data();
-        PyObject **it0 = PySequence_Fast_ITEMS(row0), **it1 = PySequence_Fast_ITEMS(row1);
-        for (Py_ssize_t j = 0; j < n; ++j) {
-            for (; j < n; ++j) {  // no calls in here: every value stays in a register
-                PyObject *o0 = it0[j], *o1 = it1[j];
-                if (!reuse_floats || !PyFloat_CheckExact(o0) || !PyFloat_CheckExact(o1) ||
-                    (Py_REFCNT(o0) | Py_REFCNT(o1)) != 1)
-                    break;
-                auto f0 = reinterpret_cast<PyFloatObject*>(o0), f1 = reinterpret_cast<PyFloatObject*>(o1);
-                const double w0 = f0->ob_fval, w1 = f1->ob_fval, hj = h[j];
-                dh[j] = (dh[j] + g0 * w0) + g1 * w1;
-                f0->ob_fval = w0 - rate * (g0 * hj);
-                f1->ob_fval = w1 - rate * (g1 * hj);
-            }
-            if (j == n) break;
-            who_at(row0, j, g0);
-            who_at(row1, j, g1);
-        }
-    }
-    [[gnu::noinline]] void who_at(PyObject* row, Py_ssize_t j, double g) {
-        update_row<true>(row, j, j + 1, [&](Py_ssize_t k) { return g * htn[k]; }, [](Py_ssize_t) { return false; }, g);
-    }
-
     // The hidden state, then the weights in the update's order. When fused, DH is summed in
     // the who pass and DP and DE follow it (plain lists only: nothing fails).
     void commit() {
@@ -1058,9 +1026,7 @@ struct Step {
             DH.assign(N, 0.0);
             const double* __restrict h = htn.data();
             PyObject** rows = PySequence_Fast_ITEMS(who.get());
-            Py_ssize_t v = 0;
-            for (; v + 2 <= V; v += 2) update_who_pair(rows[v], rows[v + 1], G.d[v], G.d[v + 1]);
-            for (; v < V; ++v) {
+            for (Py_ssize_t v = 0; v < V; ++v) {
                 const double g = G.d[v];
                 update_row<true>(rows[v], 0, N, [g, h](Py_ssize_t j) { return g * h[j]; },
                                  [](Py_ssize_t) { return false; }, g);
