@@ -349,10 +349,7 @@ struct Step {
     }
     // Four exact lists of exact floats, at least n long, read together: four sums, each in
     // its own order (so the additions of the four overlap). False where one does not qualify.
-    // With `shared`, any float held elsewhere too (which the fused update cannot rewrite)
-    // makes it true.
-    static bool sum4(PyObject** rows[4], const double* x, Py_ssize_t n, double s[4], bool* shared = nullptr) {
-        Py_ssize_t refs = 1;  // the refcounts or-ed together: 1 while every one is 1
+    static bool sum4(PyObject** rows[4], const double* x, Py_ssize_t n, double s[4]) {
         double s0 = s[0], s1 = s[1], s2 = s[2], s3 = s[3];  // in registers (s could alias a float's value)
         PyObject **r0 = rows[0], **r1 = rows[1], **r2 = rows[2], **r3 = rows[3];
         for (Py_ssize_t k = 0; k < n; ++k) {
@@ -360,7 +357,6 @@ struct Step {
             if (!PyFloat_CheckExact(o0) || !PyFloat_CheckExact(o1) || !PyFloat_CheckExact(o2) ||
                 !PyFloat_CheckExact(o3))
                 return false;
-            if (shared) refs |= Py_REFCNT(o0) | Py_REFCNT(o1) | Py_REFCNT(o2) | Py_REFCNT(o3);
             const double xk = x[k];
             s0 = s0 + PyFloat_AS_DOUBLE(o0) * xk;
             s1 = s1 + PyFloat_AS_DOUBLE(o1) * xk;
@@ -368,7 +364,6 @@ struct Step {
             s3 = s3 + PyFloat_AS_DOUBLE(o3) * xk;
         }
         s[0] = s0, s[1] = s1, s[2] = s2, s[3] = s3;
-        if (shared) *shared = refs != 1;
         return true;
     }
     static PyObject** items_of(PyObject* row, Py_ssize_t n) {
@@ -436,7 +431,7 @@ struct Step {
         const double* h = htn.data();
         ran = false;
         who_clean = N > 0 && direct(who.get());
-        for (Py_ssize_t v = who_clean ? scores_by_four() : 0; v < V; ++v) {
+        for (Py_ssize_t v = who_clean ? scores_by_row() : 0; v < V; ++v) {
             double s = 0.0;
             if (N > 0) {
                 Ref row = item(who.get(), v);
@@ -457,29 +452,30 @@ struct Step {
         return true;
     }
 
-    // Z for rows v..v+3 at once while the rows are exact lists of exact floats and the bo
-    // entries plain. Counts the floats the fused update cannot rewrite. Returns the first
-    // row not done.
-    Py_ssize_t scores_by_four() {
+    // Z row by row while the rows are exact lists of exact floats and the bo entries plain
+    // (one row at a time reads who from memory faster than four interleaved). Counts the
+    // floats the fused update cannot rewrite. Returns the first row not done.
+    Py_ssize_t scores_by_row() {
         const double* h = htn.data();
         PyObject* outer = who.get();
+        const bool reuse_floats = reuse_at_all();
         Py_ssize_t v = 0;
-        for (; v + 4 <= V && v + 4 <= Py_SIZE(outer); v += 4) {
-            PyObject** it[4];
-            double b[4], s[4] = {0.0, 0.0, 0.0, 0.0};
-            for (int r = 0; r < 4; ++r) {
-                PyObject* row = PySequence_Fast_ITEMS(outer)[v + r];
-                if (overlaid(row) || !(it[r] = items_of(row, N))) return v;
-                if (Py_REFCNT(row) != 1) who_clean = false;
-                PyObject* bv = direct(bo.get()) ? row_of(bo.get(), v + r) : nullptr;
-                if (!bv || !plain(bv, b[r])) return v;
+        for (; v < V && v < Py_SIZE(outer); ++v) {
+            PyObject* row = PySequence_Fast_ITEMS(outer)[v];
+            PyObject** it = overlaid(row) ? nullptr : items_of(row, N);
+            PyObject* bv = direct(bo.get()) ? row_of(bo.get(), v) : nullptr;
+            double b, s = 0.0;
+            if (!it || !bv || !plain(bv, b)) return v;
+            if (Py_REFCNT(row) != 1) who_clean = false;
+            Py_ssize_t refs = 1;  // the refcounts or-ed together: 1 while every one is 1
+            for (Py_ssize_t k = 0; k < N; ++k) {
+                PyObject* o = it[k];
+                if (!PyFloat_CheckExact(o)) return v;
+                refs |= Py_REFCNT(o);
+                s = s + PyFloat_AS_DOUBLE(o) * h[k];
             }
-            bool shared = false;
-            if (!sum4(it, h, N, s, &shared)) return v;
-            for (int r = 0; r < 4; ++r) {
-                Z.push_back(s[r] + b[r]);
-                if (shared || !reuse_at_all()) count_fresh(PySequence_Fast_ITEMS(outer)[v + r], N);
-            }
+            Z.push_back(s + b);
+            if (refs != 1 || !reuse_floats) count_fresh(row, N);
         }
         return v;
     }
