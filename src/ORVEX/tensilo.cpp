@@ -41,9 +41,6 @@
 // through orvex/numcore.hpp, numerix's own results to the last bit.
 #include <algorithm>
 #include <cstdlib>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <new>
 #include <unordered_set>
 #include <vector>
@@ -491,38 +488,12 @@ struct Step {
         return list;
     }
 
-    // numcore::fix_softmax, two elements at a time: each lane runs the 20-term series of its
-    // own element (the same operations in the same order, so the same bits), and the two
-    // series' divisions and products overlap. The total still adds the values in order.
-    static bool softmax(const double* x, size_t n, double* out) {
-        const double m = x[numcore::max_index(x, n)];
-        size_t i = 0;
-#if defined(__SSE2__)
-        const __m128d mv = _mm_set1_pd(m), one = _mm_set1_pd(1.0);
-        for (; i + 2 <= n; i += 2) {
-            const __m128d d = _mm_sub_pd(_mm_loadu_pd(x + i), mv);
-            __m128d term = one, total = one;
-            for (int k = 1; k < 20; ++k) {
-                term = _mm_mul_pd(term, _mm_div_pd(d, _mm_set1_pd(static_cast<double>(k))));
-                total = _mm_add_pd(total, term);
-            }
-            _mm_storeu_pd(out + i, total);
-        }
-#endif
-        for (; i < n; ++i) out[i] = numcore::exp_series(x[i] - m);
-        double total = 0.0;
-        for (i = 0; i < n; ++i) total = total + out[i];
-        if (total == 0.0) return false;
-        for (i = 0; i < n; ++i) out[i] = out[i] / total;
-        return true;
-    }
-
     // Y = FixSoftmax(Z); nexttoken = Argmax(Y); loss = -log(Y[target]).
     bool output() {
         bool native_y = false;
         if (V > 0 && still_bound(fn, n_FixSoftmax, IMPORTED.softmax) && numerix_plain(true)) {
             Y.resize(V);
-            native_y = softmax(Z.data(), Z.size(), Y.data());
+            native_y = numcore::fix_softmax(Z.data(), Z.size(), Y.data());
         }
         if (!native_y) {
             Ref f = global(fn, n_FixSoftmax);
