@@ -15,16 +15,7 @@ import time
 
 from ORVEX import lystra
 
-
-def best_interleaved(fns, repeat):
-    """Best time of each function; runs alternate so that load changes hit all alike."""
-    best = [float("inf")] * len(fns)
-    for _ in range(repeat):
-        for i, fn in enumerate(fns):
-            t0 = time.perf_counter()
-            fn()
-            best[i] = min(best[i], time.perf_counter() - t0)
-    return best
+from common import best_interleaved, exec_read
 
 
 def main():
@@ -41,17 +32,13 @@ def main():
         base = os.path.join(d, "baseline.mem")
         lystra.write(data, path)
 
-        def exec_read():
-            with open(path) as f:
-                text = f.read()
-            local = {}
-            exec(text, {"f": ""}, local)
-            return local["a"]
+        def plain_read():
+            return exec_read(path)
 
         def native_read():
             return lystra.read(path)
 
-        assert native_read() == exec_read() == data
+        assert native_read() == plain_read() == data
 
         def plain_write():
             text = str(data)
@@ -66,7 +53,7 @@ def main():
         with open(path, "rb") as f, open(base, "rb") as g:
             assert f.read() == b"a = " + g.read() + os.linesep.encode() + b"f=0"
 
-        t_exec, t_read = best_interleaved([exec_read, native_read], args.repeat)
+        t_exec, t_read = best_interleaved([plain_read, native_read], args.repeat)
         t_plain, t_write = best_interleaved([plain_write, native_write], args.repeat)
 
     print(f"list of {args.n} floats, best of {args.repeat}")

@@ -21,21 +21,11 @@ import time
 from ORVEX.lystra import read, write
 from ORVEX.synaptra import RNNLM_HYBRID
 
+from common import best_interleaved, exec_read
+
 FILES = ["embed.mem", "info.meta", "bias.mem", "lhweights.mem", "lweights.mem", "dict.mem", "who.mem", "bo.mem"]
 READS = ["embed.mem", "info.meta", "info.meta", "info.meta", "bias.mem", "lhweights.mem", "lweights.mem",
          "dict.mem", "who.mem", "bo.mem", "info.meta"]
-
-
-def best_interleaved(fns, repeat):
-    """Best CPU time of this process for each function (waits for a core on a shared
-    machine do not count); runs alternate so that load changes hit all alike."""
-    best = [float("inf")] * len(fns)
-    for _ in range(repeat):
-        for i, fn in enumerate(fns):
-            t0 = time.process_time()
-            fn()
-            best[i] = min(best[i], time.process_time() - t0)
-    return best
 
 
 def quiet(fn):
@@ -43,14 +33,6 @@ def quiet(fn):
         with contextlib.redirect_stdout(io.StringIO()):
             return fn()
     return run
-
-
-def py_exec_read(path):
-    with open(path) as fh:
-        text = fh.read()
-    names = {}
-    exec(text, {"f": ""}, names)
-    return names["a"]
 
 
 def main():
@@ -90,7 +72,7 @@ def main():
             def plain_load():
                 got = {}
                 for name in READS:
-                    got[name] = py_exec_read(os.path.join("plain", name))
+                    got[name] = exec_read(os.path.join("plain", name))
                 print(got["embed.mem"])
                 return got
 
@@ -102,14 +84,14 @@ def main():
             loaded = quiet(load)()
             assert loaded.who == model.who and loaded.embedings == model.embedings
 
-            t_save, t_plain_save = best_interleaved([quiet(save), quiet(plain_save)], args.repeat)
-            t_load, t_plain_load = best_interleaved([quiet(load), quiet(plain_load)], args.repeat)
+            t_save, t_plain_save = best_interleaved([quiet(save), quiet(plain_save)], args.repeat, time.process_time)
+            t_load, t_plain_load = best_interleaved([quiet(load), quiet(plain_load)], args.repeat, time.process_time)
             t_who, t_embed, t_print, t_rest = best_interleaved([
                 lambda: read("test/who.mem"),
                 lambda: read("test/embed.mem"),
                 quiet(lambda: print(loaded.embedings)),
                 lambda: [read("test/" + name) for name in READS if name not in ("who.mem", "embed.mem")],
-            ], args.repeat)
+            ], args.repeat, time.process_time)
         finally:
             os.chdir(cwd)
 

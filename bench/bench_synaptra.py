@@ -20,17 +20,10 @@ from ORVEX.synaptra import RNNLM_HYBRID
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_numerix import PyRandom  # noqa: E402  (the generator in plain Python)
+from common import exec_read  # noqa: E402
 
 def py_sqrt(number):
     return number ** 0.5
-
-
-def py_read(file):
-    with open(file) as fh:
-        text = fh.read()
-    names = {}
-    exec(text, {"f": ""}, names)
-    return names["a"]
 
 
 class PyModel:
@@ -52,7 +45,7 @@ class PyModel:
         self.bo = [0] * vocab_size
         self.vocabL = vocab_size
         self.vecL = veclength
-        self.dictionary = py_read(dictionary)
+        self.dictionary = exec_read(dictionary)
         self.ht = [0] * neurons
 
 
