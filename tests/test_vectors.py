@@ -874,3 +874,21 @@ def test_reads_stay_in_order_when_components_run_code(op):
         return outcome(lambda: f(a, b if op != "*s" else 2.5))
 
     assert run(spatix, lambda a, b: run_native(op, a, b)) == run(RefS, lambda a, b: ref_spatix(op, a, b))
+
+
+@pytest.mark.parametrize("cls, args, stored", [
+    (planix, (1.0, 2.0), ["x", "y"]),
+    (spatix, (1, 2, 3), ["x", "y", "z"]),
+    (multiX, (1, 2), ["values", "length"]),
+])
+def test_subclass_setattr_sees_every_component_store(cls, args, stored):
+    # A subclass's own __setattr__ runs for each store of __init__, as for a Python class.
+    seen = []
+
+    class Watched(cls):
+        def __setattr__(self, name, value):
+            seen.append(name)
+            object.__setattr__(self, name, value)
+
+    Watched(*args)
+    assert seen == stored

@@ -14,27 +14,9 @@ inline rt::Name& name_x() { return n_x; }
 inline rt::Name& name_min() { return n_min; }
 inline rt::Name& name_max() { return n_max; }
 
-// Instances of `type` read and write x, min and max plainly. The answer for the last type
-// that had them plain is remembered with the type's version tag: any change to the type
-// or to a base that could change the answer gives the type a new tag.
-inline bool plain_attrs(PyTypeObject* type) {
-#ifndef Py_GIL_DISABLED
-    static PyTypeObject* known = nullptr;
-    static unsigned int known_tag = 0;
-    bool tagged = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
-    if (type == known && tagged && type->tp_version_tag == known_tag) return true;
-#endif
-    if (!rt::plain_attrs(type, rt::kAttrRead | rt::kAttrWrite, {&name_x(), &name_min(), &name_max()}))
-        return false;
-#ifndef Py_GIL_DISABLED
-    // The lookups above give the type a tag when it had none.
-    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0) {
-        known = type;
-        known_tag = type->tp_version_tag;
-    }
-#endif
-    return true;
-}
+// Instances of `type` read and write x, min and max plainly (remembered per type).
+inline rt::PlainAttrs plain_generator(rt::kAttrRead | rt::kAttrWrite, {&n_x, &n_min, &n_max});
+inline bool plain_attrs(PyTypeObject* type) { return plain_generator(type); }
 
 // The int object last stored as a state, with that state: ints are immutable, so finding
 // the same object in `x` again means the same state, and converting it back is skipped.

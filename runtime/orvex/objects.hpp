@@ -107,9 +107,8 @@ PyObject* multiply(Fn* fn, PyObject* other, GlobalName& cls_name, Vector&& vecto
 
 // Reads of the named attributes (at most four) that go straight to the instance dict
 // when the generic lookup would end there: the object's type has the generic attribute
-// access and no class attribute of any of the names (rt::plain_attrs). The answer for the
-// last type seen is remembered with the type's version tag, which the host changes
-// whenever the type or a base is modified. A name missing from the dict, or a dict that
+// access and no class attribute of any of the names (rt::PlainAttrs, remembered per type);
+// writes likewise go straight to the generic store only when it is the type's own. A name missing from the dict, or a dict that
 // cannot be had, goes through the host's own lookup (which raises its own error).
 class InstanceAttrs {
     Name* names_[4] = {};
@@ -131,25 +130,12 @@ class InstanceAttrs {
         }
         return 0;
     }
-#if !defined(Py_GIL_DISABLED)
-    PyTypeObject* type_ = nullptr;  // not owned: only compared, its tag checked on the live type
-    unsigned int tag_ = 0;
-
-    bool plain(PyTypeObject* t) {
-        if (t == type_ && (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == tag_) return true;
-        bool ok = plain_attrs(t, kAttrRead, {});
-        for (int i = 0; ok && i < count_; ++i) ok = !_PyType_Lookup(t, names_[i]->get());
-        if (!ok) return false;
-        if ((t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag != 0) {
-            type_ = t;
-            tag_ = t->tp_version_tag;
-        }
-        return true;
-    }
-#endif
+    // Reads, and writes, that the generic attribute access would answer from the instance
+    // dict alone (a class's own __setattr__ makes writes not plain while reads still are).
+    PlainAttrs reads_, writes_;
 
 public:
-    InstanceAttrs(std::initializer_list<Name*> names) {
+    InstanceAttrs(std::initializer_list<Name*> names) : reads_(kAttrRead, names), writes_(kAttrWrite, names) {
         for (Name* n : names)
             if (count_ < 4) names_[count_++] = n;
     }
@@ -157,7 +143,7 @@ public:
     // What getattr(o, n) gives; `n` must be one of the names.
     Ref get(PyObject* o, Name& n) {
 #if !defined(Py_GIL_DISABLED)
-        if (plain(Py_TYPE(o))) {
+        if (reads_(Py_TYPE(o))) {
             PyObject* dict = PyObject_GenericGetDict(o, nullptr);
             if (dict) {
                 // The entry where the name was last found, if it is still there: the entry
@@ -184,7 +170,7 @@ public:
     // called directly: the name is interned already, which is all the host adds.)
     bool set(PyObject* o, Name& n, PyObject* v) {
 #if !defined(Py_GIL_DISABLED)
-        if (plain(Py_TYPE(o))) return PyObject_GenericSetAttr(o, n.get(), v) == 0;
+        if (writes_(Py_TYPE(o))) return PyObject_GenericSetAttr(o, n.get(), v) == 0;
 #endif
         return setattr(o, n, v);
     }
@@ -198,7 +184,7 @@ public:
     // false (no exception set) otherwise: the caller then reads the ordinary way.
     bool floats(PyObject* o, double* out) {
 #if !defined(Py_GIL_DISABLED)
-        if (!plain(Py_TYPE(o))) return false;
+        if (!reads_(Py_TYPE(o))) return false;
         PyObject* dict = PyObject_GenericGetDict(o, nullptr);
         if (!dict) {
             PyErr_Clear();

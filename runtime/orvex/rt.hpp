@@ -598,6 +598,42 @@ inline bool plain_attrs(PyTypeObject* type, int use, std::initializer_list<Name*
     return true;
 }
 
+// plain_attrs for one use and up to four names, remembered for the last type found plain
+// while its version tag is unchanged: any change to the type or to a base that could change
+// the answer gives the type a new tag (the check's own lookups give it one when it had none).
+// Not remembered on free-threaded builds.
+class PlainAttrs {
+    int use_;
+    Name* names_[4] = {};
+    int count_ = 0;
+#ifndef Py_GIL_DISABLED
+    PyTypeObject* type_ = nullptr;  // not owned: only compared, its tag checked on the live type
+    unsigned int tag_ = 0;
+#endif
+
+public:
+    PlainAttrs(int use, std::initializer_list<Name*> names) : use_(use) {
+        for (Name* n : names)
+            if (count_ < 4) names_[count_++] = n;
+    }
+    bool operator()(PyTypeObject* t) {
+#ifndef Py_GIL_DISABLED
+        if (t == type_ && PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == tag_)
+            return true;
+#endif
+        if (!plain_attrs(t, use_, {})) return false;
+        for (int i = 0; i < count_; ++i)
+            if (_PyType_Lookup(t, names_[i]->get())) return false;
+#ifndef Py_GIL_DISABLED
+        if (PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag != 0) {
+            type_ = t;
+            tag_ = t->tp_version_tag;
+        }
+#endif
+        return true;
+    }
+};
+
 // Attribute helpers with interned names.
 inline Ref getattr(PyObject* o, Name& n) { return Ref::steal(PyObject_GetAttr(o, n.get())); }
 inline bool setattr(PyObject* o, Name& n, PyObject* v) { return PyObject_SetAttr(o, n.get(), v) == 0; }
