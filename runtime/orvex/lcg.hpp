@@ -10,9 +10,6 @@
 namespace lcg {
 
 inline rt::Name n_x("x"), n_min("min"), n_max("max");
-inline rt::Name& name_x() { return n_x; }
-inline rt::Name& name_min() { return n_min; }
-inline rt::Name& name_max() { return n_max; }
 
 // Instances of `type` read and write x, min and max plainly (remembered per type).
 inline rt::PlainAttrs plain_generator(rt::kAttrRead | rt::kAttrWrite, {&n_x, &n_min, &n_max});
@@ -88,7 +85,7 @@ inline void remember(PyObject* x, const numcore::Lcg& state, PyObject* dict, dou
 
 inline bool store_state(PyObject* self, const numcore::Lcg& state) {
     rt::Ref x = rt::from_u128(state.value());
-    if (!x || !rt::setattr(self, name_x(), x.get())) return false;
+    if (!x || !rt::setattr(self, n_x, x.get())) return false;
     remember(x.get(), state, nullptr, 0, 0);
     return true;
 }
@@ -119,12 +116,12 @@ struct Draws {
             return 1;
         }
 #endif
-        PyObject* x = PyDict_GetItemWithError(dict.get(), name_x().get());
+        PyObject* x = PyDict_GetItemWithError(dict.get(), n_x.get());
         if (!x || !state_of(x, state)) return PyErr_Occurred() ? -1 : 0;
-        PyObject* mn = PyDict_GetItemWithError(dict.get(), name_min().get());
+        PyObject* mn = PyDict_GetItemWithError(dict.get(), n_min.get());
         if (!mn || !PyFloat_CheckExact(mn)) return PyErr_Occurred() ? -1 : 0;
         lo = PyFloat_AS_DOUBLE(mn);
-        PyObject* mx = PyDict_GetItemWithError(dict.get(), name_max().get());
+        PyObject* mx = PyDict_GetItemWithError(dict.get(), n_max.get());
         if (!mx || !PyFloat_CheckExact(mx)) return PyErr_Occurred() ? -1 : 0;
         hi = PyFloat_AS_DOUBLE(mx);
         return 1;
@@ -136,7 +133,7 @@ struct Draws {
     // After a successful load.
     bool store() const {
         rt::Ref x = rt::from_u128(state.value());
-        if (!x || PyDict_SetItem(dict.get(), name_x().get(), x.get()) < 0) return false;
+        if (!x || PyDict_SetItem(dict.get(), n_x.get(), x.get()) < 0) return false;
         remember(x.get(), state, dict.get(), lo, hi);
         return true;
     }

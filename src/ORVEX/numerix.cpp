@@ -579,8 +579,8 @@ PyObject* random_init_impl(Fn*, PyObject* self, PyObject* seeda, double mina, do
         if (!super_init(reinterpret_cast<PyObject*>(&PySuper_Type), RANDOM_CLS, self)) return nullptr;
     }
     Ref lo = flt(mina), hi = flt(maxa);
-    if (!lo || !hi || !setattr(self, n_seed, seeda) || !setattr(self, lcg::name_min(), lo.get()) ||
-        !setattr(self, lcg::name_max(), hi.get()))
+    if (!lo || !hi || !setattr(self, n_seed, seeda) || !setattr(self, lcg::n_min, lo.get()) ||
+        !setattr(self, lcg::n_max, hi.get()))
         return nullptr;
     Ref ax = mul(LCG_A_OBJ, seeda);
     Ref axc = ax ? add(ax.get(), LCG_C_OBJ) : Ref();
@@ -593,7 +593,7 @@ PyObject* random_init_impl(Fn*, PyObject* self, PyObject* seeda, double mina, do
         if (!jump_ahead(seeda, state)) return nullptr;
         return lcg::store_state(self, state) ? rt::newref(Py_None) : nullptr;
     }
-    if (!setattr(self, lcg::name_x(), x.get())) return nullptr;
+    if (!setattr(self, lcg::n_x, x.get())) return nullptr;
     if (!warm_up) Py_RETURN_NONE;
     long long steps;
     if (!range_stop(seeda, steps)) return nullptr;
@@ -617,16 +617,16 @@ PyObject* random_call_impl(Fn*, PyObject* self) {
             return d.store() ? PyFloat_FromDouble(r) : nullptr;
         }
     }
-    Ref x = getattr(self, lcg::name_x());
+    Ref x = getattr(self, lcg::n_x);
     Ref ax = x ? mul(LCG_A_OBJ, x.get()) : Ref();
     Ref axc = ax ? add(ax.get(), LCG_C_OBJ) : Ref();
     Ref nx = axc ? Ref::steal(PyNumber_Remainder(axc.get(), LCG_M_OBJ)) : Ref();
-    if (!nx || !setattr(self, lcg::name_x(), nx.get())) return nullptr;
-    Ref lo = getattr(self, lcg::name_min());
-    Ref cur = lo ? getattr(self, lcg::name_x()) : Ref();
+    if (!nx || !setattr(self, lcg::n_x, nx.get())) return nullptr;
+    Ref lo = getattr(self, lcg::n_min);
+    Ref cur = lo ? getattr(self, lcg::n_x) : Ref();
     Ref frac = cur ? truediv(cur.get(), LCG_M_OBJ) : Ref();
-    Ref hi = frac ? getattr(self, lcg::name_max()) : Ref();
-    Ref lo2 = hi ? getattr(self, lcg::name_min()) : Ref();
+    Ref hi = frac ? getattr(self, lcg::n_max) : Ref();
+    Ref lo2 = hi ? getattr(self, lcg::n_min) : Ref();
     Ref span = lo2 ? sub(hi.get(), lo2.get()) : Ref();
     Ref scaled = span ? mul(frac.get(), span.get()) : Ref();
     return scaled ? add(lo.get(), scaled.get()).release() : nullptr;
