@@ -713,6 +713,47 @@ def test_literal_nesting_below_the_limit_still_reads(tmp_path):
     assert value == -1.5
 
 
+def nest(opening, inner, closing, n):
+    return opening * n + inner + closing * n
+
+
+# What the bound on nesting lets through to the host's compiler: what nests is counted (brackets,
+# operators whose operands become children, trailers); what stays flat is not.
+DEPTH_CASES = {
+    # every file `write` writes reads back: at most 200 brackets (the host's own limit)
+    "166 dicts keyed -1": ("a = [" + nest("{-1: ", "1", "}", 166) + "]", None, ""),
+    "199 dicts keyed -1.5": ("a = [" + nest("{-1.5: ", "-2.5e-05", "}", 199) + "]", None, ""),
+    "complex innermost": ("a = " + nest("[", "(-1-2j)", "]", 199), None, ""),
+    "signed items": ("a = [" + ", ".join(["-1e-05"] * 2000) + "]", None, ""),
+    # flat chains reach the reader, which refuses them as not literals
+    "comparisons": ("a = [" + "<".join(["1"] * 502) + "]", ValueError, "found an operator"),
+    "bracketed comparisons": ("a = [" + "<".join(["(-1)"] * 502) + "]", ValueError, "found an operator"),
+    "and": ("a = [" + " and ".join(["1"] * 502) + "]", ValueError, "found an operator"),
+    "not in": ("a = [" + " not in ".join(["1"] * 502) + "]", ValueError, "found an operator"),
+    "is not": ("a = [" + " is not ".join(["1"] * 502) + "]", ValueError, "found an operator"),
+    "500 levels": ("a = [" + "+".join(["1"] * 500) + "]", ValueError, "found an operator"),
+    # chains that nest are refused before the compiler sees them
+    "501 levels": ("a = [" + "+".join(["1"] * 501) + "]", MemoryError, "nested too deeply"),
+    "signs": ("a = " + "-" * 501 + "1", MemoryError, "nested too deeply"),
+    "calls": ("a = f" + "()" * 501, MemoryError, "nested too deeply"),
+    "attributes after a number": ("a = 1." + ".real" * 501, MemoryError, "nested too deeply"),
+    "hex digits are no exponent": ("a = 0xe" + "-0xe" * 501, MemoryError, "nested too deeply"),
+    "brackets and signs": ("a = " + nest("[", "-" * 302 + "1", "]", 199), MemoryError, "nested too deeply"),
+    "a chain in a dict value": ("a = [{1: " + "-" * 500 + "1}]", MemoryError, "nested too deeply"),
+}
+
+
+@pytest.mark.parametrize("text, error, message", DEPTH_CASES.values(), ids=list(DEPTH_CASES))
+def test_nesting_bound(tmp_path, text, error, message):
+    path = put(tmp_path / "m.mem", text)
+    if error is None:
+        assert same(lystra.read(path), ast.literal_eval(text[len("a = "):]))
+        return
+    with pytest.raises(error) as e:
+        lystra.read(path)
+    assert message in str(e.value) and path in str(e.value)
+
+
 # The child writes the list file itself, then reads or writes it under a tight address-space limit.
 MEMORY_PROBE = """
     import resource
@@ -746,44 +787,135 @@ def test_memory_exhaustion_is_a_memory_error(tmp_path, text, call):
     assert got == "MemoryError"
 
 
-# Ctrl-C while a long loop runs: the handler's exception comes out of the loop itself,
-# long before the work could finish.
+# Ctrl-C while a long loop runs: the handler's exception comes out of the loop itself. The call
+# is made from native code (map over a partial), so no Python code runs around it: a handler
+# that runs with run()'s frame innermost ran from a check inside the call, and `results` stays
+# empty unless the call returned first.
 INTERRUPT_PROBE = """
-    import signal, time
+    import signal
+    from functools import partial
     from ORVEX import lystra
     data = [i / 7 for i in range(3 * 10**6)]
     path = {path!r}
     lystra.write(data, path)
-    t0 = time.perf_counter()
-    {call}
-    full = time.perf_counter() - t0
     if "write" in {call!r}:
         with open(path, "w") as f:
             f.write("a = []")
     with open(path) as f:
         old = f.read()
-    def interrupt(*_):
-        raise KeyboardInterrupt
+    job = partial({call})
+    results = []
+    def run():
+        results.extend(map(partial.__call__, [job]))
+    def interrupt(signum, frame):
+        if frame is not None and frame.f_code is run.__code__:
+            raise KeyboardInterrupt
     signal.signal(signal.SIGALRM, interrupt)
-    signal.setitimer(signal.ITIMER_REAL, full / 20)
-    t0 = time.perf_counter()
+    signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
     try:
-        {call}
+        run()
         print("finished")
     except KeyboardInterrupt:
+        signal.setitimer(signal.ITIMER_REAL, 0)
         with open(path) as f:
-            kept = f.read() == old
-        print("interrupted", time.perf_counter() - t0 < full / 2, kept)
+            print("interrupted", results == [], f.read() == old)
 """
 
 
 @pytest.mark.skipif(not hasattr(__import__("signal"), "setitimer"), reason="needs setitimer")
-@pytest.mark.parametrize("call", ["lystra.read(path)", "lystra.write(data, path)", "lystra.write([data], path)",
-                                  "lystra.readl(path)", "lystra.writel(data, data, file=path)"],
+@pytest.mark.parametrize("call", ["lystra.read, path", "lystra.write, data, path", "lystra.write, [data], path",
+                                  "lystra.readl, path", "lystra.writel, data, data, file=path"],
                          ids=["read", "write", "write nested", "readl", "writel"])
 def test_long_loops_can_be_interrupted(tmp_path, call):
     got = probe_outcome(textwrap.dedent(INTERRUPT_PROBE).format(path=str(tmp_path / "m.mem"), call=call))
     assert got == "interrupted True True"
+
+
+# A list changed while it is written, by a signal handler or by another thread while a handler
+# waits: the write is refused and the old file kept, or the file holds one state of the list.
+TEAR_PROBE = """
+    import signal, threading
+    from ORVEX import lystra
+    path = {path!r}
+    data = {data}
+    before = [x[:] if type(x) is list else x for x in data]
+    lystra.write([0.5], path)
+    read_back = lystra.readl if "writel" in {call!r} else lystra.read
+    old = read_back(path)
+    ready, done = threading.Event(), threading.Event()
+    def change():
+        {change}
+    def other_thread():
+        ready.wait()
+        change()
+        done.set()
+    if {by_thread}:
+        threading.Thread(target=other_thread, daemon=True).start()
+    def run():
+        {call}
+    def handler(signum, frame):
+        if frame is not None and frame.f_code is run.__code__ and not ready.is_set():
+            ready.set()
+            done.wait() if {by_thread} else change()
+    signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+    try:
+        run()
+        outcome = "written"
+    except RuntimeError:
+        outcome = "refused"
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    back = read_back(path)
+    states = [[[str(x) for x in s]] for s in (before, data)] if "writel" in {call!r} else [before, data]
+    if outcome == "refused":
+        print(ready.is_set(), "refused, old file kept" if back == old else "refused, file changed")
+    else:
+        print(ready.is_set(), "one state" if back in states else "torn")
+"""
+
+FLOATS = "[i / 7 for i in range(2_000_000)]"
+TEAR_CASES = {
+    "write, handler shrinks the list": ("lystra.write(data, path)", FLOATS, "del data[10:]", False),
+    "write, handler changes both ends": ("lystra.write(data, path)", FLOATS, "data[0] = data[-1] = -1.0", False),
+    "write, another thread shrinks it": ("lystra.write(data, path)", FLOATS, "del data[10:]", True),
+    "write, handler changes inner lists": ("lystra.write(data, path)", f"[{FLOATS}, {FLOATS}]",
+                                           "data[0][0] = -1.0; del data[1][10:]", False),
+    "writel, handler shrinks the list": ("lystra.writel(data, file=path)", FLOATS, "del data[10:]", False),
+}
+
+
+@pytest.mark.skipif(not hasattr(__import__("signal"), "setitimer"), reason="needs setitimer")
+@pytest.mark.parametrize("call, data, change, by_thread", TEAR_CASES.values(), ids=list(TEAR_CASES))
+def test_a_list_changed_while_written_never_tears_the_file(tmp_path, call, data, change, by_thread):
+    got = probe_outcome(textwrap.dedent(TEAR_PROBE).format(path=str(tmp_path / "m.mem"), call=call, data=data,
+                                                           change=change, by_thread=by_thread))
+    assert got in ("True refused, old file kept", "True one state")
+
+
+# What lystra imports it imports once, when loaded: a caller's frame without built-ins, or a
+# caller's import hook, plays no part in a call.
+IMPORT_PROBE = """
+    import builtins
+    from ORVEX import lystra
+    path = {path!r}
+    with open(path + ".tree", "w") as f:
+        f.write("# read through the syntax tree" + chr(10) + "a = [1.5, [2.5]]")
+    imported = []
+    host_import = builtins.__import__
+    def hook(name, *args, **kw):
+        imported.append(name)
+        return host_import(name, *args, **kw)
+    builtins.__import__ = hook
+    names = {{"__builtins__": {{}}, "lystra": lystra, "path": path}}
+    exec("lystra.write([1.5], path); lystra.writel([1.5], file=path + '.txt'); "
+         "a = lystra.read(path + '.tree'); b = lystra.read(path)", names)
+    print(names["a"], names["b"], imported)
+"""
+
+
+def test_imports_are_made_once_not_through_the_caller(tmp_path):
+    got = probe_outcome(textwrap.dedent(IMPORT_PROBE).format(path=str(tmp_path / "m.mem")))
+    assert got == "[1.5, [2.5]] [1.5] []"
 
 
 # ---------------------------------------------------------------------------
