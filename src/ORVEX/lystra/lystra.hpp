@@ -8,7 +8,7 @@
 //   tree_read.cpp   the general reader: the host's syntax tree, walked as literals
 //
 // Everything the native code needs from other modules (os, _ast) is imported once, when the
-// module is made (load_imports), never through the calling frame's __import__.
+// module is made (load_os, load_tree_types), never through the calling frame's __import__.
 #pragma once
 
 #include "orvex/rt.hpp"
