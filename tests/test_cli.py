@@ -128,7 +128,8 @@ def test_model_bad_input(tmp_path, text, capsys, args, message):
     assert {n: (tmp_path / "m" / n).read_bytes() for n in os.listdir(tmp_path / "m")} == snapshot
 
 
-def test_resume_continues_where_it_stopped(tmp_path, text):
+def test_resume_continues_where_it_stopped(tmp_path, text, monkeypatch):
+    monkeypatch.setattr(wm, "LR_GROWTH", 1.0)  # a resumed run starts at the rate of the kept epoch
     (tmp_path / "a").mkdir()
     straight = wm.load(trained_dir(tmp_path / "a", text, "4"))
     m = trained_dir(tmp_path, text, "2")

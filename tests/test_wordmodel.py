@@ -89,7 +89,8 @@ def test_train_reports_epochs_and_leaves_reply_alone():
     assert model.reply == ["kept"] and len(model.history) == 3
 
 
-def test_resume_continues_where_it_stopped(tmp_path):
+def test_resume_continues_where_it_stopped(tmp_path, monkeypatch):
+    monkeypatch.setattr(wm, "LR_GROWTH", 1.0)  # a resumed run starts at the rate of the kept epoch
     straight = trained(4)
     half = trained(2)
     wm.save(half, tmp_path / "m")
@@ -126,7 +127,8 @@ def test_numeric_wall(monkeypatch, on_wall, fails, epochs, walls):
     wall_at(monkeypatch, fails)
     model = fresh()
     result = wm.train(model, TEXT, 3, on_wall=on_wall)
-    assert [r.walls for r in result.epochs] == walls and model.lr == 0.05
+    assert [r.walls for r in result.epochs] == walls and all(r.kept for r in result.epochs)
+    assert [r.lr for r in result.epochs] == [0.05 * wm.LR_GROWTH ** i for i in range(epochs)]  # never halved
     assert [r.steps for r in result.epochs] == [PAIRS - w for w in walls]
     if on_wall == "stop":
         assert "x must be > 0" in result.stopped and "smaller learning rate" in result.stopped
@@ -136,7 +138,17 @@ def test_numeric_wall(monkeypatch, on_wall, fails, epochs, walls):
         assert result.stopped is None
 
 
-@pytest.mark.parametrize("lr, stopped", [(0.05, None), (wm.MIN_LR * 1.5, "fell below")])
+def test_a_block_of_pairs_that_ran_away_is_redone_at_half_the_rate(monkeypatch):
+    text = " ".join([TEXT] * 4)
+    pairs = len(wm.tokenize(text)) - 1
+    count = wall_at(monkeypatch, set(range(11, 11 + pairs // 2 + 1)))  # most of epoch 1's block
+    model = fresh(text=text)
+    result = wm.train(model, text, 1, holdout=0)
+    assert count[0] == 2 * pairs and result.epochs[0].walls == 0 and result.epochs[0].steps == pairs
+    assert model.lr == 0.025
+
+
+@pytest.mark.parametrize("lr, stopped", [(0.05, None), (wm.MIN_LR * 1.2, "fell below")])
 def test_an_epoch_that_breaks_the_model_is_rolled_back_with_half_the_rate(monkeypatch, lr, stopped):
     real, count = tensilo.activate_step, [0]
 
@@ -150,13 +162,13 @@ def test_an_epoch_that_breaks_the_model_is_rolled_back_with_half_the_rate(monkey
     model = fresh(lr=lr)
     result = wm.train(model, TEXT, 3)
     assert [r.kept for r in result.epochs] == [True, False, True][:len(result.epochs)]
-    assert math.isnan(result.epochs[1].loss) and result.stopped == stopped or stopped in result.stopped
-    assert all(map(math.isfinite, model.bo)) and [r.lr for r in result.epochs][:2] == [lr, lr]
+    assert math.isnan(result.epochs[1].loss) and (result.stopped == stopped or stopped in result.stopped)
+    assert all(map(math.isfinite, model.bo)) and [r.lr for r in result.epochs][:2] == [lr, lr * wm.LR_GROWTH]
     if stopped:
         monkeypatch.undo()
         assert state(model) == state(trained(1, lr=lr))
     else:
-        assert result.epochs[2].lr == lr / 2
+        assert result.epochs[2].lr == lr * wm.LR_GROWTH / 2
 
 
 def test_ctrl_c_puts_the_model_back_to_its_last_complete_epoch(monkeypatch):

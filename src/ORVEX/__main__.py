@@ -191,7 +191,7 @@ def _train(args: argparse.Namespace) -> int:
                 raise _BadInput(f"{flag} {value} does not match the model in {model_dir} ({have}); "
                                 f"leave it out to continue that model")
         if not args.quiet:
-            _note(f"resuming {model_dir}: {len(model.history)} epoch(s) trained so far, lr {model.lr:g}")
+            _note(f"resuming {model_dir}: {len(wm._history(model))} epoch(s) trained so far, lr {model.lr:g}")
     else:
         if exists:
             if not os.path.isdir(real) or not wm._is_replaceable(real):
@@ -205,7 +205,7 @@ def _train(args: argparse.Namespace) -> int:
         if not args.quiet:
             _note(f"{sum(map(len, map(wm.tokenize, texts))):,} words, vocabulary of {model.vocabL} entries; "
                   f"embed {model.vecL}, neurons {model.neurons}, lr {model.lr:g}")
-    before = len(model.history)
+    before = len(wm._history(model))
     try:
         result = wm.train(model, texts, args.epochs, holdout=args.holdout, patience=args.patience,
                           on_wall=args.on_wall, ngram=args.ngram, progress=not args.quiet)
@@ -230,7 +230,7 @@ def _train(args: argparse.Namespace) -> int:
         held = ("" if result.heldout_perplexity is None else
                 f"; held-out perplexity {_ppl(result.heldout_perplexity)} (recurrent alone "
                 f"{_ppl(result.rnn_perplexity)}, word-frequency table {_ppl(result.unigram_perplexity)})")
-        _note(f"saved {model_dir}: epoch {result.best} of {len(model.history)}{held}")
+        _note(f"saved {model_dir}: epoch {result.best} of {len(wm._history(model))}{held}")
     return 0
 
 

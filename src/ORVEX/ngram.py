@@ -128,7 +128,7 @@ class NGram:
                 "trigrams": [[a, b, w, c] for (a, b, w), c in self.trigrams.items()]}
 
     @classmethod
-    def from_json(cls, data: Mapping[str, Any]) -> "NGram":
+    def from_json(cls, data: Any) -> "NGram":
         """The model `to_json` described; ValueError when the data is not such a description."""
         if not isinstance(data, Mapping):
             raise ValueError("not an n-gram table")
