@@ -229,9 +229,9 @@ def test_concurrent_trainings_into_one_directory_leave_one_model(tmp_path, text)
 
 def test_a_closed_stdout_stops_nothing(tmp_path, text):
     for args in (["train", text, "--model", "m", *SMALL], ["generate", "--model", "m", "--prompt", "the"]):
-        proc = subprocess.Popen([sys.executable, "-m", "ORVEX", *args], cwd=tmp_path, env=child_env(),
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        proc.stdout.close()
-        err = proc.stderr.read()
-        assert proc.wait(timeout=120) == 0 and "Traceback" not in err and "Error" not in err
+        with subprocess.Popen([sys.executable, "-m", "ORVEX", *args], cwd=tmp_path, env=child_env(),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as proc:
+            proc.stdout.close()
+            err = proc.stderr.read()
+            assert proc.wait(timeout=120) == 0 and "Traceback" not in err and "Error" not in err
     assert wm.load(tmp_path / "m").history

@@ -8,8 +8,8 @@
     orvex info --model DIR
     orvex --version
 
-Also runs as ``python -m ORVEX``. Exit statuses: 0 done; 1 training gave no usable model
-(nothing saved, a previous model kept) or a file could not be written; 2 bad input, with one
+Also runs as ``python -m ORVEX``. Exit statuses: 0 done; 1 the trained model does not beat a word-frequency table on the
+held-out text (nothing saved, a previous model kept) or a file could not be written; 2 bad input, with one
 line on stderr; 130 Ctrl-C. Progress and notes go to stderr, results to stdout.
 """
 from __future__ import annotations
@@ -205,7 +205,6 @@ def _train(args: argparse.Namespace) -> int:
         if not args.quiet:
             _note(f"{sum(map(len, map(wm.tokenize, texts))):,} words, vocabulary of {model.vocabL} entries; "
                   f"embed {model.vecL}, neurons {model.neurons}, lr {model.lr:g}")
-    before = len(wm._history(model))
     try:
         result = wm.train(model, texts, args.epochs, holdout=args.holdout, patience=args.patience,
                           on_wall=args.on_wall, ngram=args.ngram, progress=not args.quiet)
@@ -217,9 +216,6 @@ def _train(args: argparse.Namespace) -> int:
             _note(f"interrupted before an epoch completed; nothing saved"
                   f"{' (' + model_dir + ' unchanged)' if exists else ''}")
         return EXIT_INTERRUPTED
-    if args.epochs and result.best == before:
-        _note(f"no epoch improved the model; nothing saved{' (' + model_dir + ' unchanged)' if exists else ''}")
-        return EXIT_NOT_LEARNED
     if not result.learned:
         _note(f"the model did not learn: held-out perplexity {_ppl(result.heldout_perplexity)}, not below the "
               f"word-frequency table's {_ppl(result.unigram_perplexity)}; nothing saved"

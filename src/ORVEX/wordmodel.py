@@ -57,6 +57,7 @@ __all__ = [
     "DEFAULT_PATIENCE", "DEFAULT_TEMPERATURE", "DEFAULT_TOP_P",
     "WordModelError", "TrainingInterrupted", "EpochReport", "TrainResult", "Evaluation", "ModelInfo",
     "tokenize", "word_counts", "build_vocabulary", "join_words", "new_model", "new_model_for", "train",
+    "unknown_words",
     "next_word_distribution", "sequence_probabilities", "evaluate", "save", "load", "generate", "info",
 ]
 
