@@ -82,8 +82,9 @@ DEFAULT_PATIENCE = 3
 DEFAULT_FINAL_PASSES = 3
 DEFAULT_TEMPERATURE = 0.8
 DEFAULT_TOP_P = 0.9
-#: After an epoch that is kept, the next one starts with this many times its rate (measured:
-#: 1.4 learned more than 1.0 on three of four texts; a rolled-back epoch halves it).
+#: After an epoch that is kept, the next one starts with this many times the rate it ended
+#: with (measured: 1.4 learned more than 1.0 on three of four texts; a rolled-back epoch
+#: halves the rate instead).
 LR_GROWTH = 1.4
 #: Below this learning rate training stops: steps would change almost nothing.
 MIN_LR = 1e-6
@@ -985,7 +986,7 @@ def train(model: RNNLM_HYBRID, texts: TextInput, epochs: int = DEFAULT_EPOCHS, *
                         and not new_train > train_ce)
                 if kept:
                     train_ce, current = new_train, _snapshot(model)
-                    model.lr = lr * LR_GROWTH  # the rate the epoch started with, not a block's
+                    model.lr *= LR_GROWTH
                     score = new_held if new_held is not None else new_train
                     if score < best[0]:
                         best, since, best_train = (score, current, new_logs), 0, new_train
