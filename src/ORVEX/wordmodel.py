@@ -599,11 +599,13 @@ class _Vocab:
         return self.index.get(w, self.rare)
 
 
-def _vocab(model: RNNLM_HYBRID) -> _Vocab:
+def _vocab(model: RNNLM_HYBRID, counts_of: Optional[NGram] = None) -> _Vocab:
+    """The model's words, entries and shares (the shares from the counts of `counts_of`, by
+    default the model's own n-gram table)."""
     d = model.dictionary
     own = {w: i for i, w in reversed(list(enumerate(d)))}
     rare = own.pop(RARE, -1)
-    ng = _ngram(model)
+    ng = counts_of if counts_of is not None else _ngram(model)
     counts: Mapping[str, int] = ng.unigrams if ng is not None else {}
     words = list(own)
     shared = [w for w in (ng.words if ng is not None else ()) if w not in own and w != RARE]
@@ -777,7 +779,11 @@ def _entry_losses(model: RNNLM_HYBRID, pairs: List[List[Tuple[int, int]]],
     return out
 
 
-def _mean_nll(logs: List[float]) -> float:
+def _mean_nll(logs: List[float], offsets: Optional[List[Optional[float]]] = None) -> float:
+    """The mean of -log p; with `offsets`, each entry's log-probability plus its word's log
+    share of the entry, positions whose offset is None left out."""
+    if offsets is not None:
+        logs = [lp + o for lp, o in zip(logs, offsets) if o is not None]
     if not logs:
         return math.nan
     ce = -math.fsum(logs) / len(logs)
@@ -944,6 +950,17 @@ def train(model: RNNLM_HYBRID, texts: TextInput, epochs: int = DEFAULT_EPOCHS, *
     every = max(1, total // TRAIN_SAMPLE)
     counter = itertools.count()
     masks = [[next(counter) % every == 0 for _ in ps] for ps in pairs]
+    # Figures per word, not per entry: a shared entry's words get their share by their counts
+    # in the training part; held-out words that the training part lacks are left out.
+    counts_of = NGram(train_parts, 2, [w for w in model.dictionary if w != RARE])
+    tv = _vocab(model, counts_of)
+    where = {w: i for i, w in enumerate(tv.words)}
+
+    def offsets(parts: List[List[str]], keep: Optional[List[List[bool]]] = None) -> List[Optional[float]]:
+        return [math.log(tv.share[where[w]]) if w in counts_of.unigrams else None
+                for j, s in enumerate(parts) for i, w in enumerate(s[1:]) if keep is None or keep[j][i]]
+
+    train_offs, held_offs = offsets(train_parts, masks), offsets(held)
 
     out = stream if stream is not None else sys.stderr
     hist = _history(model)
@@ -957,9 +974,9 @@ def train(model: RNNLM_HYBRID, texts: TextInput, epochs: int = DEFAULT_EPOCHS, *
                 print(text, file=out, flush=True)
 
     current = _snapshot(model)
-    train_ce = _mean_nll(_entry_losses(model, pairs, masks))
+    train_ce = _mean_nll(_entry_losses(model, pairs, masks), train_offs)
     held_logs = _entry_losses(model, held_pairs)
-    best = (_mean_nll(held_logs) if held else train_ce, current, held_logs)
+    best = (_mean_nll(held_logs, held_offs) if held else train_ce, current, held_logs)
     if not math.isfinite(best[0]):
         best = (math.inf, current, held_logs)
     best_train = train_ce
@@ -979,9 +996,9 @@ def train(model: RNNLM_HYBRID, texts: TextInput, epochs: int = DEFAULT_EPOCHS, *
                     result.stopped = (f"epoch {epoch}: a probability came out negative (\"{_WALL_TEXT}\") "
                                       f"at lr {lr:.3g}; try a smaller learning rate")
                     break
-                new_train = _mean_nll(_entry_losses(model, pairs, masks))
+                new_train = _mean_nll(_entry_losses(model, pairs, masks), train_offs)
                 new_logs = _entry_losses(model, held_pairs)
-                new_held = _mean_nll(new_logs) if held else None
+                new_held = _mean_nll(new_logs, held_offs) if held else None
                 kept = (math.isfinite(new_train) and (new_held is None or math.isfinite(new_held))
                         and not new_train > train_ce)
                 if kept:
@@ -1032,7 +1049,7 @@ def train(model: RNNLM_HYBRID, texts: TextInput, epochs: int = DEFAULT_EPOCHS, *
             try:
                 with _scratch_reply(model) as reply:
                     walls = _epoch(model, all_pairs, reply, True)
-                new_train = _mean_nll(_entry_losses(model, pairs, masks))
+                new_train = _mean_nll(_entry_losses(model, pairs, masks), train_offs)
             except KeyboardInterrupt:
                 interrupted = True
                 break
