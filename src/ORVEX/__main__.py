@@ -260,6 +260,9 @@ def _info(args: argparse.Namespace) -> int:
           f"{i.bytes_on_disk} bytes on disk")
     print(f"training:   {i.epochs} epoch(s), learning rate {i.lr:g}; cross-entropy: train {loss}{held}")
     print(f"n-gram mix: {mix}")
+    if i.heldout_perplexity is not None:
+        print(f"held-out:   perplexity {_ppl(i.heldout_perplexity)} (recurrent alone {_ppl(i.rnn_perplexity)}, "
+              f"word-frequency table {_ppl(i.unigram_perplexity)})")
     return 0
 
 

@@ -233,6 +233,9 @@ class ModelInfo:
     heldout: Optional[float] = None
     words: int = 0
     mix: Optional[float] = None
+    heldout_perplexity: Optional[float] = None
+    rnn_perplexity: Optional[float] = None
+    unigram_perplexity: Optional[float] = None
 
 
 def _exp(x: float) -> float:
@@ -1434,7 +1437,9 @@ def info(model: Union[RNNLM_HYBRID, PathInput]) -> ModelInfo:
     `last_loss` and `heldout` are the exact training and held-out cross-entropies of the
     epoch the model holds (None when unknown); `words` counts the words it gives
     probabilities to; `mix` is the weight of the recurrent model in its mixture with the
-    n-gram model (None without one).
+    n-gram model (None without one); the three perplexities are those `train` measured on
+    the held-out slice: the model's, the recurrent model's alone and the word-frequency
+    table's (None when unknown).
 
     >>> m = new_model(["a", "b", "c"], embed=4, neurons=3)
     >>> i = info(m)
@@ -1454,6 +1459,10 @@ def info(model: Union[RNNLM_HYBRID, PathInput]) -> ModelInfo:
     chosen = [h for h in hist if h.get("epoch") == best] or hist[-1:]
     last = chosen[0].get("loss") if chosen else None
     held = chosen[0].get("heldout") if chosen else None
+    figures = trained if isinstance(trained, dict) else {}
     return ModelInfo(vocabulary=V, embed=E, neurons=N, parameters=_parameters(V, E, N), epochs=len(hist),
                      last_loss=last, lr=model.lr, bytes_on_disk=size, heldout=held,
-                     words=len(_vocab(model).words), mix=_mix(model))
+                     words=len(_vocab(model).words), mix=_mix(model),
+                     heldout_perplexity=figures.get("heldout_perplexity"),
+                     rnn_perplexity=figures.get("rnn_perplexity"),
+                     unigram_perplexity=figures.get("unigram_perplexity"))
