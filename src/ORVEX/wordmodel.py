@@ -39,8 +39,8 @@ import tempfile
 import threading
 import time
 from collections import Counter
-from typing import (Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, TextIO, Tuple,
-                    Union)
+from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, TextIO,
+                    Tuple, Union)
 
 from ORVEX import lystra, numerix, tensilo
 from ORVEX.ngram import NGram
@@ -111,15 +111,13 @@ Words = Union[str, Sequence[str]]
 # Sums in the step's order: a double starting at 0.0 adding each product in ascending order.
 # sum() does exactly that before 3.12; from 3.12 on it compensates rounding for floats, so the
 # plain left-to-right reduction is used there.
-_mul, _add = operator.mul, operator.add
+# `_sum(map(_mul, row, h), start)` is one dot product of the step, with no Python frame.
+_mul = operator.mul
+_sum: Callable[[Iterable[float], float], float]
 if sys.version_info < (3, 12):
-    def _dot(a: Sequence[float], b: Sequence[float], start: float) -> float:
-        return sum(map(_mul, a, b), start)
+    _sum = sum
 else:  # pragma: no cover - version dependent
-    _reduce = functools.reduce
-
-    def _dot(a: Sequence[float], b: Sequence[float], start: float) -> float:
-        return _reduce(_add, map(_mul, a, b), start)
+    _sum = functools.partial(functools.reduce, operator.add)
 
 
 class WordModelError(ValueError):
@@ -501,14 +499,14 @@ def _hidden(model: Any, a: int, h: Sequence[float]) -> List[float]:
     emb = model.embedings[a] if a >= 0 else [0.0] * model.vecL
     out = []
     for wl, wh, b in zip(model.lweights, model.lhweights, model.bias):
-        s = _dot(wh, h, _dot(wl, emb, 0.0)) + b
+        s = _sum(map(_mul, wh, h), _sum(map(_mul, wl, emb), 0.0)) + b
         out.append(s if s > 0 else 0.01 * s)
     return out
 
 
 def _scores(model: Any, h: Sequence[float]) -> List[float]:
     """The step's output scores for hidden state `h`."""
-    return [_dot(row, h, 0.0) + b for row, b in zip(model.who, model.bo)]
+    return [_sum(map(_mul, row, h), 0.0) + b for row, b in zip(model.who, model.bo)]
 
 
 def _forward(model: Any, a: int, h: Sequence[float]) -> Tuple[List[float], List[float]]:
