@@ -422,3 +422,38 @@ def test_progress_is_one_line_per_epoch_and_says_what_was_skipped(monkeypatch):
     lines = out.getvalue().splitlines()
     assert len(lines) == 2 and lines[0].startswith("epoch 1/2: train ") and "perplexity" in lines[0]
     assert "1 skipped at the numeric wall" in lines[1]
+
+
+@pytest.mark.parametrize("order", [2, 3])
+@pytest.mark.parametrize("context", [[], ["the"], ["the", "boat"], ["zebra", "the"], ["boat", "zebra"]])
+def test_ngram_probabilities_sum_to_one_and_survive_storage(order, context):
+    streams = [wm.tokenize(TEXT), wm.tokenize("the sea came back .")]
+    ng = ngram.NGram(streams, order, extra_words=["gull"])
+    dist = ng.distribution(context)
+    assert set(dist) == set(wm.word_counts(TEXT + " the sea came back .")) | {"gull"}
+    assert abs(math.fsum(dist.values()) - 1) < 1e-12 and min(dist.values()) > 0
+    assert all(ng.prob(context, w) == pytest.approx(p, rel=1e-12) for w, p in dist.items())
+    back = ngram.NGram.from_json(json.loads(json.dumps(ng.to_json())))
+    assert back.distribution(context) == dist and ng.prob(context, "zebra") == 0.0
+
+
+@pytest.mark.parametrize("data", [
+    {"order": 4, "discount": 0.75, "words": [], "unigrams": [], "bigrams": [], "trigrams": []},
+    {"order": 2, "discount": 1, "words": [], "unigrams": [], "bigrams": [], "trigrams": []},
+    {"order": 2, "discount": 0.75, "words": ["a"], "unigrams": [["b", 1]], "bigrams": [], "trigrams": []},
+    {"order": 2, "discount": 0.75, "words": ["a"], "unigrams": [["a", 0]], "bigrams": [], "trigrams": []},
+    {"order": 2, "discount": 0.75, "words": ["a"], "unigrams": [["a", 1]], "bigrams": [["a", 1]], "trigrams": []},
+    [],
+])
+def test_ngram_table_rejects_what_it_did_not_write(data):
+    with pytest.raises(ValueError):
+        ngram.NGram.from_json(data)
+
+
+def test_resumed_training_reads_new_words_as_the_rare_entry():
+    model = wm.new_model_for(TEXT, **SIZES)
+    wm.train(model, TEXT, 1)
+    result = wm.train(model, "the whale went out to sea .", 1)
+    assert result.epochs[0].steps == 6 and wm.unknown_words(model, "the whale") == []
+    ev = wm.evaluate(model, "the whale saw a gull")
+    assert ev.scored == 1 and ev.skipped == pytest.approx(0.75)
