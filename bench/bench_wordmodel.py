@@ -1,79 +1,82 @@
-"""Training throughput of ORVEX.wordmodel (word pairs per second) against the hand-written loop.
+"""Held-out perplexity of the word model against two baselines, and its training time.
 
-    python bench/bench_wordmodel.py            (V=1,000 and V=5,000; E=32, N=48)
-    python bench/bench_wordmodel.py --quick    (fewer pairs)
+    python bench/bench_wordmodel.py [TEXT ...]     (default: two licence texts of the machine)
+    python bench/bench_wordmodel.py --quick        (the shorter default text only)
 
-The baseline is what a user had to write before the layer: a warmed-up RNNLM_HYBRID and
-`model.run(1, word, next_word)` for every consecutive pair of the text, console output
-silenced. The layer runs `wordmodel.train(model, text, 1)` on an identical model over the
-same text (including its start-of-epoch snapshot and the text's tokenising). Both make the
-same kernel steps; the ratio is layer / baseline pairs per second (goal: >= 1, not slower).
+Each text is split by position: the first 90% trains (`new_model_for` and `train` with
+their defaults; `train` itself holds out the last 10% of that for choosing the epoch and
+the mixing weight), the last 10% is the test. Every model is scored on the same test
+positions: those whose word and the word before it both occur in the training part. Rows:
+the word-frequency table (unigram), an interpolated Kneser-Ney bigram (d = 0.75) of the
+training part, the recurrent model alone, and its mixture with its n-gram model. Goals: the
+recurrent model at most 0.8x the unigram's perplexity, the mixture at most the bigram's.
 """
-import contextlib
-import io
-import random
+import math
+import os
 import sys
 import time
 
 from ORVEX import wordmodel as wm
+from ORVEX.ngram import NGram
 
-QUICK = "--quick" in sys.argv
-E, N = 32, 48
-
-
-def text_of(V, pairs, seed=7):
-    rnd = random.Random(seed)
-    words = [f"w{i}" for i in range(V)]
-    seq = words + [rnd.choice(words) for _ in range(pairs + 1 - V)]  # every word appears
-    return words, " ".join(seq)
+DEFAULT_TEXTS = ["/usr/share/common-licenses/MPL-2.0", "/usr/share/common-licenses/GPL-3"]
 
 
-def model_for(words):
-    # A small rate keeps the run clear of the numeric wall (no restarts in the layer's figure).
-    return wm.new_model(words, embed=E, neurons=N, lr=0.0005)
+def perplexity(probs):
+    return math.exp(-math.fsum(map(math.log, probs)) / len(probs))
 
 
-def baseline(words, text):
-    model = model_for(words)
-    tokens = wm.tokenize(text)
-    sink = io.StringIO()
-    with contextlib.redirect_stdout(sink):
-        model.warmup("")
-        t = time.perf_counter()
-        for a, b in zip(tokens, tokens[1:]):
-            model.run(1, a, b)
-        return len(tokens) - 1, time.perf_counter() - t, model
-
-
-def layer(words, text):
-    model = model_for(words)
-    t = time.perf_counter()
-    result = wm.train(model, text, 1, on_wall="stop")
-    elapsed = time.perf_counter() - t
-    assert result.stopped is None, result.stopped
-    return result.epochs[0].steps, elapsed, model
+def measure(path):
+    with open(path, encoding="utf-8") as fh:
+        words = wm.tokenize(fh.read())
+    cut = int(len(words) * 0.9)
+    train_words, test = words[:cut], words[cut:]
+    started, cpu = time.perf_counter(), time.process_time()
+    train_text = " ".join(train_words)
+    model = wm.new_model_for(train_text)
+    result = wm.train(model, train_text)
+    seconds, cpu = time.perf_counter() - started, time.process_time() - cpu
+    counts = wm.word_counts(train_text)
+    keep = [i for i in range(1, len(test)) if test[i] in counts and test[i - 1] in counts]
+    total = sum(counts.values())
+    kn = NGram([train_words], order=2)
+    rows = {
+        "unigram": [counts[test[i]] / total for i in keep],
+        "KN bigram": [kn.prob(test[i - 1:i], test[i]) for i in keep],
+    }
+    for name, ngram in (("recurrent alone", False), ("combination", True)):
+        probs = wm.sequence_probabilities(model, test, ngram=ngram)
+        rows[name] = [probs[i - 1] for i in keep]
+    return {
+        "name": os.path.basename(path), "words": len(words), "V": model.vocabL, "scored": len(keep),
+        "pairs": len(test) - 1, "ppl": {k: perplexity(v) for k, v in rows.items()}, "seconds": seconds, "cpu": cpu,
+        "epochs": len(result.epochs), "best": result.best, "mix": model.mix,
+    }
 
 
 def main():
-    print(__doc__.splitlines()[0])
-    print(f"E={E}, N={N}; best of {2 if QUICK else 3} runs each, alternating\n")
-    print(f"{'V':>6} {'pairs':>6} {'run() loop pairs/s':>19} {'layer pairs/s':>14} {'ratio':>6}")
-    ok = True
-    for V, pairs in ((1000, 1500 if QUICK else 3000), (5000, 5500 if QUICK else 8000)):
-        words, text = text_of(V, pairs)
-        best_b = best_l = float("inf")
-        for _ in range(2 if QUICK else 3):
-            n, tb, mb = baseline(words, text)
-            best_b = min(best_b, tb)
-            n2, tl, ml = layer(words, text)
-            best_l = min(best_l, tl)
-        assert n == n2
-        # Same steps, same weights (the layer resets the hidden state only at the text's start).
-        assert ml.who == mb.who and ml.embedings == mb.embedings
-        rb, rl = n / best_b, n / best_l
-        ok &= rl >= rb
-        print(f"{V:>6} {n:>6} {rb:>19,.0f} {rl:>14,.0f} {rl / rb:>5.2f}x")
-    print("\nlayer not slower than the run() loop:", "yes" if ok else "NO")
+    texts = [a for a in sys.argv[1:] if not a.startswith("--")]
+    if not texts:
+        texts = DEFAULT_TEXTS[:1] if "--quick" in sys.argv else DEFAULT_TEXTS
+    results = [measure(t) for t in texts]
+    print(__doc__.splitlines()[0] + "\n")
+    head = "| held-out perplexity | " + " | ".join(
+        f"{r['name']}: {r['words']:,} words (V={r['V']})" for r in results) + " |"
+    print(head)
+    print("|---|" + "---|" * len(results))
+    for row in ("unigram", "KN bigram", "recurrent alone", "combination"):
+        print(f"| {row} | " + " | ".join(f"{r['ppl'][row]:.1f}" for r in results) + " |")
+    print("| recurrent / unigram | " + " | ".join(
+        f"{r['ppl']['recurrent alone'] / r['ppl']['unigram']:.2f}x" for r in results) + " |")
+    print("| combination / KN bigram | " + " | ".join(
+        f"{r['ppl']['combination'] / r['ppl']['KN bigram']:.2f}x" for r in results) + " |")
+    print("| training time: wall (CPU), epochs run, kept | " + " | ".join(
+        f"{r['seconds']:.1f} s ({r['cpu']:.1f} s), {r['epochs']}, {r['best']}" for r in results) + " |")
+    print("| test words scored | " + " | ".join(f"{r['scored']} of {r['pairs']}" for r in results) + " |")
+    print("| mixing weight of the recurrent model | " + " | ".join(f"{r['mix']:.2f}" for r in results) + " |")
+    print("\nrecurrent <= 0.8x unigram and combination <= KN bigram:",
+          "yes" if all(r["ppl"]["recurrent alone"] <= 0.8 * r["ppl"]["unigram"]
+                       and r["ppl"]["combination"] <= r["ppl"]["KN bigram"] for r in results) else "NO")
 
 
 if __name__ == "__main__":

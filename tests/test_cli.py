@@ -1,6 +1,9 @@
+import json
+import math
 import os
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -37,13 +40,17 @@ def test_train_generate_info_in_a_subprocess(tmp_path, text):
     r = orvex("train", text, "--model", "m", *SMALL, cwd=tmp_path)
     assert r.returncode == 0, r.stderr
     # Not a terminal: one plain line per epoch instead of a bar.
-    assert "epoch 1/2: loss" in r.stderr and "epoch 2/2: loss" in r.stderr and "\r" not in r.stderr
-    g = orvex("generate", "--model", "m", "--prompt", "The boat", "--words", "5", cwd=tmp_path)
+    assert "epoch 1/2: train" in r.stderr and "epoch 2/2: train" in r.stderr and "\r" not in r.stderr
+    assert r.stdout == "" and r.stderr.count("\n") == 4  # sizes, two epochs, saved
+    g = orvex("generate", "--model", "m", "--prompt", "The boat", "--words", "5", "--seed", "4", cwd=tmp_path)
     assert g.returncode == 0 and g.stderr == ""
     assert g.stdout.startswith("the boat ") and len(wm.tokenize(g.stdout)) == 7
-    assert orvex("generate", "--model", "m", "--prompt", "The boat", "--words", "5", cwd=tmp_path).stdout == g.stdout
+    again = orvex("generate", "--model", "m", "--prompt", "The boat", "--words", "5", "--seed", "4", cwd=tmp_path)
+    assert again.stdout == g.stdout
     i = orvex("info", "--model", "m", cwd=tmp_path)
     assert i.returncode == 0 and "13 words" in i.stdout and "2 epoch(s)" in i.stdout
+    e = orvex("evaluate", "--model", "m", text, cwd=tmp_path)
+    assert e.returncode == 0 and "perplexity" in e.stdout and "0.0% skipped" in e.stdout
 
 
 @pytest.mark.parametrize("files, extra, message", [
@@ -78,7 +85,8 @@ def trained_dir(tmp_path, text, epochs="2"):
 
 
 @pytest.mark.parametrize("args, message", [
-    (["generate", "--model", "{m}", "--prompt", "the zebra"], "does not know the word(s) 'zebra'"),
+    (["generate", "--model", "{m}", "--prompt", "the", "--temperature", "0"], "must be a positive number"),
+    (["generate", "--model", "{m}", "--prompt", "the", "--top-p", "2"], "must be above 0 and at most 1"),
     (["generate", "--model", "{m}", "--prompt", "()"], "the prompt has no words"),
     (["generate", "--model", "{m}", "--prompt", "the", "--words", "x"], "'x' is not a whole number"),
     (["generate", "--model", "{m}/../nowhere", "--prompt", "the"], "no such model directory"),
@@ -86,7 +94,13 @@ def trained_dir(tmp_path, text, epochs="2"):
     (["info", "--model", "{m}", "--short"], "sizes do not match"),
     (["train", "{text}", "--model", "{m}"], "already holds a model; use --resume"),
     (["train", "{text}", "--model", "{m}", "--resume", "--neurons", "7"], "--neurons 7 does not match"),
-    (["train", "{other}", "--model", "{m}", "--resume"], "does not know"),
+    (["train", "{text}", "--model", "{m}", "--holdout", "1"], "must be a share"),
+    (["info", "--model", "{m}", "--history", '{"epochs": [{"loss": "x"}]}'], "history.json: unreadable"),
+    (["info", "--model", "{m}", "--history", "[" * 100_000], "history.json: unreadable"),
+    (["generate", "--model", "{m}", "--prompt", "the", "--history", '{"lr": "x"}'], "learning rate"),
+    (["info", "--model", "{m}", "--bo", "1e999"], "bo.mem: expected"),
+    (["train", "{text}", "--model", "{m}", "--resume", "--bo", "1" + "0" * 400], "bo.mem: expected"),
+    (["train", "{text}", "--model", "{tmp}/big", "--embed", "100000000000"], "too large"),
 ])
 def test_model_bad_input(tmp_path, text, capsys, args, message):
     m = trained_dir(tmp_path, text)
@@ -98,15 +112,24 @@ def test_model_bad_input(tmp_path, text, capsys, args, message):
     if "--short" in args:
         args.remove("--short")
         (tmp_path / "m" / "bo.mem").write_text("a = [0.5]\nf=0")
+    for flag, name in (("--history", wm.HISTORY_FILE), ("--bo", "bo.mem")):
+        if flag in args:
+            at = args.index(flag)
+            data = args[at + 1]
+            if name == "bo.mem":
+                data = "a = [%s]\nf=0" % ", ".join([data] * len(wm.load(m).bo))
+            (tmp_path / "m" / name).write_text(data)
+            del args[at:at + 2]
     snapshot = {n: (tmp_path / "m" / n).read_bytes() for n in os.listdir(tmp_path / "m")}
     capsys.readouterr()
-    status = run([a.format(m=m, text=text, other=other) for a in args])
+    status = run([a.format(m=m, text=text, other=other, tmp=tmp_path) for a in args])
     out, err = capsys.readouterr()
     assert status == 2 and message in err and err.count("\n") == 1 and "Traceback" not in err
     assert {n: (tmp_path / "m" / n).read_bytes() for n in os.listdir(tmp_path / "m")} == snapshot
 
 
-def test_resume_continues_where_it_stopped(tmp_path, text):
+def test_resume_continues_where_it_stopped(tmp_path, text, monkeypatch):
+    monkeypatch.setattr(wm, "LR_GROWTH", 1.0)  # a resumed run starts at the rate of the kept epoch
     (tmp_path / "a").mkdir()
     straight = wm.load(trained_dir(tmp_path / "a", text, "4"))
     m = trained_dir(tmp_path, text, "2")
@@ -128,12 +151,15 @@ def test_ctrl_c_saves_the_last_complete_epoch_or_nothing(tmp_path, text, capsys,
         real(obj, a, b)
 
     monkeypatch.setattr(tensilo, "activate_step", step)
+    monkeypatch.setattr(wm, "_kernel", None)
     status = main(["train", text, "--model", str(tmp_path / "m"), *SMALL[:4], "--epochs", "5", "--quiet"])
     err = capsys.readouterr().err
     assert status == 130
     if saved:
-        assert "saved the last complete epoch (4)" in err
-        assert len(wm.load(tmp_path / "m").history) == 4
+        saved = wm.load(tmp_path / "m")
+        assert "saved the best complete epoch (" in err and len(saved.history) == 4
+        best = [h for h in saved.history if h["epoch"] == saved.trained["best"]][0]
+        assert saved.lr == best["lr"]  # the rate that epoch ran with
     else:
         assert "nothing saved" in err and not (tmp_path / "m").exists()
 
@@ -142,7 +168,7 @@ def test_a_real_ctrl_c_in_a_subprocess(tmp_path, text):
     import signal
 
     with subprocess.Popen([sys.executable, "-m", "ORVEX", "train", text, "--model", "m", *SMALL[:4],
-                           "--epochs", "1000000", "--lr", "0.001"],
+                           "--epochs", "1000000", "--lr", "0.001", "--patience", "1000000"],
                           cwd=tmp_path, env=child_env(), stderr=subprocess.PIPE, text=True) as proc:
         try:
             for line in proc.stderr:
@@ -153,6 +179,59 @@ def test_a_real_ctrl_c_in_a_subprocess(tmp_path, text):
             assert proc.wait(timeout=60) == 130
         finally:
             proc.kill()
-    assert "interrupted; saved the last complete epoch" in err and "Traceback" not in err
+    assert "interrupted; saved the best complete epoch" in err and "Traceback" not in err
     saved = wm.load(tmp_path / "m")
     assert len(saved.history) >= 3 and [h["epoch"] for h in saved.history] == list(range(1, len(saved.history) + 1))
+
+
+def broken_model(tmp_path, text):
+    """`--resume --lr 1e300` on a good model: every epoch breaks it and is rolled back."""
+    m = trained_dir(tmp_path, text)
+    return ["train", text, "--model", m, "--resume", "--lr", "1e300", "--epochs", "3", "--quiet"]
+
+
+@pytest.mark.parametrize("make_args, statuses", [
+    # a symbolic link to a directory is that directory
+    (lambda tmp, text: (os.mkdir(tmp / "real"), os.symlink(tmp / "real", tmp / "link"),
+                        ["train", text, "--model", str(tmp / "link"), *SMALL, "--quiet"])[-1], {0}),
+    # a learning rate that breaks the model: rolled back and halved, never a NaN model
+    (lambda tmp, text: ["train", text, "--model", str(tmp / "m"), *SMALL[:4], "--lr", "10", "--quiet"], {0, 1}),
+    (broken_model, {0, 1}),
+    (lambda tmp, text: ["--version"], {0}),
+])
+def test_faults_give_the_sound_result(tmp_path, text, capsys, make_args, statuses):
+    args = make_args(tmp_path, text)
+    before = {n: (tmp_path / "m" / n).read_bytes() for n in os.listdir(tmp_path / "m")} if (tmp_path / "m").exists() else None
+    status = run(args)
+    out, err = capsys.readouterr()
+    assert status in statuses and "Traceback" not in err and err.count("\n") <= 1
+    if args == ["--version"]:
+        assert out.startswith("orvex ") and out.count("\n") == 1
+        return
+    where = args[args.index("--model") + 1]
+    if status == 0:
+        model = wm.load(where)
+        assert all(map(math.isfinite, model.bo)) and wm.generate(model, "the", 3, seed=1)
+    else:
+        assert "nothing saved" in err
+        if before is not None:
+            assert {n: (tmp_path / "m" / n).read_bytes() for n in os.listdir(tmp_path / "m")} == before
+
+
+def test_concurrent_trainings_into_one_directory_leave_one_model(tmp_path, text):
+    procs = [subprocess.Popen([sys.executable, "-m", "ORVEX", "train", text, "--model", "m", *SMALL,
+                               "--overwrite", "--quiet", "--seed", str(seed)], cwd=tmp_path, env=child_env(),
+                              stderr=subprocess.PIPE, text=True) for seed in (1, 2, 3)]
+    errs = [p.communicate(timeout=120)[1] for p in procs]
+    assert [p.returncode for p in procs] == [0, 0, 0] and errs == ["", "", ""]
+    assert sorted(os.listdir(tmp_path)) == ["m", "text.txt"] and wm.load(tmp_path / "m").history
+
+
+def test_a_closed_stdout_stops_nothing(tmp_path, text):
+    for args in (["train", text, "--model", "m", *SMALL], ["generate", "--model", "m", "--prompt", "the"]):
+        with subprocess.Popen([sys.executable, "-m", "ORVEX", *args], cwd=tmp_path, env=child_env(),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as proc:
+            proc.stdout.close()
+            err = proc.stderr.read()
+            assert proc.wait(timeout=120) == 0 and "Traceback" not in err and "Error" not in err
+    assert wm.load(tmp_path / "m").history

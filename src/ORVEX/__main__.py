@@ -1,23 +1,28 @@
-"""The `orvex` command: train the word model on text files, generate from it, describe it.
+"""The `orvex` command: train the word model on text files, measure it, sample from it.
 
-    orvex train TEXT... --model DIR [--epochs K] [--embed E] [--neurons N] [--lr LR]
-                                    [--seed S] [--resume | --overwrite] [--on-wall MODE]
-    orvex generate --model DIR --prompt "..." [--words N]
+    orvex train TEXT... --model DIR [--epochs K] [--holdout H] [--min-count C] [--embed E]
+                                    [--neurons N] [--lr LR] [--seed S] [--resume | --overwrite]
+    orvex generate --model DIR --prompt "..." [--words N] [--seed S] [--temperature T]
+                                              [--top-k K] [--top-p P] [--greedy]
+    orvex evaluate --model DIR TEXT...
     orvex info --model DIR
+    orvex --version
 
-Also runs as ``python -m ORVEX``. Bad input ends with one line on stderr and exit status 2;
-Ctrl-C ends with status 130.
+Also runs as ``python -m ORVEX``. Exit statuses: 0 done; 1 the trained model does not beat a word-frequency table on the
+held-out text (nothing saved, a previous model kept) or a file could not be written; 2 bad input, with one
+line on stderr; 130 Ctrl-C. Progress and notes go to stderr, results to stdout.
 """
 from __future__ import annotations
 
 import argparse
 import os
 import sys
-from typing import Callable, List, Optional, Sequence
+from typing import Callable, Dict, List, NoReturn, Optional, Sequence
 
 from ORVEX import wordmodel as wm
 
 PROG = "orvex"
+EXIT_NOT_LEARNED = 1
 EXIT_BAD_INPUT = 2
 EXIT_INTERRUPTED = 130
 
@@ -27,9 +32,17 @@ class _BadInput(Exception):
 
 
 class _Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> "NoReturn":  # type: ignore[name-defined]  # noqa: F821
+    def error(self, message: str) -> NoReturn:
         # One line instead of argparse's usage block.
         self.exit(EXIT_BAD_INPUT, f"{self.prog}: {message} (see {self.prog} --help)\n")
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+    try:
+        return version("ORVEX")
+    except PackageNotFoundError:
+        return "unknown (not installed)"
 
 
 def _whole_number(minimum: int, rule: str) -> Callable[[str], int]:
@@ -49,27 +62,47 @@ _positive_int = _whole_number(1, "must be at least 1")
 _count = _whole_number(0, "must not be negative")
 
 
-def _rate(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
-    if not 0 < value < float("inf"):
-        raise argparse.ArgumentTypeError(f"{text!r} must be a positive number")
-    return value
+def _number(low: float, high: float, rule: str, high_inclusive: bool = False) -> Callable[[str], float]:
+    """An argparse type: a number above `low` and below (or up to) `high`."""
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+        if not (low < value < high or (high_inclusive and value == high)):
+            raise argparse.ArgumentTypeError(f"{text!r} {rule}")
+        return value
+    return parse
+
+
+_rate = _number(0.0, float("inf"), "must be a positive number")
+_share = _number(-1e-300, 1.0, "must be a share from 0 up to (not including) 1")
+_top_p = _number(0.0, 1.0, "must be above 0 and at most 1", high_inclusive=True)
 
 
 def _parser() -> argparse.ArgumentParser:
-    p = _Parser(prog=PROG, description="Train the ORVEX word model on your own text and generate from it.")
+    p = _Parser(prog=PROG, description="Train the ORVEX word model on your own text and sample from it.")
+    p.add_argument("--version", action="version", version=f"{PROG} {_version()}")
     sub = p.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     sub.required = True
 
     t = sub.add_parser("train", help="train a model on text files and save it",
-                       description="Train on the consecutive word pairs of the text files and save the "
-                                   "model into DIR (written whole or not at all).")
+                       description="Train on the consecutive word pairs of the text files, keep the epoch "
+                                   "that predicts the held-out end of each text best, and save the model "
+                                   "into DIR (written whole or not at all). Exit status 1 when the model "
+                                   "does not beat a word-frequency table on the held-out text (nothing is "
+                                   "saved then).")
     t.add_argument("texts", nargs="+", metavar="TEXT", help="UTF-8 text file(s)")
     t.add_argument("--model", required=True, metavar="DIR", help="model directory to write")
-    t.add_argument("--epochs", type=_count, default=20, metavar="K", help="passes over the text (default 20)")
+    t.add_argument("--epochs", type=_count, default=wm.DEFAULT_EPOCHS, metavar="K",
+                   help=f"at most this many passes over the text (default {wm.DEFAULT_EPOCHS})")
+    t.add_argument("--holdout", type=_share, default=wm.DEFAULT_HOLDOUT, metavar="H",
+                   help=f"share of each text held out to pick the epoch and stop early "
+                        f"(default {wm.DEFAULT_HOLDOUT})")
+    t.add_argument("--patience", type=_positive_int, default=wm.DEFAULT_PATIENCE, metavar="P",
+                   help=f"stop after this many epochs without improvement (default {wm.DEFAULT_PATIENCE})")
+    t.add_argument("--min-count", type=_positive_int, default=wm.DEFAULT_MIN_COUNT, metavar="C",
+                   help=f"words seen fewer times share one entry (default {wm.DEFAULT_MIN_COUNT})")
     t.add_argument("--embed", type=_positive_int, metavar="E",
                    help=f"numbers per word (default {wm.DEFAULT_EMBED})")
     t.add_argument("--neurons", type=_positive_int, metavar="N",
@@ -78,18 +111,37 @@ def _parser() -> argparse.ArgumentParser:
                    help=f"learning rate (default {wm.DEFAULT_LR}, or the saved one with --resume)")
     t.add_argument("--seed", type=int, default=wm.DEFAULT_SEED, metavar="S",
                    help=f"seed of the initial weights (default {wm.DEFAULT_SEED})")
+    t.add_argument("--no-ngram", dest="ngram", action="store_false",
+                   help="do not mix in an n-gram model of the text")
     mode = t.add_mutually_exclusive_group()
     mode.add_argument("--resume", action="store_true", help="continue training the model in DIR")
     mode.add_argument("--overwrite", action="store_true", help="replace the model in DIR with a new one")
-    t.add_argument("--on-wall", choices=("retry", "skip", "stop"), default="retry",
-                   help="when a step meets the numeric wall: restart the epoch with half the learning "
-                        "rate (retry, default), skip the pair and halve it (skip), or stop")
+    t.add_argument("--on-wall", choices=("skip", "stop", "retry"), default="skip",
+                   help="a step at the numeric wall: skip its pair (skip, default; retry is the old "
+                        "name) or stop training")
     t.add_argument("--quiet", action="store_true", help="no progress output")
 
-    g = sub.add_parser("generate", help="continue a prompt", description="Continue a prompt by N words.")
+    g = sub.add_parser("generate", help="continue a prompt",
+                       description="Continue a prompt by N words, sampled from the model.")
     g.add_argument("--model", required=True, metavar="DIR")
     g.add_argument("--prompt", required=True)
     g.add_argument("--words", type=_count, default=20, metavar="N", help="words to add (default 20)")
+    g.add_argument("--seed", type=int, metavar="S", help="the same seed gives the same words (default: random)")
+    g.add_argument("--temperature", type=_rate, default=wm.DEFAULT_TEMPERATURE, metavar="T",
+                   help=f"below 1: safer words, above 1: bolder (default {wm.DEFAULT_TEMPERATURE})")
+    g.add_argument("--top-k", type=_count, default=0, metavar="K",
+                   help="draw from the K likeliest words only (default 0: no limit)")
+    g.add_argument("--top-p", type=_top_p, default=wm.DEFAULT_TOP_P, metavar="P",
+                   help=f"draw from the likeliest words holding this share (default {wm.DEFAULT_TOP_P})")
+    g.add_argument("--greedy", action="store_true", help="always the model's own arg-max (no sampling)")
+    g.add_argument("--no-ngram", dest="ngram", action="store_false", help="the recurrent model alone")
+
+    e = sub.add_parser("evaluate", help="cross-entropy and perplexity on text files",
+                       description="How well the model predicts each word of the texts from the words "
+                                   "before it: exact cross-entropy (natural log) and perplexity.")
+    e.add_argument("--model", required=True, metavar="DIR")
+    e.add_argument("texts", nargs="+", metavar="TEXT", help="UTF-8 text file(s)")
+    e.add_argument("--no-ngram", dest="ngram", action="store_false", help="the recurrent model alone")
 
     i = sub.add_parser("info", help="sizes and training summary of a model")
     i.add_argument("--model", required=True, metavar="DIR")
@@ -115,93 +167,130 @@ def _read_texts(paths: Sequence[str]) -> List[str]:
     return texts
 
 
+def _note(text: str) -> None:
+    print(f"{PROG}: {text}", file=sys.stderr, flush=True)
+
+
+def _ppl(x: Optional[float]) -> str:
+    return "unknown" if x is None else f"{x:.1f}"
+
+
 def _train(args: argparse.Namespace) -> int:
     texts = _read_texts(args.texts)
+    wm._training_streams(texts)  # a text without two words in a row fails here, before any work
     model_dir = args.model
-    parent = os.path.dirname(os.path.abspath(model_dir))
+    real = os.path.realpath(model_dir)
+    parent = os.path.dirname(real)
     if not os.path.isdir(parent):
         raise _BadInput(f"{parent}: no such directory to put the model in")
-    exists = os.path.exists(model_dir)
+    exists = os.path.lexists(model_dir)
     if args.resume:
         model = wm.load(model_dir, lr=args.lr)
         for flag, value, have in (("--embed", args.embed, model.vecL), ("--neurons", args.neurons, model.neurons)):
             if value is not None and value != have:
                 raise _BadInput(f"{flag} {value} does not match the model in {model_dir} ({have}); "
                                 f"leave it out to continue that model")
-        wm._pairs(texts, model.dictionary)  # words the model does not know fail here, before any work
         if not args.quiet:
-            print(f"resuming {model_dir}: {len(model.history)} epoch(s) trained so far, lr {model.lr:g}",
-                  file=sys.stderr)
+            _note(f"resuming {model_dir}: {len(wm._history(model))} epoch(s) trained so far, lr {model.lr:g}")
     else:
         if exists:
-            if not os.path.isdir(model_dir) or not wm._is_replaceable(model_dir):
+            if not os.path.isdir(real) or not wm._is_replaceable(real):
                 raise _BadInput(f"{model_dir}: exists and is not a model directory")
-            if os.listdir(model_dir) and not args.overwrite:
+            if os.listdir(real) and not args.overwrite:
                 raise _BadInput(f"{model_dir}: already holds a model; use --resume to continue it "
                                 f"or --overwrite to replace it")
-        vocabulary = wm.build_vocabulary(texts)
-        wm._pairs(texts, vocabulary)  # a text without a word pair fails here, before any work
-        model = wm.new_model(vocabulary, embed=args.embed or wm.DEFAULT_EMBED,
-                             neurons=args.neurons or wm.DEFAULT_NEURONS,
-                             lr=args.lr if args.lr is not None else wm.DEFAULT_LR, seed=args.seed)
+        model = wm.new_model_for(texts, min_count=args.min_count, embed=args.embed or wm.DEFAULT_EMBED,
+                                 neurons=args.neurons or wm.DEFAULT_NEURONS,
+                                 lr=args.lr if args.lr is not None else wm.DEFAULT_LR, seed=args.seed)
         if not args.quiet:
-            print(f"vocabulary: {len(vocabulary)} words; model: embed {model.vecL}, neurons {model.neurons}, "
-                  f"lr {model.lr:g}", file=sys.stderr)
+            _note(f"{sum(map(len, map(wm.tokenize, texts))):,} words, vocabulary of {model.vocabL} entries; "
+                  f"embed {model.vecL}, neurons {model.neurons}, lr {model.lr:g}")
     try:
-        result = wm.train(model, texts, args.epochs, on_wall=args.on_wall, progress=not args.quiet)
+        result = wm.train(model, texts, args.epochs, holdout=args.holdout, patience=args.patience,
+                          on_wall=args.on_wall, ngram=args.ngram, progress=not args.quiet)
     except wm.TrainingInterrupted as stop:
-        done = len(stop.result.epochs)
-        if done:
+        if stop.result.epochs:
             wm.save(model, model_dir)
-            print(f"{PROG}: interrupted; saved the last complete epoch ({model.history[-1]['epoch']}) "
-                  f"into {model_dir}", file=sys.stderr)
+            _note(f"interrupted; saved the best complete epoch ({stop.result.best}) into {model_dir}")
         else:
-            print(f"{PROG}: interrupted before an epoch completed; nothing saved"
-                  f"{' (' + model_dir + ' unchanged)' if exists else ''}", file=sys.stderr)
+            _note(f"interrupted before an epoch completed; nothing saved"
+                  f"{' (' + model_dir + ' unchanged)' if exists else ''}")
         return EXIT_INTERRUPTED
-    if result.stopped:
-        print(f"{PROG}: training stopped at {result.stopped}", file=sys.stderr)
-    if not result.epochs and args.epochs:
-        print(f"{PROG}: no epoch completed; nothing saved", file=sys.stderr)
-        return 1
+    if not result.learned:
+        _note(f"the model did not learn: held-out perplexity {_ppl(result.heldout_perplexity)}, not below the "
+              f"word-frequency table's {_ppl(result.unigram_perplexity)}; nothing saved"
+              f"{' (' + model_dir + ' unchanged)' if exists else ''}")
+        return EXIT_NOT_LEARNED
     wm.save(model, model_dir)
-    last = f", last loss {result.losses[-1]:.4f}" if result.epochs else ""
-    print(f"saved {model_dir}: {len(model.history)} epoch(s){last}, lr {model.lr:g}", file=sys.stderr)
+    if not args.quiet:
+        held = ("" if result.heldout_perplexity is None else
+                f"; held-out perplexity {_ppl(result.heldout_perplexity)} (recurrent alone "
+                f"{_ppl(result.rnn_perplexity)}, word-frequency table {_ppl(result.unigram_perplexity)})")
+        _note(f"saved {model_dir}: epoch {result.best} of {len(wm._history(model))}{held}")
     return 0
 
 
 def _generate(args: argparse.Namespace) -> int:
     model = wm.load(args.model)
-    words = wm.generate(model, args.prompt, args.words)
-    print(wm.join_words(wm.tokenize(args.prompt) + wm.tokenize(words)) if words else args.prompt)
+    unknown = wm.unknown_words(model, args.prompt)
+    if unknown:
+        _note(f"note: {', '.join(map(repr, unknown))} not in the model's text; read as a rare word")
+    words = wm.generate(model, args.prompt, args.words, seed=args.seed, temperature=args.temperature,
+                        top_k=args.top_k, top_p=args.top_p, greedy=args.greedy, ngram=args.ngram)
+    print(wm.join_words(wm.tokenize(args.prompt) + wm.tokenize(words)))
+    return 0
+
+
+def _evaluate(args: argparse.Namespace) -> int:
+    model = wm.load(args.model)
+    ev = wm.evaluate(model, _read_texts(args.texts), ngram=args.ngram)
+    print(f"cross-entropy {ev.cross_entropy:.4f} nats per word, perplexity {ev.perplexity:.1f}, "
+          f"{ev.scored} words scored, {ev.skipped:.1%} skipped (not in the training text)")
     return 0
 
 
 def _info(args: argparse.Namespace) -> int:
     i = wm.info(args.model)
-    loss = "unknown" if i.last_loss is None else f"{i.last_loss:.4f}"
+    loss = "unknown" if i.last_loss is None else f"{i.last_loss:.4f} (perplexity {wm._exp(i.last_loss):.1f})"
+    held = "" if i.heldout is None else f", held-out {i.heldout:.4f} (perplexity {wm._exp(i.heldout):.1f})"
+    mix = "none" if i.mix is None else f"weight of the recurrent model {i.mix:.2f}"
     print(f"model:      {args.model}")
-    print(f"vocabulary: {i.vocabulary} words")
+    print(f"vocabulary: {i.vocabulary} entries for {i.words} words")
     print(f"sizes:      embed {i.embed}, neurons {i.neurons}, {i.parameters} parameters, "
           f"{i.bytes_on_disk} bytes on disk")
-    print(f"training:   {i.epochs} epoch(s), last loss {loss}, learning rate {i.lr:g}")
+    print(f"training:   {i.epochs} epoch(s), learning rate {i.lr:g}; cross-entropy: train {loss}{held}")
+    print(f"n-gram mix: {mix}")
+    if i.heldout_perplexity is not None:
+        print(f"held-out:   perplexity {_ppl(i.heldout_perplexity)} (recurrent alone {_ppl(i.rnn_perplexity)}, "
+              f"word-frequency table {_ppl(i.unigram_perplexity)})")
     return 0
+
+
+_COMMANDS: Dict[str, Callable[[argparse.Namespace], int]] = {
+    "train": _train, "generate": _generate, "evaluate": _evaluate, "info": _info}
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line; returns the exit status."""
     args = _parser().parse_args(argv)
     try:
-        return {"train": _train, "generate": _generate, "info": _info}[args.command](args)
+        return _COMMANDS[args.command](args)
     except (wm.WordModelError, _BadInput) as exc:
-        print(f"{PROG}: {exc}", file=sys.stderr)
+        _note(str(exc))
         return EXIT_BAD_INPUT
     except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
+        _note("interrupted")
         return EXIT_INTERRUPTED
+    except BrokenPipeError:  # the reader of stdout went away (e.g. `| head`): not an error
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+        except (OSError, ValueError, AttributeError):
+            pass
+        return 0
     except OSError as exc:
         where = f"{exc.filename}: " if getattr(exc, "filename", None) else ""
-        print(f"{PROG}: {where}{exc.strerror or exc}", file=sys.stderr)
+        _note(f"{where}{exc.strerror or exc}")
         return 1
 
 
