@@ -221,6 +221,8 @@ inline bool plain_reply(PyObject* obj, Lists& l, Ref& reply, Ref& dictionary) {
     return PyList_CheckExact(l.reply) && (PyList_CheckExact(l.dictionary) || PyTuple_CheckExact(l.dictionary));
 }
 
+enum { kNotPlain, kFloats, kPlain };
+
 // Floats made before a commit, so that the commit cannot fail.
 struct Pool {
     Vec<PyObject*> floats;
@@ -248,6 +250,10 @@ struct Pool {
 // list holds is rewritten, any other element replaced by a float from the pool (the old one,
 // a float or an int, is released at once: that runs no code).
 struct Objects {
+    struct Floats {  // a row known to hold exact floats only: reads make no calls
+        PyObject** it;
+        double get(Py_ssize_t j) const { return PyFloat_AS_DOUBLE(it[j]); }
+    };
     struct Row {
         PyObject** it;
         Pool* pool;
@@ -277,16 +283,22 @@ struct Objects {
     Row bo() const { return row(l.bo); }
     Row ht() const { return row(l.ht); }
     Row erow() const { return row(l.erow); }
-    // Row v of who holds plain numbers (counting the floats its update cannot rewrite).
-    bool check_who(Py_ssize_t v, Py_ssize_t n) {
+    Floats who_floats(Py_ssize_t v) const { return Floats{PySequence_Fast_ITEMS(l.who[v])}; }
+    // Row v of who: kNotPlain, kFloats (exact floats only) or kPlain; counts the floats its
+    // update cannot rewrite.
+    int check_who(Py_ssize_t v, Py_ssize_t n) {
         PyObject** it = PySequence_Fast_ITEMS(l.who[v]);
+        int kind = kFloats;
         for (Py_ssize_t j = 0; j < n; ++j) {
             PyObject* o = it[j];
             if (reusable(o)) continue;
-            if (!plain_number(o)) return false;
+            if (!PyFloat_CheckExact(o)) {
+                if (!plain_number(o)) return kNotPlain;
+                kind = kPlain;
+            }
             ++who_fresh;
         }
-        return true;
+        return kind;
     }
 };
 
@@ -330,12 +342,15 @@ struct Kernel {
         w.Z.resize(V);
         const double* h = w.h.data();
         auto bo = s.bo();
-        for (Py_ssize_t v = 0; v < V; ++v) {
-            if (!s.check_who(v, N)) return false;
-            auto row = s.who(v);
+        auto dot = [&](auto row) {
             double z = 0.0;
             for (Py_ssize_t j = 0; j < N; ++j) z = z + row.get(j) * h[j];
-            w.Z[v] = z + bo.get(v);
+            return z;
+        };
+        for (Py_ssize_t v = 0; v < V; ++v) {
+            const int kind = s.check_who(v, N);
+            if (kind == kNotPlain) return false;
+            w.Z[v] = (kind == kFloats ? dot(s.who_floats(v)) : dot(s.who(v))) + bo.get(v);
         }
         return true;
     }
