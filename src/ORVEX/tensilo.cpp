@@ -202,19 +202,6 @@ struct General {
     Ref prev_next, prev_loss;
     bool next_stored = false, loss_stored = false;
 
-    // 4. hybrid(x): ReLu when positive, LeakyReLu otherwise (NaN included), as bound now.
-    bool hybrid(double x, double& out) {
-        bool pos = x > 0;
-        Ref f = global(st.fn, pos ? n_ReLu : n_LeakyReLu);
-        if (!f) return false;
-        if (BOUND && f.get() == (pos ? BOUND->relu : BOUND->leaky).get()) {
-            out = numcore::leaky(x);
-            return true;
-        }
-        Ref a = flt(x), r = a ? call(f.get(), {a.get()}) : Ref();
-        return r && to_double(r.get(), out);
-    }
-
     bool forward() {
         PyObject* ht = m.ht.get();
         PyTypeObject* t = Py_TYPE(ht);
@@ -225,7 +212,7 @@ struct General {
         }
         h.resize(m.N);  // 4. the new hidden state, kept aside until the update
         for (Py_ssize_t i = 0; i < m.N; ++i)
-            if (!hybrid(st.P[i], h[i])) return false;
+            if (!hybrid(st.fn->globals, BOUND, st.P[i], h[i])) return false;
         if (PyList_CheckExact(ht) && PyList_GET_SIZE(ht) < m.N) return assign_error();
         st.pending = true;
         Z.resize(m.V);  // 5. scores from the new hidden state

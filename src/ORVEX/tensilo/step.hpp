@@ -101,6 +101,20 @@ struct Bound {
     }
 };
 
+// hybrid(x): ReLu when positive, LeakyReLu otherwise (NaN included), as the step module's
+// globals bind them now; numerix's own on doubles.
+inline bool hybrid(PyObject* globals, const Bound* b, double x, double& out) {
+    bool pos = x > 0;
+    Ref f = global(globals, (pos ? n_ReLu : n_LeakyReLu).get());
+    if (!f) return false;
+    if (b && f.get() == (pos ? b->relu : b->leaky).get()) {
+        out = numcore::leaky(x);
+        return true;
+    }
+    Ref a = flt(x), r = a ? call(f.get(), {a.get()}) : Ref();
+    return r && to_double(r.get(), out);
+}
+
 // ---- 1. The sizes, the learning rate and the containers, read from the instance ----
 struct Model {
     PyObject* obj;
@@ -169,7 +183,8 @@ struct Lists {
     PyObject **lw, **lhw, **who;  // the rows
     PyObject *bias, *bo, *ht, *erow;
     PyObject *reply = nullptr, *dictionary = nullptr;
-    size_t fresh = 0;  // stored positions outside who needing a new float
+    size_t fresh = 0;            // stored positions outside who needing a new float
+    Vec<PyObject*> written;      // the lists written, sorted (who's rows only who holds left out)
 };
 
 // Whether the model is plain as far as its containers, rows and the elements outside who go
@@ -193,7 +208,8 @@ inline bool plain_lists(const Model& m, int indexa, bool with_ht, Lists& l) {
     if (!plain_row(l.bias, N, true, f) || !plain_row(l.bo, V, true, f) || !plain_row(l.erow, E, true, f) ||
         !plain_row(l.ht, N, true, with_ht ? f : nullptr))
         return false;
-    Vec<PyObject*> written{l.bias, l.bo, l.erow, l.ht};
+    Vec<PyObject*>& written = l.written;
+    written.assign({l.bias, l.bo, l.erow, l.ht});
     written.reserve(static_cast<size_t>(2 * N + V) + 6);
     for (Py_ssize_t i = 0; i < N; ++i) {
         if (!plain_row(l.lw[i], E, true, f) || !plain_row(l.lhw[i], N, true, f)) return false;
