@@ -38,6 +38,7 @@ struct Doubles {
         template <class F>
         void update(Py_ssize_t j, F&& f) const { p[j] = f(p[j]); }
     };
+    static constexpr bool kDoubles = true;
     Py_ssize_t N, V, E;
     Vec<double> lw_, lhw_, who_, bias_, bo_, ht_;
     Vec<Vec<double>> emb_;     // by row index; empty until loaded

@@ -288,6 +288,7 @@ struct Objects {
             Py_DECREF(o);
         }
     };
+    static constexpr bool kDoubles = false;
     const Lists& l;
     Pool& pool;
     size_t who_fresh = 0;
@@ -353,20 +354,36 @@ struct Kernel {
         w.h.resize(N);
         for (Py_ssize_t i = 0; i < N; ++i) w.h[i] = numcore::leaky(w.P[i]);
     }
+    // Σ_j row[j]*h[j] in ascending j (out of line: the sum stays in a register).
+    template <class Row>
+    [[gnu::noinline]] static double dot(Row row, const double* h, Py_ssize_t n) {
+        double z = 0.0;
+        for (Py_ssize_t j = 0; j < n; ++j) z = z + row.get(j) * h[j];
+        return z;
+    }
     // ---- 5. Output scores; false where a row of who holds other than plain numbers ----
     bool scores() {
         w.Z.resize(V);
         const double* h = w.h.data();
         auto bo = s.bo();
-        auto dot = [&](auto row) {
-            double z = 0.0;
-            for (Py_ssize_t j = 0; j < N; ++j) z = z + row.get(j) * h[j];
-            return z;
-        };
-        for (Py_ssize_t v = 0; v < V; ++v) {
+        Py_ssize_t v = 0;
+        if constexpr (S::kDoubles)  // four rows at a time, each summed in its own order
+            for (; v + 4 <= V; v += 4) {
+                auto r0 = s.who(v), r1 = s.who(v + 1), r2 = s.who(v + 2), r3 = s.who(v + 3);
+                double z0 = 0.0, z1 = 0.0, z2 = 0.0, z3 = 0.0;
+                for (Py_ssize_t j = 0; j < N; ++j) {
+                    z0 = z0 + r0.get(j) * h[j];
+                    z1 = z1 + r1.get(j) * h[j];
+                    z2 = z2 + r2.get(j) * h[j];
+                    z3 = z3 + r3.get(j) * h[j];
+                }
+                w.Z[v] = z0 + bo.get(v), w.Z[v + 1] = z1 + bo.get(v + 1);
+                w.Z[v + 2] = z2 + bo.get(v + 2), w.Z[v + 3] = z3 + bo.get(v + 3);
+            }
+        for (; v < V; ++v) {
             const int kind = s.check_who(v, N);
             if (kind == kNotPlain) return false;
-            w.Z[v] = (kind == kFloats ? dot(s.who_floats(v)) : dot(s.who(v))) + bo.get(v);
+            w.Z[v] = (kind == kFloats ? dot(s.who_floats(v), h, N) : dot(s.who(v), h, N)) + bo.get(v);
         }
         return true;
     }
@@ -381,6 +398,17 @@ struct Kernel {
         w.loss = -r;
         return true;
     }
+    // One row of who: DH[j] + g*w summed from each weight w, which becomes w - lr*(g*h[j])
+    // (out of line: g, lr and the buffers stay in registers).
+    template <class Row>
+    [[gnu::noinline]] static void who_row(Row row, const double g, const double* __restrict h,
+                                          double* __restrict dh, const double lr, Py_ssize_t n) {
+        for (Py_ssize_t j = 0; j < n; ++j)
+            row.update(j, [&](double x) {
+                dh[j] = dh[j] + g * x;
+                return x - lr * (g * h[j]);
+            });
+    }
     // ---- 9-18. Gradients and the update (from e and h as the forward pass used them) ----
     void learn(Py_ssize_t tn) {
         const double* h = w.h.data();
@@ -390,16 +418,7 @@ struct Kernel {
         for (Py_ssize_t j = 0; j < N; ++j) ht.update(j, [&](double) { return h[j]; });
         // 12 and 18.1: DH summed from each who weight as the same pass updates it
         w.DH.assign(N, 0.0);
-        double* __restrict dh = w.DH.data();
-        for (Py_ssize_t v = 0; v < V; ++v) {
-            const double g = w.G[v];
-            auto row = s.who(v);
-            for (Py_ssize_t j = 0; j < N; ++j)
-                row.update(j, [&](double x) {
-                    dh[j] = dh[j] + g * x;
-                    return x - lr * (g * h[j]);
-                });
-        }
+        for (Py_ssize_t v = 0; v < V; ++v) who_row(s.who(v), w.G[v], h, w.DH.data(), lr, N);
         w.DP.resize(N);  // 13. slope of the activation
         for (Py_ssize_t i = 0; i < N; ++i) w.DP[i] = w.DH[i] * (w.P[i] > 0 ? 1.0 : 0.01);
         w.DE.assign(E, 0.0);  // 17. embedding error (lweights still as read)
