@@ -75,10 +75,13 @@ def test_forward_is_the_steps_forward_pass():
     ("m.who[2] = tuple(m.who[2])", "not plain"),
     ("m.who[0][0] = 'x'", "not plain"),
     ("h = h[:-1]", "h must be a list of 6 floats"),
+    ("tensilo.ReLu = lambda x: (m.who.clear(), x)[1]", "not plain"),  # checked again after the call
 ])
-def test_forward_refuses_what_is_not_plain(change, text):
+def test_forward_refuses_what_is_not_plain(change, text, monkeypatch):
     m = make_model(9, 6, 4, 13, zeros=False)
-    ns = dict(m=m, h=list(m.ht))
+    monkeypatch.setattr(tensilo, "ReLu", tensilo.ReLu)
+    m.bias = [4.0] * 6  # positive pre-activations: ReLu is called
+    ns = dict(m=m, h=list(m.ht), tensilo=tensilo)
     exec(change, ns)
     with pytest.raises(TypeError, match=text):
         _kernel.forward(m, 1, ns["h"])

@@ -225,13 +225,17 @@ PyObject* run_pairs_impl(Fn*, PyObject* model, PyObject* pairs) {
     Py_RETURN_NONE;
 }
 
+PyObject* not_plain() {
+    PyErr_SetString(PyExc_TypeError, "forward: the model is not plain (exact lists of numbers, every shape right)");
+    return nullptr;
+}
+
 PyObject* forward_impl(Fn*, PyObject* model, int indexa, PyObject* h) {
     Model m{model};
     Lists l;
     if (!m.read()) return nullptr;
     if (!plain_lists(m, indexa, false, l))
-        return PyErr_Format(PyExc_TypeError, "forward: the model is not plain (exact lists of numbers, "
-                                             "every shape right, sizes at least 1)");
+        return not_plain();
     if (!PyList_CheckExact(h) || PyList_GET_SIZE(h) != m.N || !plain_row(h, m.N, true, nullptr))
         return PyErr_Format(PyExc_TypeError, "forward: h must be a list of %zd floats", m.N);
     Pool pool;
@@ -242,9 +246,11 @@ PyObject* forward_impl(Fn*, PyObject* model, int indexa, PyObject* h) {
     read_row(h, m.N, w.h);
     k.preactivations();
     const Bound* b = TENSILO->bound_ok ? &TENSILO->bound : nullptr;
-    for (Py_ssize_t i = 0; i < m.N; ++i)
+    const bool native = b && b->native(TENSILO->globals.get());
+    for (Py_ssize_t i = 0; i < m.N; ++i)  // rebound functions run Python code: the lists are checked again
         if (!hybrid(TENSILO->globals.get(), b, w.P[i], w.h[i])) return nullptr;
-    if (!k.scores()) return PyErr_Format(PyExc_TypeError, "forward: the model is not plain (who holds other than numbers)");
+    if ((!native && !plain_lists(m, indexa, false, l)) || !k.scores())
+        return not_plain();
     Ref hn = Ref::steal(PyList_New(m.N)), z = hn ? Ref::steal(PyList_New(m.V)) : Ref();
     if (!z) return nullptr;
     for (auto [list, src] : {std::pair{hn.get(), &w.h}, std::pair{z.get(), &w.Z}})
