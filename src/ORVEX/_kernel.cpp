@@ -36,9 +36,10 @@ struct Doubles {
         double* p;
         double get(Py_ssize_t j) const { return p[j]; }
         template <class F>
-        void update(Py_ssize_t j, F&& f) const { p[j] = f(p[j]); }
+        void update(Py_ssize_t n, F&& f) const {
+            for (Py_ssize_t j = 0; j < n; ++j) p[j] = f(j, p[j]);
+        }
     };
-    static constexpr bool kDoubles = true;
     Py_ssize_t N, V, E;
     Vec<double> lw_, lhw_, who_, bias_, bo_, ht_;
     Vec<Vec<double>> emb_;     // by row index; empty until loaded
@@ -47,12 +48,18 @@ struct Doubles {
     Row lw(Py_ssize_t i) { return Row{lw_.data() + i * E}; }
     Row lhw(Py_ssize_t i) { return Row{lhw_.data() + i * N}; }
     Row who(Py_ssize_t v) { return Row{who_.data() + v * N}; }
-    Row who_floats(Py_ssize_t v) { return who(v); }
     Row bias() { return Row{bias_.data()}; }
     Row bo() { return Row{bo_.data()}; }
     Row ht() { return Row{ht_.data()}; }
     Row erow() { return Row{emb_[a].data()}; }
-    int check_who(Py_ssize_t, Py_ssize_t) const { return kFloats; }
+    // z = Σ_j who[v][j]*h[j]
+    bool who_dot(Py_ssize_t v, const double* h, Py_ssize_t n, double& z) const {
+        const double* r = who_.data() + v * N;
+        double s = 0.0;
+        for (Py_ssize_t j = 0; j < n; ++j) s = s + r[j] * h[j];
+        z = s;
+        return true;
+    }
 };
 
 void read_row(PyObject* list, Py_ssize_t n, Vec<double>& out) {
@@ -170,7 +177,7 @@ struct Trainer {
         Objects objects{l, pool};
         for (const Out& o : outs) {
             auto row = objects.row(o.list);
-            for (Py_ssize_t j = 0; j < o.n; ++j) row.update(j, [&](double) { return o.src[j]; });
+            row.update(o.n, [&](Py_ssize_t j, double) { return o.src[j]; });
         }
         return true;
     }

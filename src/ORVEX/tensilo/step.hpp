@@ -237,8 +237,6 @@ inline bool plain_reply(PyObject* obj, Lists& l, Ref& reply, Ref& dictionary) {
     return PyList_CheckExact(l.reply) && (PyList_CheckExact(l.dictionary) || PyTuple_CheckExact(l.dictionary));
 }
 
-enum { kNotPlain, kFloats, kPlain };
-
 // Floats made before a commit, so that the commit cannot fail.
 struct Pool {
     Vec<PyObject*> floats;
@@ -266,29 +264,30 @@ struct Pool {
 // list holds is rewritten, any other element replaced by a float from the pool (the old one,
 // a float or an int, is released at once: that runs no code).
 struct Objects {
-    struct Floats {  // a row known to hold exact floats only: reads make no calls
-        PyObject** it;
-        double get(Py_ssize_t j) const { return PyFloat_AS_DOUBLE(it[j]); }
-    };
     struct Row {
         PyObject** it;
         Pool* pool;
         double get(Py_ssize_t j) const { return value(it[j]); }
+        // Positions [0, n) become f(j, w) of their value w: floats only the list holds are
+        // rewritten in a loop that makes no calls (values stay in registers), anything else
+        // is replaced out of line.
         template <class F>
-        void update(Py_ssize_t j, F&& f) const {
-            PyObject* o = it[j];
-            if (reusable(o)) {
-                auto fo = reinterpret_cast<PyFloatObject*>(o);
-                fo->ob_fval = f(fo->ob_fval);
-                return;
+        void update(Py_ssize_t n, F&& f) const {
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                for (; j < n && reusable(it[j]); ++j) {
+                    auto fo = reinterpret_cast<PyFloatObject*>(it[j]);
+                    fo->ob_fval = f(j, fo->ob_fval);
+                }
+                if (j < n) replace(j, f(j, value(it[j])));
             }
-            PyObject* n = pool->take(f(value(o)));
+        }
+        [[gnu::noinline]] void replace(Py_ssize_t j, double d) const {
+            PyObject *o = it[j], *n = pool->take(d);
             if (!n) return PyErr_Clear();  // not reached: the pool was counted
             it[j] = n;
             Py_DECREF(o);
         }
     };
-    static constexpr bool kDoubles = false;
     const Lists& l;
     Pool& pool;
     size_t who_fresh = 0;
@@ -300,22 +299,30 @@ struct Objects {
     Row bo() const { return row(l.bo); }
     Row ht() const { return row(l.ht); }
     Row erow() const { return row(l.erow); }
-    Floats who_floats(Py_ssize_t v) const { return Floats{PySequence_Fast_ITEMS(l.who[v])}; }
-    // Row v of who: kNotPlain, kFloats (exact floats only) or kPlain; counts the floats its
-    // update cannot rewrite.
-    int check_who(Py_ssize_t v, Py_ssize_t n) {
+    // z = Σ_j who[v][j]*h[j], checking as it reads that the row holds plain numbers (false
+    // otherwise) and counting the floats its update cannot rewrite. Exact floats are summed
+    // in a loop that makes no calls (the sum stays in a register, the reads overlap it).
+    bool who_dot(Py_ssize_t v, const double* h, Py_ssize_t n, double& z) {
         PyObject** it = PySequence_Fast_ITEMS(l.who[v]);
-        int kind = kFloats;
-        for (Py_ssize_t j = 0; j < n; ++j) {
-            PyObject* o = it[j];
-            if (reusable(o)) continue;
-            if (!PyFloat_CheckExact(o)) {
-                if (!plain_number(o)) return kNotPlain;
-                kind = kPlain;
-            }
-            ++who_fresh;
+        double s = 0.0;
+        size_t fresh = 0;
+        Py_ssize_t j = 0;
+        for (; j < n && PyFloat_CheckExact(it[j]); ++j) {
+            fresh += !reusable(it[j]);
+            s = s + PyFloat_AS_DOUBLE(it[j]) * h[j];
         }
-        return kind;
+        who_fresh += fresh;
+        return j == n ? (z = s, true) : who_dot_rest(it, j, h, n, s, z);
+    }
+    [[gnu::noinline]] bool who_dot_rest(PyObject** it, Py_ssize_t j, const double* h, Py_ssize_t n, double s,
+                                        double& z) {
+        for (; j < n; ++j) {
+            if (!plain_number(it[j])) return false;
+            who_fresh += !reusable(it[j]);
+            s = s + value(it[j]) * h[j];
+        }
+        z = s;
+        return true;
     }
 };
 
@@ -354,36 +361,15 @@ struct Kernel {
         w.h.resize(N);
         for (Py_ssize_t i = 0; i < N; ++i) w.h[i] = numcore::leaky(w.P[i]);
     }
-    // Σ_j row[j]*h[j] in ascending j (out of line: the sum stays in a register).
-    template <class Row>
-    [[gnu::noinline]] static double dot(Row row, const double* h, Py_ssize_t n) {
-        double z = 0.0;
-        for (Py_ssize_t j = 0; j < n; ++j) z = z + row.get(j) * h[j];
-        return z;
-    }
     // ---- 5. Output scores; false where a row of who holds other than plain numbers ----
     bool scores() {
         w.Z.resize(V);
         const double* h = w.h.data();
         auto bo = s.bo();
-        Py_ssize_t v = 0;
-        if constexpr (S::kDoubles)  // four rows at a time, each summed in its own order
-            for (; v + 4 <= V; v += 4) {
-                auto r0 = s.who(v), r1 = s.who(v + 1), r2 = s.who(v + 2), r3 = s.who(v + 3);
-                double z0 = 0.0, z1 = 0.0, z2 = 0.0, z3 = 0.0;
-                for (Py_ssize_t j = 0; j < N; ++j) {
-                    z0 = z0 + r0.get(j) * h[j];
-                    z1 = z1 + r1.get(j) * h[j];
-                    z2 = z2 + r2.get(j) * h[j];
-                    z3 = z3 + r3.get(j) * h[j];
-                }
-                w.Z[v] = z0 + bo.get(v), w.Z[v + 1] = z1 + bo.get(v + 1);
-                w.Z[v + 2] = z2 + bo.get(v + 2), w.Z[v + 3] = z3 + bo.get(v + 3);
-            }
-        for (; v < V; ++v) {
-            const int kind = s.check_who(v, N);
-            if (kind == kNotPlain) return false;
-            w.Z[v] = (kind == kFloats ? dot(s.who_floats(v), h, N) : dot(s.who(v), h, N)) + bo.get(v);
+        for (Py_ssize_t v = 0; v < V; ++v) {
+            double z;
+            if (!s.who_dot(v, h, N, z)) return false;
+            w.Z[v] = z + bo.get(v);
         }
         return true;
     }
@@ -403,11 +389,10 @@ struct Kernel {
     template <class Row>
     [[gnu::noinline]] static void who_row(Row row, const double g, const double* __restrict h,
                                           double* __restrict dh, const double lr, Py_ssize_t n) {
-        for (Py_ssize_t j = 0; j < n; ++j)
-            row.update(j, [&](double x) {
-                dh[j] = dh[j] + g * x;
-                return x - lr * (g * h[j]);
-            });
+        row.update(n, [&](Py_ssize_t j, double x) {
+            dh[j] = dh[j] + g * x;
+            return x - lr * (g * h[j]);
+        });
     }
     // ---- 9-18. Gradients and the update (from e and h as the forward pass used them) ----
     void learn(Py_ssize_t tn) {
@@ -415,7 +400,7 @@ struct Kernel {
         w.G.assign(w.Y.begin(), w.Y.end());  // 9. output error
         w.G[tn] = w.Y[tn] - 1.0;
         auto ht = s.ht();  // 4. the hidden state is stored
-        for (Py_ssize_t j = 0; j < N; ++j) ht.update(j, [&](double) { return h[j]; });
+        ht.update(N, [&](Py_ssize_t j, double) { return h[j]; });
         // 12 and 18.1: DH summed from each who weight as the same pass updates it
         w.DH.assign(N, 0.0);
         for (Py_ssize_t v = 0; v < V; ++v) who_row(s.who(v), w.G[v], h, w.DH.data(), lr, N);
@@ -427,21 +412,21 @@ struct Kernel {
             for (Py_ssize_t k = 0; k < E; ++k) w.DE[k] = w.DE[k] + w.DP[i] * row.get(k);
         }
         auto bo = s.bo();  // 18.2-18.6
-        for (Py_ssize_t v = 0; v < V; ++v) bo.update(v, [&](double x) { return x - lr * w.G[v]; });
+        bo.update(V, [&](Py_ssize_t v, double x) { return x - lr * w.G[v]; });
         for (Py_ssize_t i = 0; i < N; ++i) {
             const double dp = w.DP[i];
             auto row = s.lw(i);
-            for (Py_ssize_t k = 0; k < E; ++k) row.update(k, [&](double x) { return x - lr * (dp * w.e[k]); });
+            row.update(E, [&](Py_ssize_t k, double x) { return x - lr * (dp * w.e[k]); });
         }
         for (Py_ssize_t i = 0; i < N; ++i) {
             const double dp = w.DP[i];
             auto row = s.lhw(i);
-            for (Py_ssize_t j = 0; j < N; ++j) row.update(j, [&](double x) { return x - lr * (dp * h[j]); });
+            row.update(N, [&](Py_ssize_t j, double x) { return x - lr * (dp * h[j]); });
         }
         auto bias = s.bias();
-        for (Py_ssize_t i = 0; i < N; ++i) bias.update(i, [&](double x) { return x - lr * w.DP[i]; });
+        bias.update(N, [&](Py_ssize_t i, double x) { return x - lr * w.DP[i]; });
         auto er = s.erow();
-        for (Py_ssize_t k = 0; k < E; ++k) er.update(k, [&](double x) { return x - lr * w.DE[k]; });
+        er.update(E, [&](Py_ssize_t k, double x) { return x - lr * w.DE[k]; });
     }
 };
 
