@@ -52,12 +52,19 @@ struct Doubles {
     Row bo() { return Row{bo_.data()}; }
     Row ht() { return Row{ht_.data()}; }
     Row erow() { return Row{emb_[a].data()}; }
-    // z = Σ_j who[v][j]*h[j]
-    bool who_dot(Py_ssize_t v, const double* h, Py_ssize_t n, double& z) const {
-        const double* r = who_.data() + v * N;
-        double s = 0.0;
-        for (Py_ssize_t j = 0; j < n; ++j) s = s + r[j] * h[j];
-        z = s;
+    // z[v] = Σ_j who[v][j]*h[j], four rows at a time (each summed in its own order).
+    bool who_dots(const double* h, Py_ssize_t n, Py_ssize_t V, double* z) const {
+        for (Py_ssize_t v = 0; v < V; v += 4) {
+            const double* r[4];
+            for (int q = 0; q < 4; ++q) r[q] = who_.data() + std::min(v + q, V - 1) * n;
+            double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                s0 = s0 + r[0][j] * h[j], s1 = s1 + r[1][j] * h[j];
+                s2 = s2 + r[2][j] * h[j], s3 = s3 + r[3][j] * h[j];
+            }
+            const double s[4] = {s0, s1, s2, s3};
+            for (int q = 0; q < 4 && v + q < V; ++q) z[v + q] = s[q];
+        }
         return true;
     }
 };
@@ -219,7 +226,7 @@ PyObject* run_pairs_impl(Fn*, PyObject* model, PyObject* pairs) {
         int a, t;
         if (int_pair(p.get(), a, t) && tr.pair(a, t)) {
             work += static_cast<size_t>(tr.m.V + tr.m.N) * tr.m.N + 1;
-            if (work < (1u << 22)) continue;
+            if (work < (1u << 24)) continue;
             work = 0;  // every few milliseconds: the model written back, signals let run
             if (!tr.write_back()) return nullptr;
             tr.d.reset();

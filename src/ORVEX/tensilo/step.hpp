@@ -299,9 +299,14 @@ struct Objects {
     Row bo() const { return row(l.bo); }
     Row ht() const { return row(l.ht); }
     Row erow() const { return row(l.erow); }
-    // z = Σ_j who[v][j]*h[j], checking as it reads that the row holds plain numbers (false
+    // z[v] = Σ_j who[v][j]*h[j], checking as it reads that the row holds plain numbers (false
     // otherwise) and counting the floats its update cannot rewrite. Exact floats are summed
     // in a loop that makes no calls (the sum stays in a register, the reads overlap it).
+    bool who_dots(const double* h, Py_ssize_t n, Py_ssize_t V, double* z) {
+        for (Py_ssize_t v = 0; v < V; ++v)
+            if (!who_dot(v, h, n, z[v])) return false;
+        return true;
+    }
     bool who_dot(Py_ssize_t v, const double* h, Py_ssize_t n, double& z) {
         PyObject** it = PySequence_Fast_ITEMS(l.who[v]);
         double s = 0.0;
@@ -366,11 +371,8 @@ struct Kernel {
         w.Z.resize(V);
         const double* h = w.h.data();
         auto bo = s.bo();
-        for (Py_ssize_t v = 0; v < V; ++v) {
-            double z;
-            if (!s.who_dot(v, h, N, z)) return false;
-            w.Z[v] = z + bo.get(v);
-        }
+        if (!s.who_dots(h, N, V, w.Z.data())) return false;
+        for (Py_ssize_t v = 0; v < V; ++v) w.Z[v] = w.Z[v] + bo.get(v);
         return true;
     }
     // ---- 6-8. Soft-max, next token, loss; false where numerix would raise ----
@@ -431,14 +433,16 @@ struct Kernel {
 };
 
 // nexttoken and loss stored on a quiet instance, put back if what follows fails; the values
-// replaced are released when the commit's owner ends (their release could run code).
+// replaced are released when the commit's owner ends (their release could run code). Nothing
+// here makes an object the garbage collector tracks (a collection could run finalisers).
 struct Attrs {
     PyObject* obj;
     Ref prev_next, prev_loss;
     bool set(PyObject* next, PyObject* loss) {
-        prev_next = Ref::steal(PyObject_GenericGetAttr(obj, n_nexttoken.get()));
-        prev_loss = Ref::steal(PyObject_GenericGetAttr(obj, n_loss.get()));
-        PyErr_Clear();
+        Ref d = Ref::steal(PyObject_GenericGetDict(obj, nullptr));  // made by quiet_instance()
+        if (!d) return false;
+        prev_next = Ref::borrow(PyDict_GetItemWithError(d.get(), n_nexttoken.get()));  // no exception made
+        prev_loss = Ref::borrow(PyDict_GetItemWithError(d.get(), n_loss.get()));
         if (PyObject_GenericSetAttr(obj, n_nexttoken.get(), next) < 0) return false;
         if (PyObject_GenericSetAttr(obj, n_loss.get(), loss) == 0) return true;
         restore(n_nexttoken, prev_next);
