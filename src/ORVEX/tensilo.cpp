@@ -126,8 +126,8 @@ struct Step {
     }
 
     // ---- 3. P[i] = Σ_k lweights[i][k]*embedings[indexa][k] + Σ_j lhweights[i][j]*ht[j] + bias[i] ----
+    // (buffers grow as the lists are read: a size is trusted only once the lists bear it out)
     bool preactivations() {
-        P.resize(m.N);
         for (Py_ssize_t i = 0; i < m.N; ++i) {
             double s = 0.0;
             Num b;
@@ -135,7 +135,7 @@ struct Step {
             if (m.E > 0 && !(erow && dot(row.get(), erow.get(), m.E, s))) return false;
             if (!(row = item(m.lhw.get(), i)) || !dot(row.get(), m.ht.get(), m.N, s)) return false;
             if (!num(m.bias.get(), i, b) || !add_to(b, s)) return false;
-            P[i] = s;
+            P.push_back(s);
         }
         return true;
     }
@@ -210,19 +210,18 @@ struct General {
             PyErr_Format(PyExc_TypeError, "'%.200s' object does not support item assignment", t->tp_name);
             return false;
         }
-        h.resize(m.N);  // 4. the new hidden state, kept aside until the update
+        h.resize(m.N);  // 4. the new hidden state, kept aside until the update (N as P bears it out)
         for (Py_ssize_t i = 0; i < m.N; ++i)
             if (!hybrid(st.fn->globals, BOUND, st.P[i], h[i])) return false;
         if (PyList_CheckExact(ht) && PyList_GET_SIZE(ht) < m.N) return assign_error();
         st.pending = true;
-        Z.resize(m.V);  // 5. scores from the new hidden state
         for (Py_ssize_t v = 0; v < m.V; ++v) {
             double s = 0.0;
             Ref row = m.N > 0 ? st.item(m.who.get(), v) : Ref();
             if (!st.sig.tick() || (m.N > 0 && !(row && st.dot(row.get(), ht, m.N, s)))) return false;
             Num b;
             if (!st.num(m.bo.get(), v, b) || !add_to(b, s)) return false;
-            Z[v] = s;
+            Z.push_back(s);  // 5. scores from the new hidden state
         }
         Ref z = Ref::steal(PyList_New(m.V));  // 6. Y = FixSoftmax(Z)
         for (Py_ssize_t v = 0; z && v < m.V; ++v) {
@@ -270,7 +269,7 @@ struct General {
             for (Py_ssize_t i = 0; i < m.N; ++i)
                 if (!product(Num{DP[i], Ref()}, e[k], gwl[i * m.E + k])) return false;
         }
-        DE.assign(m.E, 0.0);  // 17. DE[k] = Σ_i DP[i]*lweights[i][k], summed row by row
+        DE.assign(m.N > 0 ? m.E : 0, 0.0);  // 17. (E as P bears it out; all zeros when N is 0) DE[k] = Σ_i DP[i]*lweights[i][k], summed row by row
         for (Py_ssize_t i = 0; i < m.N && m.E > 0; ++i) {
             Ref row = st.item(m.lw.get(), i);
             if (!row) return false;
@@ -352,7 +351,8 @@ struct General {
             if (!update(m.lhw.get(), i, nullptr, m.N, [&](Py_ssize_t j) { return Num{DP[i] * h[j], Ref()}; }))
                 return false;
         if (!update(nullptr, 0, m.bias.get(), m.N, [&](Py_ssize_t i) { return Num{DP[i], Ref()}; })) return false;
-        return update(m.emb.get(), st.indexa, nullptr, m.E, [&](Py_ssize_t k) { return Num{DE[k], Ref()}; });
+        return update(m.emb.get(), st.indexa, nullptr, m.E,
+                      [&](Py_ssize_t k) { return Num{k < static_cast<Py_ssize_t>(DE.size()) ? DE[k] : 0.0, Ref()}; });
     }
 
     // Every list written still has its length, every row its place in its matrix.
