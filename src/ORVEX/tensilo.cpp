@@ -109,16 +109,19 @@ struct Step {
         if (x) out = Num::of(x.get());
         return bool(x);
     }
-    // s + Σ_j a[j]*b[j], j < n; plain numbers of exact lists are read in place.
+    // s + Σ_j a[j]*b[j], j < n; the exact floats of exact lists are read in place (a loop
+    // that makes no calls, the sum in a register), anything else element by element.
     bool dot(PyObject* a, PyObject* b, Py_ssize_t n, double& s) {
-        for (Py_ssize_t j = 0; j < n; ++j) {
-            double x, y;
-            if (PyList_CheckExact(a) && PyList_CheckExact(b) && !(pending && (a == m.ht.get() || b == m.ht.get())) &&
-                j < PyList_GET_SIZE(a) && j < PyList_GET_SIZE(b) && plain_double(PyList_GET_ITEM(a, j), x) &&
-                plain_double(PyList_GET_ITEM(b, j), y)) {
-                s = s + x * y;
-                continue;
-            }
+        Py_ssize_t j = 0;
+        if (PyList_CheckExact(a) && PyList_CheckExact(b) && !(pending && (a == m.ht.get() || b == m.ht.get()))) {
+            PyObject **x = PySequence_Fast_ITEMS(a), **y = PySequence_Fast_ITEMS(b);
+            const Py_ssize_t end = std::min({n, PyList_GET_SIZE(a), PyList_GET_SIZE(b)});
+            double acc = s;
+            for (; j < end && PyFloat_CheckExact(x[j]) && PyFloat_CheckExact(y[j]); ++j)
+                acc = acc + PyFloat_AS_DOUBLE(x[j]) * PyFloat_AS_DOUBLE(y[j]);
+            s = acc;
+        }
+        for (; j < n; ++j) {
             Num p, u, v;
             if (!num(a, j, u) || !num(b, j, v) || !product(u, v, p) || !add_to(p, s)) return false;
         }
