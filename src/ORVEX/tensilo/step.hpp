@@ -309,25 +309,25 @@ struct Objects {
     }
     bool who_dot(Py_ssize_t v, const double* h, Py_ssize_t n, double& z) {
         PyObject** it = PySequence_Fast_ITEMS(l.who[v]);
-        double s = 0.0;
         size_t fresh = 0;
-        Py_ssize_t j = 0;
-        for (; j < n && PyFloat_CheckExact(it[j]); ++j) {
-            fresh += !reusable(it[j]);
-            s = s + PyFloat_AS_DOUBLE(it[j]) * h[j];
-        }
+        z = 0.0;
+        Py_ssize_t j = sum(
+            it, 0, n, h, z, [&](PyObject* o) { return PyFloat_CheckExact(o) && (fresh += !reusable(o), true); },
+            [](PyObject* o) { return PyFloat_AS_DOUBLE(o); });
         who_fresh += fresh;
-        return j == n ? (z = s, true) : who_dot_rest(it, j, h, n, s, z);
+        return j == n || who_dot_rest(it, j, h, n, z);
     }
-    [[gnu::noinline]] bool who_dot_rest(PyObject** it, Py_ssize_t j, const double* h, Py_ssize_t n, double s,
-                                        double& z) {
-        for (; j < n; ++j) {
-            if (!plain_number(it[j])) return false;
-            who_fresh += !reusable(it[j]);
-            s = s + value(it[j]) * h[j];
-        }
+    [[gnu::noinline]] bool who_dot_rest(PyObject** it, Py_ssize_t j, const double* h, Py_ssize_t n, double& z) {
+        auto ok = [&](PyObject* o) { return plain_number(o) && (who_fresh += !reusable(o), true); };
+        return sum(it, j, n, h, z, ok, value) == n;
+    }
+    // z + Σ it[j]*h[j] over [j, n) while ok(it[j]); returns where it stopped.
+    template <class Ok, class Value>
+    static Py_ssize_t sum(PyObject** it, Py_ssize_t j, Py_ssize_t n, const double* h, double& z, Ok ok, Value x) {
+        double s = z;
+        for (; j < n && ok(it[j]); ++j) s = s + x(it[j]) * h[j];
         z = s;
-        return true;
+        return j;
     }
 };
 
