@@ -351,14 +351,25 @@ struct Kernel {
     Work& w;
 
     // ---- 3. Pre-activations from the embedding row e and the hidden state h ----
+    // Four rows at a time (the last group repeats its last row), each summed in its own order.
     void preactivations() {
         w.P.resize(N);
-        for (Py_ssize_t i = 0; i < N; ++i) {
-            double x = 0.0;
-            auto a = s.lw(i), b = s.lhw(i);
-            for (Py_ssize_t k = 0; k < E; ++k) x = x + a.get(k) * w.e[k];
-            for (Py_ssize_t j = 0; j < N; ++j) x = x + b.get(j) * w.h[j];
-            w.P[i] = x + s.bias().get(i);
+        const double *e = w.e.data(), *h = w.h.data();
+        auto sum4 = [](auto r0, auto r1, auto r2, auto r3, const double* x, Py_ssize_t n, double (&z)[4]) {
+            double z0 = z[0], z1 = z[1], z2 = z[2], z3 = z[3];
+            for (Py_ssize_t k = 0; k < n; ++k) {
+                z0 = z0 + r0.get(k) * x[k], z1 = z1 + r1.get(k) * x[k];
+                z2 = z2 + r2.get(k) * x[k], z3 = z3 + r3.get(k) * x[k];
+            }
+            z[0] = z0, z[1] = z1, z[2] = z2, z[3] = z3;
+        };
+        for (Py_ssize_t i = 0; i < N; i += 4) {
+            Py_ssize_t r[4];
+            for (int q = 0; q < 4; ++q) r[q] = std::min(i + q, N - 1);
+            double z[4] = {0.0, 0.0, 0.0, 0.0};
+            sum4(s.lw(r[0]), s.lw(r[1]), s.lw(r[2]), s.lw(r[3]), e, E, z);
+            sum4(s.lhw(r[0]), s.lhw(r[1]), s.lhw(r[2]), s.lhw(r[3]), h, N, z);
+            for (int q = 0; q < 4; ++q) w.P[r[q]] = z[q] + s.bias().get(r[q]);
         }
     }
     // ---- 4. The new hidden state (ReLu when positive, LeakyReLu otherwise) ----
