@@ -11,7 +11,7 @@ from probe import probe_outcome
 TESTS = os.path.dirname(os.path.abspath(__file__))
 
 PRELUDE = """
-import copy, sys, types
+import copy, os, sys, types
 sys.path.insert(0, %r)
 from test_tensilo import make_model, reference_step, snapshot
 from ORVEX import numerix, tensilo
@@ -151,6 +151,21 @@ PROBES = {
                     mark()
                 object.__setattr__(self, k, v)
         m2 = H(); m2.__dict__.update(vars(m)); m = m2""", False, "IndexError kept"),
+    # A hook that steps the same model again: RecursionError after as many levels as the step
+    # written in Python takes (the store that raised is not undone; the setter bounds a hang).
+    "nexttoken setter steps the model again": ('''
+        class P(M):
+            calls = 0
+            @property
+            def nexttoken(self): return self.__dict__.get('_next')
+            @nexttoken.setter
+            def nexttoken(self, v):
+                P.calls += 1
+                if P.calls > 2000: os._exit(3)  # the work grew with the depth
+                if armed: activate_step(self, *args)
+                self.__dict__['_next'] = v
+        m2 = P(); m2.__dict__.update(vars(m)); m = m2
+        sys.setrecursionlimit(400)''', False, "RecursionError kept"),
     "dictionary __getitem__ shortens who": ("""
         class D(list):
             def __getitem__(self, i):
