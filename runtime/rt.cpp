@@ -478,7 +478,7 @@ static PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
 static PyObject* fn_reduce(PyObject* self, PyObject*) { return newref(reinterpret_cast<Fn*>(self)->qualname); }
 
 static PyObject* build_signature(Fn* f) {
-    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+    Ref inspect = import_module("inspect");
     if (!inspect) return nullptr;
     Ref param_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
     Ref sig_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
@@ -705,8 +705,17 @@ Ref global(PyObject* globals, PyObject* name) {
     return {};
 }
 
+Ref import_module(const char* name) {
+    Ref top = Ref::steal(PyImport_ImportModuleLevel(name, nullptr, nullptr, nullptr, 0));
+    if (!top) return {};
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    Ref mod = key ? Ref::steal(PyImport_GetModule(key.get())) : Ref();
+    if (!mod && !PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "No module named %R", key.get());
+    return mod;
+}
+
 Ref builtin(const char* name) {
-    Ref mod = Ref::steal(PyImport_ImportModule("builtins"));
+    Ref mod = import_module("builtins");
     if (!mod) return {};
     return Ref::steal(PyObject_GetAttrString(mod.get(), name));
 }
@@ -733,7 +742,7 @@ PyObject* make_module(PyModuleDef* def, std::initializer_list<const FnDef*> fns)
     return guarded_init(def->m_name, [&]() -> PyObject* {
         if (!init_names()) return nullptr;
         if (!g_interp_builtins) {
-            Ref mod = Ref::steal(PyImport_ImportModule("builtins"));
+            Ref mod = import_module("builtins");
             if (!mod) return nullptr;
             g_interp_builtins = newref(PyModule_GetDict(mod.get()));
         }
@@ -746,7 +755,7 @@ PyObject* make_module(PyModuleDef* def, std::initializer_list<const FnDef*> fns)
 }
 
 bool import_from(PyObject* module, const char* modname, std::initializer_list<const char*> names) {
-    Ref src = Ref::steal(PyImport_ImportModule(modname));
+    Ref src = import_module(modname);
     if (!src) return false;
     PyObject* dict = PyModule_GetDict(module);
     for (const char* n : names) {
@@ -765,7 +774,7 @@ bool import_from(PyObject* module, const char* modname, std::initializer_list<co
 }
 
 bool import_star(PyObject* module, const char* modname) {
-    Ref src = Ref::steal(PyImport_ImportModule(modname));
+    Ref src = import_module(modname);
     if (!src) return false;
     Ref items = Ref::steal(PyDict_Items(PyModule_GetDict(src.get())));
     if (!items) return false;

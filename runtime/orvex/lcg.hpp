@@ -34,10 +34,14 @@ inline bool plain_attrs(PyTypeObject* type) { return plain_generator(type); }
 #endif
 
 struct LastState {
-    PyObject* obj = nullptr;  // strong references, so identities stay meaningful
+    PyObject* obj = nullptr;  // a strong reference to our own int, so its identity stays meaningful
     numcore::Lcg state;
 #if ORVEX_LAST_DICT
-    PyObject* dict = nullptr;
+    // The dict is a key that owns nothing (holding it would keep the instance's other
+    // attributes alive): only compared with a live instance's dict, and that is this very
+    // dict unchanged only if its tag matches too (a tag is never given twice in a process,
+    // a new dict at the same address included).
+    const void* dict = nullptr;
     uint64_t tag = 0;
     double lo = 0, hi = 0;
 #endif
@@ -73,8 +77,7 @@ inline void remember(PyObject* x, const numcore::Lcg& state, PyObject* dict, dou
     last.obj = rt::newref(x);
     last.state = state;
 #if ORVEX_LAST_DICT
-    rt::Ref old_dict = rt::Ref::steal(last.dict);
-    last.dict = dict ? rt::newref(dict) : nullptr;
+    last.dict = dict;
     last.tag = dict ? rt::dict_tag(dict) : 0;
     last.lo = lo;
     last.hi = hi;

@@ -548,6 +548,9 @@ inline Ref call_global(Fn* fn, Name& name, std::initializer_list<PyObject*> args
 }
 // super(cls, self).__init__() through the given `super` callable.
 bool super_init(PyObject* super_fn, PyObject* cls, PyObject* self);
+// The module `name` (dotted names give the last one), imported through the import system
+// itself: never through the calling frame's `__import__` (which may be missing, or hooked).
+Ref import_module(const char* name);
 // A built-in looked up in the builtins module (cached by the caller when wanted).
 Ref builtin(const char* name);
 // print(*args) through the host's print found as a global.

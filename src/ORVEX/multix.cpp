@@ -15,6 +15,9 @@
 //    instance is allocated and initialised directly, which is all type.__call__ would do.
 #include "orvex/objects.hpp"
 
+#include <utility>
+#include <vector>
+
 using namespace rt;
 
 namespace {
@@ -65,27 +68,28 @@ public:
     }
 };
 
-// The results in order, becoming the constructor's arguments: written straight into a
-// tuple when their number is known, else collected in a list.
+// The results in order, becoming the constructor's arguments. They are held here and the
+// argument tuple is made only after the last of them is computed: computing one may run
+// Python code, which could otherwise reach a half-filled tuple (gc.get_objects()).
 class Results {
-    Ref items_;
-    Py_ssize_t n_ = 0;
+    std::vector<Ref> items_;
 
 public:
-    bool open(Py_ssize_t size) {
-        items_ = Ref::steal(size >= 0 ? PyTuple_New(size) : PyList_New(0));
-        return bool(items_);
+    explicit Results(Py_ssize_t size_hint) {
+        if (size_hint > 0) items_.reserve(static_cast<size_t>(size_hint));
     }
     // false with the exception set (also when `r` is null: computing it failed)
     bool add(Ref r) {
         if (!r) return false;
-        if (!PyTuple_CheckExact(items_.get())) return PyList_Append(items_.get(), r.get()) == 0;
-        PyTuple_SET_ITEM(items_.get(), n_++, r.release());
+        items_.push_back(std::move(r));
         return true;
     }
     // The argument tuple.
     Ref args() const {
-        return PyTuple_CheckExact(items_.get()) ? items_ : Ref::steal(PyList_AsTuple(items_.get()));
+        Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items_.size())));
+        for (size_t i = 0; t && i < items_.size(); ++i)
+            PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), items_[i].newref());
+        return t;
     }
 };
 
@@ -126,8 +130,8 @@ Ref item_of(PyObject* other, Py_ssize_t i) {
 // multiX(*[v <op> other.values[i] for each component v of self.values])
 PyObject* pairwise(Fn* fn, PyObject* self, PyObject* other, Op op) {
     Walk walk;
-    Results result;
-    if (!walk.open(g_attrs.get(self, n_values)) || !result.open(walk.size())) return nullptr;
+    if (!walk.open(g_attrs.get(self, n_values))) return nullptr;
+    Results result(walk.size());
     Interrupts sig;
     for (Py_ssize_t i = 0;; ++i) {
         if (!sig.tick()) return nullptr;
@@ -147,8 +151,8 @@ PyObject* pairwise(Fn* fn, PyObject* self, PyObject* other, Op op) {
 // multiX(*[v * other for each component v of self.values])
 PyObject* scaled(Fn* fn, PyObject* self, PyObject* other) {
     Walk walk;
-    Results result;
-    if (!walk.open(g_attrs.get(self, n_values)) || !result.open(walk.size())) return nullptr;
+    if (!walk.open(g_attrs.get(self, n_values))) return nullptr;
+    Results result(walk.size());
     Interrupts sig;
     while (Ref v = walk.next()) {
         if (!sig.tick() || !result.add(arith(Op::Mul, v.get(), other))) return nullptr;

@@ -43,13 +43,12 @@ constexpr unsigned kBigIntSteps = 16;
 
 Name n_pi("pi"), n_sqrt("sqrt"), n_asin("asin"), n_acos("acos"), n_deg("deg"), n_atan("atan"),
     n_sin_rad("sin_rad"), n_cos_rad("cos_rad"), n_factorial("factorial"), n_exp("exp"), n_log("log"),
-    n_sinh("sinh"), n_cosh("cosh"), n_max("max"), n_call("__call__"), n_index("index"),
+    n_sinh("sinh"), n_cosh("cosh"), n_call("__call__"), n_index("index"),
     n_seed("seed");
 
 extern const FnDef pi_def, sqrt_def, asin_def, acos_def, deg_def, atan_def, sin_rad_def, cos_rad_def,
     factorial_def, exp_def, log_def, sinh_def, cosh_def, random_call_def;
 
-PyObject* max_builtin();
 
 // The global `name` is still bound to this module's function `def`.
 bool ours(Fn* fn, Name& name, const FnDef& def) {
@@ -469,18 +468,11 @@ bool plain_list(PyObject* list, std::vector<double>& out) {
     return true;
 }
 
-// The global max is still the built-in one.
-bool builtin_max(Fn* fn, Ref& max_fn) {
-    max_fn = global(fn, n_max);
-    return max_fn && max_fn.get() == max_builtin();
-}
-
 PyObject* fix_softmax_impl(Fn* fn, PyObject* x) {
     Ref out = Ref::steal(PyList_New(0));
     if (!out || PyList_GET_SIZE(x) == 0) return out.release();
-    Ref max_fn;
     std::vector<double> xs;
-    if (builtin_max(fn, max_fn) && ours(fn, n_exp, exp_def) && plain_list(x, xs)) {
+    if (ours(fn, n_exp, exp_def) && plain_list(x, xs)) {
         std::vector<double> ys(xs.size());
         bool stopped;
         bool done = interruptible(xs.size(), kMathSteps, stopped, [&](auto& tick) {
@@ -498,18 +490,16 @@ PyObject* fix_softmax_impl(Fn* fn, PyObject* x) {
             return out.release();
         }
     }
-    if (!max_fn) return nullptr;
     // The object path: the list is walked by index with its length re-read each time, as
-    // iterating it does, and the maximum is taken anew for every element (exp and max may
-    // be any callables, and may change the list).
+    // iterating it does, and the maximum is taken anew for every element (exp may be any
+    // callable, and the elements' comparisons any code: either may change the list).
     Ref total = Ref::borrow(INT0);
     Interrupts sig(Interrupts::kCalls);  // each step calls max over the whole list
     for (int pass = 0; pass < 2; ++pass) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(x); ++i) {
             if (!sig.tick()) return nullptr;
             Ref item = Ref::borrow(PyList_GET_ITEM(x, i));
-            max_fn = global(fn, n_max);
-            Ref m = max_fn ? call(max_fn.get(), {x}) : Ref();
+            Ref m = call(MAX_BUILTIN, {x});
             Ref d = m ? sub(item.get(), m.get()) : Ref();
             Ref e = d ? call_global(fn, n_exp, {d.get()}) : Ref();
             if (!e) return nullptr;
@@ -525,17 +515,15 @@ PyObject* fix_softmax_impl(Fn* fn, PyObject* x) {
     return out.release();
 }
 
-PyObject* argmax_impl(Fn* fn, PyObject* x) {
-    Ref max_fn;
+PyObject* argmax_impl(Fn*, PyObject* x) {
     std::vector<double> xs;
-    if (builtin_max(fn, max_fn) && PyList_GET_SIZE(x) > 0 && plain_list(x, xs)) {
+    if (PyList_GET_SIZE(x) > 0 && plain_list(x, xs)) {
         bool stopped;
         size_t i = interruptible(xs.size(), Interrupts::kDoubles, stopped,
                                  [&](auto& tick) { return numcore::argmax(xs.data(), xs.size(), tick); });
         return stopped ? nullptr : PyLong_FromSize_t(i);
     }
-    if (!max_fn) return nullptr;
-    Ref m = call(max_fn.get(), {x});
+    Ref m = call(MAX_BUILTIN, {x});
     return m ? PyObject_CallMethodObjArgs(x, n_index.get(), m.get(), nullptr) : nullptr;
 }
 
@@ -689,7 +677,6 @@ const FnDef random_init_def{
     typed<&random_init_impl>};
 const FnDef random_call_def{"__call__", nullptr, {P("self")}, nullptr, typed<&random_call_impl>};
 
-PyObject* max_builtin() { return MAX_BUILTIN; }
 
 // Makes every constant, then publishes them all at once: a failed attempt leaves nothing
 // half-set behind it.

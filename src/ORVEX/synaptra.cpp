@@ -60,6 +60,7 @@ PyObject* g_random_call = nullptr;
 PyObject* g_one_point_zero = nullptr;
 PyObject* g_zero_point_one = nullptr;
 PyObject* g_list_index = nullptr;  // list.index, the method descriptor
+PyObject* g_os = nullptr;          // the os module, imported with this one
 
 #define TRY(var, expr) \
     Ref var = (expr);  \
@@ -825,16 +826,14 @@ PyObject* lm_run_impl(Fn*, PyObject* self, PyObject* times, PyObject* f, PyObjec
 // Makes the save directory "test" when it is missing, so a finished training run is
 // never thrown away for want of it (deliberately: train creates what it saves into).
 bool ensure_save_dir() {
-    Ref os = Ref::steal(PyImport_ImportModule("os"));
-    if (!os) return false;
-    Ref path = Ref::steal(PyObject_GetAttrString(os.get(), "path"));
+    Ref path = Ref::steal(PyObject_GetAttrString(g_os, "path"));
     if (!path) return false;
     Ref isdir = Ref::steal(PyObject_CallMethod(path.get(), "isdir", "s", "test"));
     if (!isdir) return false;
     int present = PyObject_IsTrue(isdir.get());
     if (present < 0) return false;
     if (present) return true;
-    return bool(Ref::steal(PyObject_CallMethod(os.get(), "mkdir", "s", "test")));
+    return bool(Ref::steal(PyObject_CallMethod(g_os, "mkdir", "s", "test")));
 }
 
 PyObject* lm_train_impl(Fn* fn, PyObject* self, PyObject* turns) {
@@ -965,7 +964,8 @@ PyMODINIT_FUNC PyInit_synaptra() {
         }
         Ref one = flt(1.0), tenth = flt(0.1);
         Ref list_index = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyList_Type), n_index.get()));
-        if (!one || !tenth || !list_index) return nullptr;
+        Ref os = import_module("os");
+        if (!one || !tenth || !list_index || !os) return nullptr;
         // numerix's generator method, for recognising draws that may run natively.
         PyObject* random_cls = PyDict_GetItemWithError(PyModule_GetDict(m.get()), n_random.get());
         if (!random_cls && PyErr_Occurred()) return nullptr;
@@ -984,6 +984,7 @@ PyMODINIT_FUNC PyInit_synaptra() {
         Py_XSETREF(g_one_point_zero, one.release());
         Py_XSETREF(g_zero_point_one, tenth.release());
         Py_XSETREF(g_list_index, list_index.release());
+        Py_XSETREF(g_os, os.release());
         Py_XSETREF(g_random_call, random_call.release());
         Py_XSETREF(g_rnn_class, rnn.release());
         Py_XSETREF(g_lm_class, lm.release());
