@@ -50,8 +50,8 @@ thread_local StackLimit t_stack;
 // The stack of the thread that made the last check: while calls stay on one thread (the
 // GIL hands the interpreter from thread to thread rarely, compared with calls), comparing
 // pthread_self() with its owner replaces the thread-local lookup. (A thread id is reused
-// only with the same stack block, so with the same extent.)
-#if !defined(Py_GIL_DISABLED)
+// only with the same stack block, so with the same extent: ORVEX_STACK_CACHE.)
+#if ORVEX_STACK_CACHE
 struct LastStack {
     pthread_t owner{};
     bool valid = false;
@@ -86,7 +86,7 @@ __attribute__((noinline)) bool stack_exhausted_slow(const char* here) {
         t_stack = find_stack_limit();
         t_stack_known = true;
     }
-#if !defined(Py_GIL_DISABLED)
+#if ORVEX_STACK_CACHE
     g_last_stack.owner = pthread_self();
     g_last_stack.limit = t_stack;
     g_last_stack.valid = true;
@@ -98,7 +98,7 @@ __attribute__((noinline)) bool stack_exhausted_slow(const char* here) {
 bool stack_exhausted() {
     char mark;
     const char* here = &mark;
-#if !defined(Py_GIL_DISABLED)
+#if ORVEX_STACK_CACHE
     if (g_last_stack.valid && pthread_equal(g_last_stack.owner, pthread_self())) {
         const StackLimit& s = g_last_stack.limit;
         return s.low && here >= s.low && static_cast<size_t>(here - s.low) < s.reserve;

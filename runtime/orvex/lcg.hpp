@@ -15,24 +15,13 @@ inline rt::Name n_x("x"), n_min("min"), n_max("max");
 inline rt::PlainAttrs plain_generator(rt::kAttrRead | rt::kAttrWrite, {&n_x, &n_min, &n_max});
 inline bool plain_attrs(PyTypeObject* type) { return plain_generator(type); }
 
-// The int object last stored as a state, with that state: ints are immutable, so finding
-// the same object in `x` again means the same state, and converting it back is skipped.
-// Below 3.13 also the instance dict it was stored into, with the dict's tag after the
-// store and the bounds read then: while the tag is unchanged nothing has been stored into
-// that dict since, so x, min and max are still those objects. (3.13 may change a dict
-// that shares its object's inline values without a new tag. Free-threaded builds would
-// race on all of it, and convert every time.)
-#if !defined(Py_GIL_DISABLED)
-#define ORVEX_LAST_STATE 1
-#else
-#define ORVEX_LAST_STATE 0
-#endif
-#if ORVEX_LAST_STATE && ORVEX_DICT_TAGS && PY_VERSION_HEX < 0x030D0000
-#define ORVEX_LAST_DICT 1
-#else
-#define ORVEX_LAST_DICT 0
-#endif
-
+// The int object last stored as a state, with that state (ORVEX_LAST_STATE,
+// orvex/internals.hpp): ints are immutable, so finding the same object in `x` again means
+// the same state, and converting it back is skipped. Below 3.13 also the instance dict it
+// was stored into (ORVEX_LAST_DICT), with the dict's tag after the store and the bounds
+// read then: while the tag is unchanged nothing has been stored into that dict since, so
+// x, min and max are still those objects. (3.13 may change a dict that shares its
+// object's inline values without a new tag.)
 struct LastState {
     PyObject* obj = nullptr;  // a strong reference to our own int, so its identity stays meaningful
     numcore::Lcg state;
@@ -78,12 +67,12 @@ inline void remember(PyObject* x, const numcore::Lcg& state, PyObject* dict, dou
     last.state = state;
 #if ORVEX_LAST_DICT
     last.dict = dict;
-    last.tag = dict ? rt::dict_tag(dict) : 0;
+    last.tag = dict ? rt::internals::dict_tag(dict) : 0;
     last.lo = lo;
     last.hi = hi;
 #endif
 #endif
-    (void)dict, (void)lo, (void)hi;
+    (void)x, (void)state, (void)dict, (void)lo, (void)hi;
 }
 
 inline bool store_state(PyObject* self, const numcore::Lcg& state) {
@@ -112,7 +101,7 @@ struct Draws {
         }
 #if ORVEX_LAST_DICT
         const LastState& last = last_state();
-        if (dict.get() == last.dict && rt::dict_tag(dict.get()) == last.tag) {
+        if (dict.get() == last.dict && rt::internals::dict_tag(dict.get()) == last.tag) {
             state = last.state;
             lo = last.lo;
             hi = last.hi;

@@ -146,15 +146,20 @@ public:
         if (reads_(Py_TYPE(o))) {
             PyObject* dict = PyObject_GenericGetDict(o, nullptr);
             if (dict) {
+                PyObject* v = nullptr;
+#if ORVEX_DICT_HINTS
                 // The entry where the name was last found, if it is still there: the entry
                 // of the very key object is the dict's one entry for that key.
                 Py_ssize_t& hint = hints_[slot(n)];
                 Py_ssize_t pos = hint;
-                PyObject *key, *v;
+                PyObject* key;
                 if (!(PyDict_Next(dict, &pos, &key, &v) && key == n.get())) {
                     v = PyDict_GetItemWithError(dict, n.get());
                     if (v) hint = position(dict, n.get());
                 }
+#else
+                v = PyDict_GetItemWithError(dict, n.get());
+#endif
                 Ref r = Ref::borrow(v);
                 Py_DECREF(dict);
                 if (v || PyErr_Occurred()) return r;
@@ -183,7 +188,7 @@ public:
     // such reads run no code at all, so taking them ahead of their turn cannot be seen.
     // false (no exception set) otherwise: the caller then reads the ordinary way.
     bool floats(PyObject* o, double* out) {
-#if !defined(Py_GIL_DISABLED)
+#if ORVEX_DICT_HINTS
         if (!reads_(Py_TYPE(o))) return false;
         PyObject* dict = PyObject_GenericGetDict(o, nullptr);
         if (!dict) {

@@ -20,8 +20,7 @@
 //  * classes      ordinary Python classes built from native methods (type(...)).
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "orvex/internals.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -436,34 +435,12 @@ inline Ref global(Fn* fn, Name& name) { return global(fn->globals, name.get()); 
 
 // rt::global looks a name up at each call: the module's dict, then its built-ins, else
 // NameError. A GlobalName remembers what its last lookup found together with the version
-// tags of the dicts it read. Every insertion, replacement or deletion gives a dict a new
-// tag, so while the tags are the same, looking again would find the same object (the
-// module dict unchanged means its `__builtins__` entry, so the built-ins dict read, is the
-// same); it is returned without probing. Only dicts whose keys are all exact str are
-// remembered, since probing others may run a key's __eq__. (The tags are gone after 3.13,
-// and free-threaded builds would race on the memory: there every lookup probes.)
-#ifndef ORVEX_DICT_TAGS
-#if PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
-#define ORVEX_DICT_TAGS 1
-#else
-#define ORVEX_DICT_TAGS 0
-#endif
-#endif
-
-#if ORVEX_DICT_TAGS
-// A dict's version tag: a new one, unique in the process, at every change of the dict.
-inline uint64_t dict_tag(PyObject* dict) {
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-}
-#endif
-
+// tags of the dicts it read (ORVEX_DICT_TAGS, orvex/internals.hpp). Every insertion,
+// replacement or deletion gives a dict a new tag, so while the tags are the same, looking
+// again would find the same object (the module dict unchanged means its `__builtins__`
+// entry, so the built-ins dict read, is the same); it is returned without probing. Only
+// dicts whose keys are all exact str are remembered, since probing others may run a key's
+// __eq__. With the cache off every lookup probes.
 class GlobalName {
     Name name_;
 #if ORVEX_DICT_TAGS
@@ -472,7 +449,7 @@ class GlobalName {
     uint64_t gtag_ = 0, btag_ = 0;    // and their tags then
     PyObject* value_ = nullptr;       // what it found, borrowed from the unchanged dict
 
-    static uint64_t tag(PyObject* dict) { return dict_tag(dict); }
+    static uint64_t tag(PyObject* dict) { return internals::dict_tag(dict); }
     static bool str_keys_only(PyObject* dict) {
         Py_ssize_t pos = 0;
         PyObject *k, *v;
@@ -602,17 +579,13 @@ inline bool plain_attrs(PyTypeObject* type, int use, std::initializer_list<Name*
 }
 
 // plain_attrs for one use and up to four names, remembered for the last type found plain
-// while its version tag is unchanged: any change to the type or to a base that could change
-// the answer gives the type a new tag (the check's own lookups give it one when it had none).
-// Not remembered on free-threaded builds.
+// while its version tag is unchanged (ORVEX_TYPE_TAGS, orvex/internals.hpp): any change to
+// the type or to a base that could change the answer gives the type a new tag.
 class PlainAttrs {
     int use_;
     Name* names_[4] = {};
     int count_ = 0;
-#ifndef Py_GIL_DISABLED
-    PyTypeObject* type_ = nullptr;  // not owned: only compared, its tag checked on the live type
-    unsigned int tag_ = 0;
-#endif
+    internals::TypeMemo memo_;
 
 public:
     PlainAttrs(int use, std::initializer_list<Name*> names) : use_(use) {
@@ -620,19 +593,11 @@ public:
             if (count_ < 4) names_[count_++] = n;
     }
     bool operator()(PyTypeObject* t) {
-#ifndef Py_GIL_DISABLED
-        if (t == type_ && PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == tag_)
-            return true;
-#endif
+        if (memo_.holds(t)) return true;
         if (!plain_attrs(t, use_, {})) return false;
         for (int i = 0; i < count_; ++i)
             if (_PyType_Lookup(t, names_[i]->get())) return false;
-#ifndef Py_GIL_DISABLED
-        if (PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag != 0) {
-            type_ = t;
-            tag_ = t->tp_version_tag;
-        }
-#endif
+        memo_.remember(t);
         return true;
     }
 };
