@@ -19,8 +19,8 @@
 // |                   | (lcg.hpp)                         | (we hold our own int, never a user's object)         |             |                                         |
 // | ORVEX_LAST_DICT   | the generator's last instance     | as ORVEX_DICT_TAGS, and every store into an instance | 3.9-3.12    | a changed x/min/max would go unseen     |
 // |                   | dict (lcg.hpp; key owns nothing)  | dict renews its tag (3.13 inline values may not)     |             | (3.13 is excluded for that reason)      |
-// | ORVEX_STACK_CACHE | the last thread's stack extent    | pthread ids are reused only with the same stack      | all (Linux, | the C stack check would use another     |
-// |                   | (rt.cpp)                          | block; one thread runs Python at a time (the GIL)    | macOS)      | thread's bounds                         |
+// | ORVEX_STACK_CACHE | the last thread's stack extent    | live threads' stacks do not overlap, and a stack     | all (Linux, | the C stack check would use another     |
+// |                   | (rt.hpp, rt.cpp)                  | block is reused only with the same extent            | macOS)      | thread's bounds                         |
 // | ORVEX_FLOAT_REUSE | the step's float rewriting        | a float whose only reference is the list's can be    | 3.9-3.13    | a float someone else holds would        |
 // |                   | (tensilo, guarded by its owner)   | rewritten in place (refcount 1 means unshared)       |             | change value under them                 |
 #pragma once
@@ -49,7 +49,11 @@
 #define ORVEX_TYPE_TAGS ORVEX_CACHES_ON
 #define ORVEX_DICT_HINTS ORVEX_CACHES_ON
 #define ORVEX_LAST_STATE ORVEX_CACHES_ON
-#define ORVEX_STACK_CACHE ORVEX_CACHES_ON
+#if ORVEX_CACHES_ON && (defined(__linux__) || defined(__APPLE__))
+#define ORVEX_STACK_CACHE 1
+#else
+#define ORVEX_STACK_CACHE 0
+#endif
 #define ORVEX_FLOAT_REUSE ORVEX_CACHES_ON
 
 #if ORVEX_DICT_TAGS && PY_VERSION_HEX < 0x030D0000

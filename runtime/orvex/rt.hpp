@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -100,7 +101,28 @@ bool init_names();
 // code may nest is bounded by the interpreter's recursion count, but how much C stack a
 // level takes is the interpreter's guess for its own frames). False where the platform
 // does not tell the stack's extent.
-bool stack_exhausted();
+bool stack_exhausted_slow(const char* here);
+
+#if ORVEX_STACK_CACHE
+// The stack of the thread that made the last check (ORVEX_STACK_CACHE): an address inside
+// it is on that thread's stack (live threads' stacks do not overlap, and a block is reused
+// for a new thread only with the same extent), so while calls stay on one thread (the GIL
+// hands the interpreter from thread to thread rarely, compared with calls) the check is
+// two comparisons.
+struct LastStack {
+    const char* floor = nullptr;  // the lowest address a call may start at
+    const char* top = nullptr;    // the end of the stack (null: no thread checked yet)
+};
+extern LastStack g_last_stack;
+#endif
+
+inline bool stack_exhausted() {
+    const char* here = static_cast<const char*>(__builtin_frame_address(0));
+#if ORVEX_STACK_CACHE
+    if (here >= g_last_stack.floor && here < g_last_stack.top) return false;
+#endif
+    return stack_exhausted_slow(here);
+}
 
 // Enters a call from Python into native code: counts it like a Python-level call
 // (Py_EnterRecursiveCall) and checks the C stack; false with RecursionError set.
@@ -242,14 +264,41 @@ inline Ref lng(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
 // ---------------------------------------------------------------------------
 // Declarative signatures
 // ---------------------------------------------------------------------------
+// An implementation states each parameter's conversion by its C++ type; its declaration
+// (rt::declare) stands directly under it and holds only names, kinds, defaults, annotations
+// and the docstring:
+//
+//     PyObject* exp_impl(Fn* fn, Obj x, Obj terms) { ... }
+//     const FnDef exp_def = declare<&exp_impl>("exp", {P("x"), P("terms", def_int(20))}, "float");
+//
+//     double  converted to a C double (anything the host converts to float)
+//     int     converted to a 32-bit C int ("an integer is required", OverflowError)
+//     Int     converted to an exact Python int (an exact int as it is, other numbers int())
+//     Str     an exact str            List   an exact list
+//     Obj     taken as it comes       Args   the tuple of *args (a VarArgs parameter)
+//
+// Obj and the types derived from it are borrowed for the call and stand for their
+// PyObject* wherever one is expected. A declaration naming a different number of parameters
+// than its implementation takes does not compile.
 enum class Conv {
-    Object,  // taken as it comes
-    Double,  // converted to a C double (Value::d); Value::obj keeps the argument
-    PyInt,   // converted to an exact Python int (Value::obj)
-    CInt,    // converted to a 32-bit C int (Value::i)
-    Str,     // exact str
-    List,    // exact list
+    FromType,  // the one the implementation's parameter type gives (a plain PyObject*: Object)
+    Object,    // taken as it comes
+    Double,    // converted to a C double (Value::d); Value::obj keeps the argument
+    PyInt,     // converted to an exact Python int (Value::obj)
+    CInt,      // converted to a 32-bit C int (Value::i)
+    Str,       // exact str
+    List,      // exact list
 };
+
+struct Obj {
+    PyObject* p;
+    operator PyObject*() const noexcept { return p; }
+    PyObject* get() const noexcept { return p; }
+};
+struct Str : Obj {};
+struct List : Obj {};
+struct Int : Obj {};
+struct Args : Obj {};
 
 enum class Kind { PosOrKw, VarPos, KwOnly };
 
@@ -269,20 +318,29 @@ extern const char* const NOANN;
 
 struct Param {
     const char* name;
-    Conv conv = Conv::Object;
+    Conv conv = Conv::FromType;  // stated only by declarations of plain PyObject* parameters
     Default def = {};
     const char* annotation = nullptr;
     Kind kind = Kind::PosOrKw;
 };
 
-// Constructors that keep the declarations short and readable.
-inline Param P(const char* name, Conv c = Conv::Object, Default d = {}, const char* ann = nullptr) {
+// A parameter: its name, then optionally its default and its annotation.
+inline Param P(const char* name, Default d = {}, const char* ann = nullptr) {
+    return Param{name, Conv::FromType, d, ann, Kind::PosOrKw};
+}
+inline Param P(const char* name, const char* ann) { return P(name, Default{}, ann); }
+inline Param VarArgs(const char* name, const char* ann = nullptr) {
+    return Param{name, Conv::FromType, {}, ann, Kind::VarPos};
+}
+inline Param KwOnly(const char* name, Default d = {}, const char* ann = nullptr) {
+    return Param{name, Conv::FromType, d, ann, Kind::KwOnly};
+}
+// The older forms, for implementations that take plain PyObject* parameters and state the
+// conversion in the declaration (lystra, tensilo, until they move to the typed forms).
+inline Param P(const char* name, Conv c, Default d = {}, const char* ann = nullptr) {
     return Param{name, c, d, ann, Kind::PosOrKw};
 }
-inline Param VarArgs(const char* name, const char* ann = nullptr) {
-    return Param{name, Conv::Object, {}, ann, Kind::VarPos};
-}
-inline Param KwOnly(const char* name, Conv c = Conv::Object, Default d = {}, const char* ann = nullptr) {
+inline Param KwOnly(const char* name, Conv c, Default d = {}, const char* ann = nullptr) {
     return Param{name, c, d, ann, Kind::KwOnly};
 }
 
@@ -296,82 +354,19 @@ struct Value {
 struct Fn;
 using Impl = PyObject* (*)(Fn* fn, Value* v);
 
-// The C++ type an implementation takes a parameter as: double for Conv::Double, int for
-// Conv::CInt, PyObject* (borrowed) for every other conversion and for *args (a tuple).
-enum class CType : unsigned char { Object, Double, CInt };
-inline CType ctype_of(const Param& p) {
-    if (p.kind == Kind::VarPos) return CType::Object;
-    return p.conv == Conv::Double ? CType::Double : p.conv == Conv::CInt ? CType::CInt : CType::Object;
-}
-
-// What a declaration calls: `call` with the converted values, and the C++ type of each of
-// the implementation's parameters (rt::typed below), which make_fn checks once against the
-// declaration.
+// What a declaration calls: the general entry `call` with the converted values, the
+// conversion each of the implementation's parameter types gives (FromType for a plain
+// PyObject*, whose declaration says), and `vectorcall`, the entry for a call that passes
+// every parameter by position, which converts straight into the implementation's
+// parameters (make_fn checks the declaration against the types once).
 struct Body {
     Impl call;
-    const CType* types;
+    const Conv* convs;
     Py_ssize_t arity;
-    constexpr Body(Impl f, const CType* t, Py_ssize_t n) : call(f), types(t), arity(n) {}
+    vectorcallfunc vectorcall;
+    constexpr Body(Impl f, const Conv* c, Py_ssize_t n, vectorcallfunc v = nullptr)
+        : call(f), convs(c), arity(n), vectorcall(v) {}
 };
-
-// ---------------------------------------------------------------------------
-// Named, typed parameters
-// ---------------------------------------------------------------------------
-// An implementation takes its arguments as named C++ parameters, in the order of the
-// declaration, after the function object:
-//
-//     PyObject* exp_impl(Fn* fn, PyObject* x, PyObject* terms) { ... }
-//     PyObject* elu_impl(Fn* fn, double x, double alpha) { ... }
-//     const FnDef exp_def{"exp", nullptr, {P("x"), P("terms", Conv::Object, def_int(20))}, "float",
-//                         typed<&exp_impl>};
-//
-// The C++ type follows the parameter's conversion: double for Conv::Double, int for
-// Conv::CInt, PyObject* (borrowed, valid for the call) for Object, PyInt (the converted
-// int), Str, List and *args (a tuple). make_fn checks the number and the types against the
-// declaration once, when the module is made: a mismatch is a SystemError naming the
-// function, so importing the module fails. typed<&f>'s call unpacks the converted values
-// into f's parameters, f inlined into it.
-namespace detail {
-template <class T>
-struct Arg;  // no specialisation: a parameter type the binder cannot hand over
-template <>
-struct Arg<PyObject*> {
-    static constexpr CType type = CType::Object;
-    static PyObject* get(Value& v) { return v.obj.get(); }
-};
-template <>
-struct Arg<double> {
-    static constexpr CType type = CType::Double;
-    static double get(Value& v) { return v.d; }
-};
-template <>
-struct Arg<int> {
-    static constexpr CType type = CType::CInt;
-    static int get(Value& v) { return v.i; }
-};
-
-template <class F>
-struct Typed {
-    static_assert(sizeof(F) == 0, "an implementation is PyObject* f(Fn*, <double | int | PyObject*>...)");
-};
-template <class... A>
-struct Typed<PyObject* (*)(Fn*, A...)> {
-    static constexpr Py_ssize_t arity = sizeof...(A);
-    static constexpr CType types[sizeof...(A) + 1] = {Arg<A>::type..., CType::Object};
-    template <PyObject* (*F)(Fn*, A...), std::size_t... I>
-    static PyObject* unpack(Fn* fn, [[maybe_unused]] Value* v, std::index_sequence<I...>) {
-        return F(fn, Arg<A>::get(v[I])...);
-    }
-    template <PyObject* (*F)(Fn*, A...)>
-    static PyObject* call(Fn* fn, Value* v) {
-        return unpack<F>(fn, v, std::index_sequence_for<A...>{});
-    }
-};
-}  // namespace detail
-
-template <auto F>
-inline constexpr Body typed{&detail::Typed<decltype(F)>::template call<F>, detail::Typed<decltype(F)>::types,
-                            detail::Typed<decltype(F)>::arity};
 
 struct FnDef {
     const char* name;
@@ -385,6 +380,9 @@ struct FnDef {
 // ---------------------------------------------------------------------------
 // The native function object
 // ---------------------------------------------------------------------------
+// The most parameters a declaration may have.
+constexpr Py_ssize_t MAX_PARAMS = 12;
+
 struct Fn {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -405,10 +403,174 @@ struct Fn {
     Py_ssize_t npos;        // positional-or-keyword parameters (they come first)
     Py_ssize_t nmin;        // positional parameters without a default
     Py_ssize_t varpos;      // index of *args, or -1
+    bool positional;        // every parameter is positional-or-keyword: a call passing all by
+                            // position binds nothing
+    Conv conv[MAX_PARAMS];  // each parameter's conversion, resolved
 };
 
-// The most parameters a declaration may have.
-constexpr Py_ssize_t MAX_PARAMS = 12;
+// The general entry of every native function: binds keywords and defaults, converts, and
+// calls the implementation, as one guarded entry.
+PyObject* call_general(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+// Converts argument `o` for parameter `i` of `fn`; false with the exception set.
+bool convert_arg(Fn* fn, Py_ssize_t i, PyObject* o, Value& v);
+
+// ---------------------------------------------------------------------------
+// Named, typed parameters
+// ---------------------------------------------------------------------------
+namespace detail {
+template <class T>
+struct Arg;  // no specialisation: a parameter type the binder cannot hand over
+
+// Each parameter type: the conversion it carries, how it is read from a converted Value
+// (the general entry) and a Slot that converts an argument straight into it (the
+// all-positional entry).
+template <>
+struct Arg<double> {
+    static constexpr Conv conv = Conv::Double;
+    static double get(Value& v) { return v.d; }
+    struct Slot {
+        double d;
+        bool load(Fn*, Py_ssize_t, PyObject* o) {
+            if (PyFloat_CheckExact(o)) {
+                d = PyFloat_AS_DOUBLE(o);
+                return true;
+            }
+            return to_double(o, d);
+        }
+        double get() const { return d; }
+    };
+};
+template <>
+struct Arg<int> {
+    static constexpr Conv conv = Conv::CInt;
+    static int get(Value& v) { return v.i; }
+    struct Slot {
+        int i;
+        bool load(Fn*, Py_ssize_t, PyObject* o) { return to_cint(o, i); }
+        int get() const { return i; }
+    };
+};
+// An Obj-derived type whose conversion is only a check (or nothing).
+template <class T, Conv C>
+struct ObjArg {
+    static constexpr Conv conv = C;
+    static T get(Value& v) { return T{{v.obj.get()}}; }
+    struct Slot {
+        PyObject* p;
+        bool load(Fn* fn, Py_ssize_t i, PyObject* o);
+        T get() const { return T{{p}}; }
+    };
+};
+template <>
+struct Arg<Obj> {
+    static constexpr Conv conv = Conv::Object;
+    static Obj get(Value& v) { return Obj{v.obj.get()}; }
+    struct Slot {
+        PyObject* p;
+        bool load(Fn*, Py_ssize_t, PyObject* o) { p = o; return true; }
+        Obj get() const { return Obj{p}; }
+    };
+};
+template <>
+struct Arg<Str> : ObjArg<Str, Conv::Str> {};
+template <>
+struct Arg<List> : ObjArg<List, Conv::List> {};
+template <>
+struct Arg<Args> : ObjArg<Args, Conv::Object> {};
+template <>
+struct Arg<Int> {
+    static constexpr Conv conv = Conv::PyInt;
+    static Int get(Value& v) { return Int{{v.obj.get()}}; }
+    struct Slot {
+        Ref r;
+        bool load(Fn* fn, Py_ssize_t i, PyObject* o);
+        Int get() const { return Int{{r.get()}}; }
+    };
+};
+template <class T, Conv C>
+bool ObjArg<T, C>::Slot::load(Fn* fn, Py_ssize_t i, PyObject* o) {
+    p = o;
+    if constexpr (C == Conv::Str) {
+        return PyUnicode_CheckExact(o) || check_exact(o, &PyUnicode_Type, fn->def->params[i].name);
+    } else if constexpr (C == Conv::List) {
+        return PyList_CheckExact(o) || check_exact(o, &PyList_Type, fn->def->params[i].name);
+    } else {
+        (void)fn, (void)i;
+        return true;
+    }
+}
+inline bool Arg<Int>::Slot::load(Fn* fn, Py_ssize_t i, PyObject* o) {
+    return to_pyint(o, fn->def->params[i].name, r);
+}
+// A plain PyObject*: the conversion its declaration states.
+template <>
+struct Arg<PyObject*> {
+    static constexpr Conv conv = Conv::FromType;
+    static PyObject* get(Value& v) { return v.obj.get(); }
+    struct Slot {
+        Value v;
+        bool load(Fn* fn, Py_ssize_t i, PyObject* o) { return convert_arg(fn, i, o, v); }
+        PyObject* get() const { return v.obj.get(); }
+    };
+};
+
+template <class F>
+struct Typed {
+    static_assert(sizeof(F) == 0,
+                  "an implementation is PyObject* f(Fn*, <double | int | Obj | Str | List | Int | Args>...)");
+};
+template <class... A>
+struct Typed<PyObject* (*)(Fn*, A...)> {
+    static constexpr Py_ssize_t arity = sizeof...(A);
+    static constexpr Conv convs[sizeof...(A) + 1] = {Arg<A>::conv..., Conv::Object};
+
+    template <PyObject* (*F)(Fn*, A...), std::size_t... I>
+    static PyObject* unpack(Fn* fn, [[maybe_unused]] Value* v, std::index_sequence<I...>) {
+        return F(fn, Arg<A>::get(v[I])...);
+    }
+    template <PyObject* (*F)(Fn*, A...)>
+    static PyObject* call(Fn* fn, Value* v) {
+        return unpack<F>(fn, v, std::index_sequence_for<A...>{});
+    }
+
+    template <PyObject* (*F)(Fn*, A...), std::size_t... I>
+    static PyObject* direct(Fn* fn, [[maybe_unused]] PyObject* const* args, std::index_sequence<I...>) {
+        std::tuple<typename Arg<A>::Slot...> slots;
+        if (!(std::get<I>(slots).load(fn, static_cast<Py_ssize_t>(I), args[I]) && ...)) return nullptr;
+        return F(fn, std::get<I>(slots).get()...);
+    }
+    // Every call: all parameters passed by position convert straight into F's parameters,
+    // as one guarded entry; anything else goes through the general entry.
+    template <PyObject* (*F)(Fn*, A...)>
+    static PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+        Fn* fn = reinterpret_cast<Fn*>(self);
+        if (kwnames || PyVectorcall_NARGS(nargsf) != arity || !fn->positional)
+            return call_general(self, args, nargsf, kwnames);
+        return guarded<PyObject*>(fn->def->name, nullptr,
+                                  [&] { return direct<F>(fn, args, std::index_sequence_for<A...>{}); });
+    }
+};
+}  // namespace detail
+
+template <auto F>
+inline constexpr Body typed{&detail::Typed<decltype(F)>::template call<F>, detail::Typed<decltype(F)>::convs,
+                            detail::Typed<decltype(F)>::arity,
+                            &detail::Typed<decltype(F)>::template vectorcall<F>};
+
+// The declaration of implementation F: its name, its parameters (as many as F takes),
+// its return annotation and its docstring.
+template <auto F, std::size_t N>
+FnDef declare(const char* name, const Param (&params)[N], const char* ret = nullptr, const char* doc = nullptr) {
+    static_assert(N == detail::Typed<decltype(F)>::arity,
+                  "the declaration names as many parameters as its implementation takes");
+    return FnDef{name, doc, std::vector<Param>(params, params + N), ret, typed<F>};
+}
+// A function that takes no arguments at all ("takes no arguments").
+template <auto F>
+FnDef declare_noargs(const char* name, const char* ret = nullptr, const char* doc = nullptr) {
+    static_assert(detail::Typed<decltype(F)>::arity == 0, "a function without arguments takes no parameters");
+    return FnDef{name, doc, {}, ret, typed<F>, true};
+}
 
 extern PyTypeObject FnType;
 
