@@ -21,7 +21,7 @@ const char* const NOANN = "";
 static PyObject* g_interp_builtins = nullptr;
 
 // Names the runtime itself uses.
-static Name n_builtins("__builtins__"), n_init("__init__"), n_print("print");
+static Name n_builtins("__builtins__"), n_init("__init__");
 
 bool init_names() {
     for (Name* n = Name::chain(); n; n = n->next_) {
@@ -575,7 +575,7 @@ static const char* conv_name(Conv c) {
     }
 }
 
-// Each parameter's conversion: the one its C++ type carries (rt::typed), or for a plain
+// Each parameter's conversion: the one its C++ type carries (rt::typed), or for a bare
 // PyObject* the one its declaration states (an object conversion: double and int are C
 // types). A declaration that states another than its type carries, a parameter count other
 // than the implementation's, or *args not taken as Args / PyObject*, is a SystemError
@@ -724,11 +724,6 @@ bool super_init(PyObject* super_fn, PyObject* cls, PyObject* self) {
     Ref sup = call(super_fn, {cls, self});
     Ref init = sup ? getattr(sup.get(), n_init) : Ref();
     return init && call(init.get(), {});
-}
-
-bool print(Fn* fn, std::initializer_list<PyObject*> args) {
-    Ref p = global(fn, n_print);
-    return p && call(p.get(), args);
 }
 
 bool add_fn(PyObject* module, const FnDef* def) {

@@ -55,7 +55,7 @@ inline Name n_dunder_init("__init__");
 // Exact-type checks
 // ---------------------------------------------------------------------------
 
-// type(o) == cls with the host's ==; plain type objects compare by identity. -1 on error.
+// type(o) == cls with the host's ==; instances of `type` itself compare by identity. -1 on error.
 inline int type_is(PyObject* o, PyObject* cls) {
     PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(o));
     if (Py_TYPE(t) == &PyType_Type && Py_TYPE(cls) == &PyType_Type) return t == cls;
@@ -243,7 +243,7 @@ inline Ref host_op(Op op, PyObject* a, PyObject* b) {
 // host, which raises.
 inline bool float_pair(Op op, PyObject* a, PyObject* b, double& x, double& y) {
     if (!PyFloat_CheckExact(a) && !PyFloat_CheckExact(b)) return false;
-    return plain_double(a, x) && plain_double(b, y) && !(op == Op::Div && y == 0.0);
+    return exact_double(a, x) && exact_double(b, y) && !(op == Op::Div && y == 0.0);
 }
 
 // A computed number: a double while the host would have used float's own arithmetic (no
@@ -455,5 +455,25 @@ public:
         return make([] { return true; }, fill);
     }
 };
+
+// ---------------------------------------------------------------------------
+// The module body of the vector and colour modules
+// ---------------------------------------------------------------------------
+
+// The module, then `from <sibling> import <names>`, then its one class `cls_name` from
+// native methods, bound to `native` when given (for direct construction). Every method is
+// counted by its guarded entry, so deeply nested components raise RecursionError instead
+// of overflowing the stack.
+inline PyObject* class_module(PyModuleDef* def, const char* sibling, std::initializer_list<const char*> names,
+                              const char* cls_name, std::initializer_list<const FnDef*> methods,
+                              NativeClass* native = nullptr) {
+    return guarded_init(def->m_name, [&]() -> PyObject* {
+        Ref m = Ref::steal(make_module(def, {}));
+        if (!m || !import_from(m.get(), sibling, names)) return nullptr;
+        Ref cls = Ref::steal(make_class(m.get(), cls_name, methods));
+        if (!cls || (native && !native->bind(cls.get()))) return nullptr;
+        return m.release();
+    });
+}
 
 }  // namespace rt

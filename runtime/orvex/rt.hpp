@@ -1,6 +1,6 @@
 // The ORVEX runtime: the one layer every extension module stands on.
 //
-//  * Ref          an owning reference (RAII); borrowed pointers stay plain PyObject*.
+//  * Ref          an owning reference (RAII); borrowed pointers stay bare PyObject*.
 //  * FnDef/Param  a declarative signature: names, kinds, conversions, annotations,
 //                 defaults, docstring. One binder (bind()) turns vectorcall arguments
 //                 into converted values and raises every argument error text;
@@ -190,7 +190,7 @@ public:
         left_ = 1;
         return false;
     }
-    // A functor form for loops in plain C++ code (numcore), which stop when it is false.
+    // A functor form for loops in C++ code outside the runtime (numcore), which stop when it is false.
     bool operator()() { return tick(); }
     // Whether a check raised (the loop's result is then not one).
     bool stopped() const { return stopped_; }
@@ -242,7 +242,7 @@ Ref from_u128(unsigned __int128 v);
 // An exact float, or an exact int of magnitude at most `limit` (which converts to a double
 // exactly): the numbers for which the host's arithmetic can be replaced by double
 // arithmetic, as the caller's own bound ensures.
-inline bool plain_double(PyObject* o, double& out, long long limit = 1LL << 53) {
+inline bool exact_double(PyObject* o, double& out, long long limit = 1LL << 53) {
     if (PyFloat_CheckExact(o)) {
         out = PyFloat_AS_DOUBLE(o);
         return true;
@@ -256,6 +256,8 @@ inline bool plain_double(PyObject* o, double& out, long long limit = 1LL << 53) 
     }
     return false;
 }
+// The older name (tensilo moves to exact_double).
+inline bool plain_double(PyObject* o, double& out, long long limit = 1LL << 53) { return exact_double(o, out, limit); }
 
 // A float object for a double; small helper to keep call sites short.
 inline Ref flt(double d) { return Ref::steal(PyFloat_FromDouble(d)); }
@@ -281,7 +283,7 @@ inline Ref lng(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
 // PyObject* wherever one is expected. A declaration naming a different number of parameters
 // than its implementation takes does not compile.
 enum class Conv {
-    FromType,  // the one the implementation's parameter type gives (a plain PyObject*: Object)
+    FromType,  // the one the implementation's parameter type gives (a bare PyObject*: Object)
     Object,    // taken as it comes
     Double,    // converted to a C double (Value::d); Value::obj keeps the argument
     PyInt,     // converted to an exact Python int (Value::obj)
@@ -318,7 +320,7 @@ extern const char* const NOANN;
 
 struct Param {
     const char* name;
-    Conv conv = Conv::FromType;  // stated only by declarations of plain PyObject* parameters
+    Conv conv = Conv::FromType;  // stated only by declarations of bare PyObject* parameters
     Default def = {};
     const char* annotation = nullptr;
     Kind kind = Kind::PosOrKw;
@@ -335,7 +337,7 @@ inline Param VarArgs(const char* name, const char* ann = nullptr) {
 inline Param KwOnly(const char* name, Default d = {}, const char* ann = nullptr) {
     return Param{name, Conv::FromType, d, ann, Kind::KwOnly};
 }
-// The older forms, for implementations that take plain PyObject* parameters and state the
+// The older forms, for implementations that take bare PyObject* parameters and state the
 // conversion in the declaration (lystra, tensilo, until they move to the typed forms).
 inline Param P(const char* name, Conv c, Default d = {}, const char* ann = nullptr) {
     return Param{name, c, d, ann, Kind::PosOrKw};
@@ -355,7 +357,7 @@ struct Fn;
 using Impl = PyObject* (*)(Fn* fn, Value* v);
 
 // What a declaration calls: the general entry `call` with the converted values, the
-// conversion each of the implementation's parameter types gives (FromType for a plain
+// conversion each of the implementation's parameter types gives (FromType for a bare
 // PyObject*, whose declaration says), and `vectorcall`, the entry for a call that passes
 // every parameter by position, which converts straight into the implementation's
 // parameters (make_fn checks the declaration against the types once).
@@ -502,7 +504,7 @@ bool ObjArg<T, C>::Slot::load(Fn* fn, Py_ssize_t i, PyObject* o) {
 inline bool Arg<Int>::Slot::load(Fn* fn, Py_ssize_t i, PyObject* o) {
     return to_pyint(o, fn->def->params[i].name, r);
 }
-// A plain PyObject*: the conversion its declaration states.
+// A bare PyObject*: the conversion its declaration states.
 template <>
 struct Arg<PyObject*> {
     static constexpr Conv conv = Conv::FromType;
@@ -575,7 +577,7 @@ FnDef declare_noargs(const char* name, const char* ret = nullptr, const char* do
 extern PyTypeObject FnType;
 
 // Creates a function whose globals are `globals` and whose __module__ is `module`.
-// `qualname` defaults to the plain name.
+// `qualname` defaults to the name.
 PyObject* make_fn(const FnDef* def, PyObject* globals, PyObject* module, const char* qualname = nullptr);
 
 inline bool is_fn(PyObject* o, const FnDef* def) {
@@ -692,8 +694,6 @@ bool super_init(PyObject* super_fn, PyObject* cls, PyObject* self);
 Ref import_module(const char* name);
 // A built-in looked up in the builtins module (cached by the caller when wanted).
 Ref builtin(const char* name);
-// print(*args) through the host's print found as a global.
-bool print(Fn* fn, std::initializer_list<PyObject*> args);
 
 // Creates the module and binds the functions in order.
 PyObject* make_module(PyModuleDef* def, std::initializer_list<const FnDef*> fns);
@@ -722,10 +722,12 @@ inline Ref power(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Power(a,
 bool range_stop(PyObject* stop, long long& out);
 
 // format(o, ""): the printed form through the object's own __format__.
-inline Ref format_plain(PyObject* o) {
+inline Ref format_default(PyObject* o) {
     Ref empty = Ref::steal(PyUnicode_FromString(""));
     return empty ? Ref::steal(PyObject_Format(o, empty.get())) : Ref();
 }
+// The older name (lystra moves to format_default).
+inline Ref format_plain(PyObject* o) { return format_default(o); }
 
 // Reading (kAttrRead) and/or writing (kAttrWrite) these attributes on instances of `type`
 // runs no Python code beyond the instance dict: the generic attribute access and no class

@@ -185,42 +185,29 @@ PyObject* add_or_sub(Fn* fn, PyObject* self, PyObject* other, Op op) {
 // Methods
 // ---------------------------------------------------------------------------
 
-PyObject* init_impl(Fn*, PyObject* self, PyObject* values) {
+PyObject* init_impl(Fn*, Obj self, Args values) {
     if (!init_fields(self, values)) return nullptr;
     Py_RETURN_NONE;
 }
+const FnDef init_def = declare<&init_impl>("__init__", {P("self"), VarArgs("values")}, nullptr, "creates vector with userdefined dimensions");
 
-PyObject* add_impl(Fn* fn, PyObject* self, PyObject* other) { return add_or_sub(fn, self, other, Op::Add); }
+PyObject* add_impl(Fn* fn, Obj self, Obj other) { return add_or_sub(fn, self, other, Op::Add); }
+const FnDef add_def = declare<&add_impl>("__add__", {P("self"), P("other")});
 
-PyObject* sub_impl(Fn* fn, PyObject* self, PyObject* other) { return add_or_sub(fn, self, other, Op::Sub); }
+PyObject* sub_impl(Fn* fn, Obj self, Obj other) { return add_or_sub(fn, self, other, Op::Sub); }
+const FnDef sub_def = declare<&sub_impl>("__sub__", {P("self"), P("other")});
 
-PyObject* mul_impl(Fn* fn, PyObject* self, PyObject* other) {
+PyObject* mul_impl(Fn* fn, Obj self, Obj other) {
     return multiply(fn, other, n_multiX, [&] { return with_vector(fn, self, other, Op::Mul); },
                     [&] { return scaled(fn, self, other); });
 }
-
-// ---------------------------------------------------------------------------
-// Declarations
-// ---------------------------------------------------------------------------
-// Deliberate: every method is counted, so deeply nested components raise RecursionError
-// instead of overflowing the stack.
-const FnDef init_def{"__init__", "creates vector with userdefined dimensions", {P("self"), VarArgs("values")},
-                     nullptr, typed<&init_impl>};
-const FnDef add_def{"__add__", nullptr, {P("self"), P("other")}, nullptr, typed<&add_impl>};
-const FnDef sub_def{"__sub__", nullptr, {P("self"), P("other")}, nullptr, typed<&sub_impl>};
-const FnDef mul_def{"__mul__", nullptr, {P("self"), P("other")}, nullptr, typed<&mul_impl>};
+const FnDef mul_def = declare<&mul_impl>("__mul__", {P("self"), P("other")});
 
 PyModuleDef moddef = {PyModuleDef_HEAD_INIT, "multix", nullptr, -1, nullptr};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_multix() {
-    return guarded_init("multix", []() -> PyObject* {
-        Ref m = Ref::steal(make_module(&moddef, {}));
-        if (!m) return nullptr;
-        if (!import_from(m.get(), "ORVEX.numerix", {"sqrt"})) return nullptr;
-        Ref cls = Ref::steal(make_class(m.get(), "multiX", {&init_def, &add_def, &sub_def, &mul_def}));
-        if (!cls || !g_class.bind(cls.get())) return nullptr;
-        return m.release();
-    });
+    return class_module(&moddef, "ORVEX.numerix", {"sqrt"}, "multiX",
+                        {&init_def, &add_def, &sub_def, &mul_def}, &g_class);
 }

@@ -35,7 +35,7 @@ double FACT_D[171];      // float(k!) as the host converts it, for k! below the 
 constexpr double PI_D = 3.141592653589793;
 constexpr long long EXACT_INT = 1LL << 52;  // ints whose sums and quotients stay exact in doubles
 
-// Signal-check periods (rt::Interrupts) for loops whose steps cost more than plain double
+// Signal-check periods (rt::Interrupts) for loops whose steps cost more than a few double
 // arithmetic: a call of the maths library (or a 128-bit modular product), a product of
 // big ints that grow with the loop.
 constexpr unsigned kMathSteps = 1u << 15;
@@ -63,10 +63,10 @@ Ref call_float(Fn* fn, Name& name, double x) {
 }
 
 // An exact float, or an exact int small enough that sums and quotients with it stay exact.
-bool plain_number(PyObject* o, double& out) { return plain_double(o, out, EXACT_INT); }
+bool exact_number(PyObject* o, double& out) { return exact_double(o, out, EXACT_INT); }
 
 // An exact int loop bound (clamped like any range stop).
-bool plain_count(PyObject* o, long long& out) { return PyLong_CheckExact(o) && range_stop(o, out); }
+bool exact_count(PyObject* o, long long& out) { return PyLong_CheckExact(o) && range_stop(o, out); }
 
 PyObject* zero_division(const char* msg) {
     PyErr_SetString(PyExc_ZeroDivisionError, msg);
@@ -77,13 +77,15 @@ PyObject* zero_division(const char* msg) {
 // Elementary functions
 // ---------------------------------------------------------------------------
 PyObject* pi_impl(Fn*) { return newref(PI_OBJ); }
+const FnDef pi_def = declare_noargs<&pi_impl>("pi", "float", "returns first 100 digets of pi");
 
-PyObject* sqrt_impl(Fn*, PyObject* number) {
+PyObject* sqrt_impl(Fn*, Obj number) {
     double r;
-    if (PyFloat_CheckExact(number) && numcore::fpow(PyFloat_AS_DOUBLE(number), 0.5, r)) return PyFloat_FromDouble(r);
+    if (PyFloat_CheckExact(number) && numcore::fpow(PyFloat_AS_DOUBLE(number.get()), 0.5, r)) return PyFloat_FromDouble(r);
     Ref half = flt(0.5);
     return half ? power(number, half.get()).release() : nullptr;
 }
+const FnDef sqrt_def = declare<&sqrt_impl>("sqrt", {P("number")}, "float", "returns squareroot of number");
 
 // base ** (1/n) as a complex power with a real exponent, using the platform's maths.
 PyObject* nrt_impl(Fn*, double base, double n) {
@@ -137,8 +139,9 @@ PyObject* nrt_impl(Fn*, double base, double n) {
     if (im != 0) return PyComplex_FromDoubles(re, im);
     return PyFloat_FromDouble(re);
 }
+const FnDef nrt_def = declare<&nrt_impl>("nrt", {P("base"), P("n")}, "float", "returns root-n for the base");
 
-PyObject* factorial_impl(Fn*, PyObject* n) {
+PyObject* factorial_impl(Fn*, Obj n) {
     Ref stop = add(n, INT1);
     long long hi;
     if (!stop || !range_stop(stop.get(), hi)) return nullptr;
@@ -164,11 +167,12 @@ PyObject* factorial_impl(Fn*, PyObject* n) {
     }
     return total.release();
 }
+const FnDef factorial_def = declare<&factorial_impl>("factorial", {P("n")}, "float");
 
-PyObject* exp_impl(Fn*, PyObject* x, PyObject* terms) {
+PyObject* exp_impl(Fn*, Obj x, Obj terms) {
     long long count;
     double xd;
-    if (plain_count(terms, count) && plain_number(x, xd)) {
+    if (exact_count(terms, count) && exact_number(x, xd)) {
         if (count <= 1) return newref(INT1);
         bool stopped;
         double r = interruptible(count, Interrupts::kDoubles, stopped,
@@ -189,6 +193,7 @@ PyObject* exp_impl(Fn*, PyObject* x, PyObject* terms) {
     }
     return total.release();
 }
+const FnDef exp_def = declare<&exp_impl>("exp", {P("x"), P("terms", def_int(20))}, "float");
 
 // The object path of log: every step on host objects.
 PyObject* log_objects(double x, PyObject* terms) {
@@ -208,14 +213,14 @@ PyObject* log_objects(double x, PyObject* terms) {
     return total.release();
 }
 
-PyObject* log_impl(Fn*, double x, PyObject* terms) {
+PyObject* log_impl(Fn*, double x, Obj terms) {
     if (!(x > 0)) {
         PyErr_SetString(PyExc_ValueError, "x must be > 0");
         return nullptr;
     }
     long long count;
     double r;
-    if (plain_count(terms, count) && count < LLONG_MAX) {
+    if (exact_count(terms, count) && count < LLONG_MAX) {
         if (count < 1) return newref(INT0);
         bool stopped;
         if (interruptible(count, kMathSteps, stopped,
@@ -225,12 +230,15 @@ PyObject* log_impl(Fn*, double x, PyObject* terms) {
     }
     return log_objects(x, terms);
 }
+const FnDef log_def = declare<&log_impl>("log", {P("x"), P("terms", def_int(20))}, "float");
 
 // Rule shared by maximum and ReLu: the float x when positive, else the int 0.
 PyObject* positive_or_zero(double x) { return x > 0 ? PyFloat_FromDouble(x) : newref(INT0); }
 
 PyObject* maximum_impl(Fn*, double x) { return positive_or_zero(x); }
+const FnDef maximum_def = declare<&maximum_impl>("maximum", {P("x")}, "float");
 PyObject* epsilon_impl(Fn*) { return PyFloat_FromDouble(1e-08); }
+const FnDef epsilon_def = declare_noargs<&epsilon_impl>("Epsilon", "float");
 
 // ---------------------------------------------------------------------------
 // Trigonometric functions
@@ -241,6 +249,9 @@ PyObject* ratio(double num, double den) {
 }
 // sin, cos and tan: a side over another.
 PyObject* ratio_impl(Fn*, double num, double den) { return ratio(num, den); }
+const FnDef sin_def = declare<&ratio_impl>("sin", {P("opp"), P("hypo")}, "float", "returns sinus to opp/hypo");
+const FnDef cos_def = declare<&ratio_impl>("cos", {P("adja"), P("hypo")}, "float", "returns cosin to adja/hypo");
+const FnDef tan_def = declare<&ratio_impl>("tan", {P("opp"), P("adj")}, "float", "returns tan to opp/adj");
 
 double asin_poly(double x) {
     const double c3 = 0.16666666666666666, c5 = 0.07500000000000001, c7 = 0.04464285714285714,
@@ -282,7 +293,7 @@ bool trig_series(double x, long long terms, int first, double& out) {
 
 PyObject* trig_series_of(Fn* fn, double x, PyObject* terms, int first) {
     long long count = 0;
-    if (plain_count(terms, count) && count <= 0) return newref(INT0);
+    if (exact_count(terms, count) && count <= 0) return newref(INT0);
     double r;
     if (count < LLONG_MAX / 2 && ours(fn, n_factorial, factorial_def) && trig_series(x, count, first, r))
         return PyFloat_FromDouble(r);
@@ -303,16 +314,20 @@ PyObject* trig_series_of(Fn* fn, double x, PyObject* terms, int first) {
     }
     return total.release();
 }
-PyObject* sin_rad_impl(Fn* fn, double x, PyObject* terms) { return trig_series_of(fn, x, terms, 1); }
-PyObject* cos_rad_impl(Fn* fn, double x, PyObject* terms) { return trig_series_of(fn, x, terms, 0); }
+PyObject* sin_rad_impl(Fn* fn, double x, Int terms) { return trig_series_of(fn, x, terms, 1); }
+const FnDef sin_rad_def = declare<&sin_rad_impl>("sin_rad", {P("x"), P("terms", def_int(10))}, "float");
+PyObject* cos_rad_impl(Fn* fn, double x, Int terms) { return trig_series_of(fn, x, terms, 0); }
+const FnDef cos_rad_def = declare<&cos_rad_impl>("cos_rad", {P("x"), P("terms", def_int(10))}, "float");
 
 PyObject* tan_rad_impl(Fn* fn, double x) {
     Ref s = call_float(fn, n_sin_rad, x);
     Ref c = s ? call_float(fn, n_cos_rad, x) : Ref();
     return c ? truediv(s.get(), c.get()).release() : nullptr;
 }
+const FnDef tan_rad_def = declare<&tan_rad_impl>("tan_rad", {P("x")}, "float");
 
 PyObject* asin_impl(Fn*, double number) { return PyFloat_FromDouble(asin_poly(number)); }
+const FnDef asin_def = declare<&asin_impl>("asin", {P("number")}, "float", "returns inverse sinus for number");
 
 // pi() / 2 on host objects.
 Ref half_pi(Fn* fn) {
@@ -327,6 +342,7 @@ PyObject* acos_impl(Fn* fn, double number) {
     Ref s = h ? call_float(fn, n_asin, number) : Ref();
     return s ? sub(h.get(), s.get()).release() : nullptr;
 }
+const FnDef acos_def = declare<&acos_impl>("acos", {P("number")}, "float", "returns inverse cosin for number");
 
 PyObject* atan_impl(Fn* fn, double number) {
     bool outside = std::fabs(number) > 1 && (number > 1 || number < -1);
@@ -337,6 +353,7 @@ PyObject* atan_impl(Fn* fn, double number) {
     Ref inner = h ? call_float(fn, n_atan, 1.0 / number) : Ref();
     return inner ? sub(h.get(), inner.get()).release() : nullptr;
 }
+const FnDef atan_def = declare<&atan_impl>("atan", {P("number")}, "float", "returns inverse tan for number");
 
 PyObject* atan2_impl(Fn* fn, double y, double x) {
     bool fast = ours(fn, n_pi, pi_def) && ours(fn, n_atan, atan_def);
@@ -357,6 +374,7 @@ PyObject* atan2_impl(Fn* fn, double y, double x) {
     }
     return newref(INT0);
 }
+const FnDef atan2_def = declare<&atan2_impl>("atan2", {P("y"), P("x")}, "float", "returns atan2 for y, x");
 
 PyObject* deg_of(Fn* fn, double radians) {
     if (ours(fn, n_pi, pi_def)) return PyFloat_FromDouble(radians * (180.0 / PI_D));
@@ -366,6 +384,7 @@ PyObject* deg_of(Fn* fn, double radians) {
     return r ? mul(r.get(), q.get()).release() : nullptr;
 }
 PyObject* deg_impl(Fn* fn, double radians) { return deg_of(fn, radians); }
+const FnDef deg_def = declare<&deg_impl>("deg", {P("radians")}, "float", "turns radians into degress");
 
 // deg(inner(float(number))) through the module's names.
 PyObject* degrees_of(Fn* fn, Name& inner, double x) {
@@ -377,7 +396,9 @@ PyObject* degrees_of(Fn* fn, Name& inner, double x) {
     return call(d.get(), {r.get()}).release();
 }
 PyObject* asindeg_impl(Fn* fn, double number) { return degrees_of(fn, n_asin, number); }
+const FnDef asindeg_def = declare<&asindeg_impl>("asindeg", {P("number")}, "float", "asin but returns degress instead of radians");
 PyObject* acosdeg_impl(Fn* fn, double number) { return degrees_of(fn, n_acos, number); }
+const FnDef acosdeg_def = declare<&acosdeg_impl>("acosdeg", {P("number")}, "float", "acos but degress instead of radians");
 
 // ---------------------------------------------------------------------------
 // Hyperbolic functions
@@ -394,7 +415,9 @@ PyObject* exp_pair(Fn* fn, double x, bool plus) {
     return s ? truediv(s.get(), INT2).release() : nullptr;
 }
 PyObject* sinh_impl(Fn* fn, double x) { return exp_pair(fn, x, false); }
+const FnDef sinh_def = declare<&sinh_impl>("sinh", {P("x")}, "float");
 PyObject* cosh_impl(Fn* fn, double x) { return exp_pair(fn, x, true); }
+const FnDef cosh_def = declare<&cosh_impl>("cosh", {P("x")}, "float");
 
 PyObject* quotient_of(Fn* fn, Name& first, Name& second, double x, bool first_on_top) {
     Ref a = call_float(fn, first, x);
@@ -403,14 +426,18 @@ PyObject* quotient_of(Fn* fn, Name& first, Name& second, double x, bool first_on
     return (first_on_top ? truediv(a.get(), b.get()) : truediv(b.get(), a.get())).release();
 }
 PyObject* tanh_impl(Fn* fn, double x) { return quotient_of(fn, n_sinh, n_cosh, x, true); }
+const FnDef tanh_def = declare<&tanh_impl>("tanh", {P("x")}, "float");
 PyObject* coth_impl(Fn* fn, double x) { return quotient_of(fn, n_cosh, n_sinh, x, true); }
+const FnDef coth_def = declare<&coth_impl>("coth", {P("x")}, "float");
 
 PyObject* reciprocal_of(Fn* fn, Name& name, double x) {
     Ref a = call_float(fn, name, x);
     return a ? truediv(INT1, a.get()).release() : nullptr;
 }
 PyObject* sech_impl(Fn* fn, double x) { return reciprocal_of(fn, n_cosh, x); }
+const FnDef sech_def = declare<&sech_impl>("sech", {P("x")}, "float");
 PyObject* csch_impl(Fn* fn, double x) { return reciprocal_of(fn, n_sinh, x); }
+const FnDef csch_def = declare<&csch_impl>("csch", {P("x")}, "float");
 
 PyObject* arsinh_impl(Fn* fn, double x) {
     double q = x * x + 1;
@@ -419,6 +446,7 @@ PyObject* arsinh_impl(Fn* fn, double x) {
     Ref s = xf ? add(xf.get(), r.get()) : Ref();
     return s ? call_global(fn, n_log, {s.get()}).release() : nullptr;
 }
+const FnDef arsinh_def = declare<&arsinh_impl>("arsinh", {P("x")}, "float");
 
 // ---------------------------------------------------------------------------
 // Activation functions
@@ -432,8 +460,10 @@ PyObject* sigmoid_impl(Fn* fn, double x) {
     Ref d = e ? add(INT1, e.get()) : Ref();
     return d ? truediv(INT1, d.get()).release() : nullptr;
 }
+const FnDef sigmoid_def = declare<&sigmoid_impl>("sigmoid", {P("x")}, "float");
 
 PyObject* relu_impl(Fn*, double x) { return positive_or_zero(x); }
+const FnDef relu_def = declare<&relu_impl>("ReLu", {P("x")}, "float");
 
 PyObject* elu_impl(Fn* fn, double x, double alpha) {
     if (x > 0) return PyFloat_FromDouble(x);
@@ -443,8 +473,10 @@ PyObject* elu_impl(Fn* fn, double x, double alpha) {
     Ref af = r ? flt(alpha) : Ref();
     return af ? mul(af.get(), r.get()).release() : nullptr;
 }
+const FnDef elu_def = declare<&elu_impl>("ELU", {P("x"), P("alpha", def_float(1.0))}, "float");
 
 PyObject* leaky_impl(Fn*, double x, double leak) { return PyFloat_FromDouble(numcore::leaky(x, leak)); }
+const FnDef leaky_def = declare<&leaky_impl>("LeakyReLu", {P("x"), P("leak", def_float(0.01))}, "float");
 
 PyObject* softplus_impl(Fn* fn, double x) {
     double r;
@@ -456,23 +488,24 @@ PyObject* softplus_impl(Fn* fn, double x) {
     Ref s = e ? add(INT1, e.get()) : Ref();
     return s ? call_global(fn, n_log, {s.get()}).release() : nullptr;
 }
+const FnDef softplus_def = declare<&softplus_impl>("softplus", {P("x")}, "float");
 
-// The list's elements as doubles when every one is a plain number (see plain_number).
+// The list's elements as doubles when every one is an exact number (see exact_number).
 // (std::bad_alloc for a list too long to copy: the call's entry makes it a MemoryError.)
 // Nothing here runs Python code, so the list cannot change under the loop.
-bool plain_list(PyObject* list, std::vector<double>& out) {
+bool exact_doubles(PyObject* list, std::vector<double>& out) {
     Py_ssize_t n = PyList_GET_SIZE(list);
     out.resize(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i)
-        if (!plain_number(PyList_GET_ITEM(list, i), out[i])) return false;
+        if (!exact_number(PyList_GET_ITEM(list, i), out[i])) return false;
     return true;
 }
 
-PyObject* fix_softmax_impl(Fn* fn, PyObject* x) {
+PyObject* fix_softmax_impl(Fn* fn, List x) {
     Ref out = Ref::steal(PyList_New(0));
-    if (!out || PyList_GET_SIZE(x) == 0) return out.release();
+    if (!out || PyList_GET_SIZE(x.get()) == 0) return out.release();
     std::vector<double> xs;
-    if (ours(fn, n_exp, exp_def) && plain_list(x, xs)) {
+    if (ours(fn, n_exp, exp_def) && exact_doubles(x, xs)) {
         std::vector<double> ys(xs.size());
         bool stopped;
         bool done = interruptible(xs.size(), kMathSteps, stopped, [&](auto& tick) {
@@ -496,9 +529,9 @@ PyObject* fix_softmax_impl(Fn* fn, PyObject* x) {
     Ref total = Ref::borrow(INT0);
     Interrupts sig(Interrupts::kCalls);  // each step calls max over the whole list
     for (int pass = 0; pass < 2; ++pass) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(x); ++i) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(x.get()); ++i) {
             if (!sig.tick()) return nullptr;
-            Ref item = Ref::borrow(PyList_GET_ITEM(x, i));
+            Ref item = Ref::borrow(PyList_GET_ITEM(x.get(), i));
             Ref m = call(MAX_BUILTIN, {x});
             Ref d = m ? sub(item.get(), m.get()) : Ref();
             Ref e = d ? call_global(fn, n_exp, {d.get()}) : Ref();
@@ -514,10 +547,11 @@ PyObject* fix_softmax_impl(Fn* fn, PyObject* x) {
     }
     return out.release();
 }
+const FnDef fix_softmax_def = declare<&fix_softmax_impl>("FixSoftmax", {P("x")}, "list");
 
-PyObject* argmax_impl(Fn*, PyObject* x) {
+PyObject* argmax_impl(Fn*, List x) {
     std::vector<double> xs;
-    if (PyList_GET_SIZE(x) > 0 && plain_list(x, xs)) {
+    if (PyList_GET_SIZE(x.get()) > 0 && exact_doubles(x, xs)) {
         bool stopped;
         size_t i = interruptible(xs.size(), Interrupts::kDoubles, stopped,
                                  [&](auto& tick) { return numcore::argmax(xs.data(), xs.size(), tick); });
@@ -526,6 +560,7 @@ PyObject* argmax_impl(Fn*, PyObject* x) {
     Ref m = call(MAX_BUILTIN, {x});
     return m ? PyObject_CallMethodObjArgs(x, n_index.get(), m.get(), nullptr) : nullptr;
 }
+const FnDef argmax_def = declare<&argmax_impl>("Argmax", {P("x")}, "int");
 
 // ---------------------------------------------------------------------------
 // The generator
@@ -562,7 +597,7 @@ bool jump_ahead(PyObject* steps, numcore::Lcg& x) {
     return true;
 }
 
-PyObject* random_init_impl(Fn*, PyObject* self, PyObject* seeda, double mina, double maxa) {
+PyObject* random_init_impl(Fn*, Obj self, Int seeda, double mina, double maxa) {
     if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(RANDOM_CLS)) {
         if (!super_init(reinterpret_cast<PyObject*>(&PySuper_Type), RANDOM_CLS, self)) return nullptr;
     }
@@ -594,8 +629,9 @@ PyObject* random_init_impl(Fn*, PyObject* self, PyObject* seeda, double mina, do
     }
     Py_RETURN_NONE;
 }
+const FnDef random_init_def = declare<&random_init_impl>("__init__", {P("self"), P("seeda"), P("mina"), P("maxa")}, nullptr, "warning do not make seed to large otherwise it will take an eternaty and also maybe give error or crash " "recommended range 1-999999");
 
-PyObject* random_call_impl(Fn*, PyObject* self) {
+PyObject* random_call_impl(Fn*, Obj self) {
     if (lcg::plain_attrs(Py_TYPE(self))) {
         lcg::Draws d;
         int ok = d.load(self);
@@ -619,64 +655,7 @@ PyObject* random_call_impl(Fn*, PyObject* self) {
     Ref scaled = span ? mul(frac.get(), span.get()) : Ref();
     return scaled ? add(lo.get(), scaled.get()).release() : nullptr;
 }
-
-// ---------------------------------------------------------------------------
-// Declarations
-// ---------------------------------------------------------------------------
-const Param X = P("x", Conv::Double);
-const Param NUMBER = P("number", Conv::Double);
-
-const FnDef pi_def{"pi", "returns first 100 digets of pi", {}, "float", typed<&pi_impl>, true};
-const FnDef sqrt_def{"sqrt", "returns squareroot of number", {P("number")}, "float", typed<&sqrt_impl>};
-const FnDef nrt_def{"nrt", "returns root-n for the base", {P("base", Conv::Double), P("n", Conv::Double)}, "float",
-                    typed<&nrt_impl>};
-const FnDef asin_def{"asin", "returns inverse sinus for number", {NUMBER}, "float", typed<&asin_impl>};
-const FnDef acos_def{"acos", "returns inverse cosin for number", {NUMBER}, "float", typed<&acos_impl>};
-const FnDef acosdeg_def{"acosdeg", "acos but degress instead of radians", {NUMBER}, "float", typed<&acosdeg_impl>};
-const FnDef asindeg_def{"asindeg", "asin but returns degress instead of radians", {NUMBER}, "float",
-                        typed<&asindeg_impl>};
-const FnDef deg_def{"deg", "turns radians into degress", {P("radians", Conv::Double)}, "float", typed<&deg_impl>};
-const FnDef atan_def{"atan", "returns inverse tan for number", {NUMBER}, "float", typed<&atan_impl>};
-const FnDef atan2_def{"atan2", "returns atan2 for y, x", {P("y", Conv::Double), P("x", Conv::Double)}, "float",
-                      typed<&atan2_impl>};
-const FnDef sin_def{"sin", "returns sinus to opp/hypo", {P("opp", Conv::Double), P("hypo", Conv::Double)}, "float",
-                    typed<&ratio_impl>};
-const FnDef cos_def{"cos", "returns cosin to adja/hypo", {P("adja", Conv::Double), P("hypo", Conv::Double)},
-                    "float", typed<&ratio_impl>};
-const FnDef tan_def{"tan", "returns tan to opp/adj", {P("opp", Conv::Double), P("adj", Conv::Double)}, "float",
-                    typed<&ratio_impl>};
-const FnDef factorial_def{"factorial", nullptr, {P("n")}, "float", typed<&factorial_impl>};
-const FnDef exp_def{"exp", nullptr, {P("x"), P("terms", Conv::Object, def_int(20))}, "float", typed<&exp_impl>};
-const FnDef log_def{"log", nullptr, {X, P("terms", Conv::Object, def_int(20))}, "float", typed<&log_impl>};
-const FnDef sinh_def{"sinh", nullptr, {X}, "float", typed<&sinh_impl>};
-const FnDef cosh_def{"cosh", nullptr, {X}, "float", typed<&cosh_impl>};
-const FnDef maximum_def{"maximum", nullptr, {X}, "float", typed<&maximum_impl>};
-const FnDef tanh_def{"tanh", nullptr, {X}, "float", typed<&tanh_impl>};
-const FnDef coth_def{"coth", nullptr, {X}, "float", typed<&coth_impl>};
-const FnDef sech_def{"sech", nullptr, {X}, "float", typed<&sech_impl>};
-const FnDef csch_def{"csch", nullptr, {X}, "float", typed<&csch_impl>};
-const FnDef arsinh_def{"arsinh", nullptr, {X}, "float", typed<&arsinh_impl>};
-const FnDef sigmoid_def{"sigmoid", nullptr, {X}, "float", typed<&sigmoid_impl>};
-const FnDef relu_def{"ReLu", nullptr, {X}, "float", typed<&relu_impl>};
-const FnDef elu_def{"ELU", nullptr, {X, P("alpha", Conv::Double, def_float(1.0))}, "float", typed<&elu_impl>};
-const FnDef leaky_def{"LeakyReLu", nullptr, {X, P("leak", Conv::Double, def_float(0.01))}, "float", typed<&leaky_impl>};
-const FnDef epsilon_def{"Epsilon", nullptr, {}, "float", typed<&epsilon_impl>, true};
-const FnDef fix_softmax_def{"FixSoftmax", nullptr, {P("x", Conv::List)}, "list", typed<&fix_softmax_impl>};
-const FnDef argmax_def{"Argmax", nullptr, {P("x", Conv::List)}, "int", typed<&argmax_impl>};
-const FnDef softplus_def{"softplus", nullptr, {X}, "float", typed<&softplus_impl>};
-const FnDef sin_rad_def{"sin_rad", nullptr, {X, P("terms", Conv::PyInt, def_int(10))}, "float", typed<&sin_rad_impl>};
-const FnDef cos_rad_def{"cos_rad", nullptr, {X, P("terms", Conv::PyInt, def_int(10))}, "float", typed<&cos_rad_impl>};
-const FnDef tan_rad_def{"tan_rad", nullptr, {X}, "float", typed<&tan_rad_impl>};
-
-const FnDef random_init_def{
-    "__init__",
-    "warning do not make seed to large otherwise it will take an eternaty and also maybe give error or crash "
-    "recommended range 1-999999",
-    {P("self"), P("seeda", Conv::PyInt), P("mina", Conv::Double), P("maxa", Conv::Double)},
-    nullptr,
-    typed<&random_init_impl>};
-const FnDef random_call_def{"__call__", nullptr, {P("self")}, nullptr, typed<&random_call_impl>};
-
+const FnDef random_call_def = declare<&random_call_impl>("__call__", {P("self")});
 
 // Makes every constant, then publishes them all at once: a failed attempt leaves nothing
 // half-set behind it.

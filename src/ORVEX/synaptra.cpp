@@ -591,11 +591,11 @@ PyObject* rnn_run_impl(Fn* fn, PyObject* self, PyObject* times) {
         TRY(wx, getattr(self, n_wx));
         TRY(k1, best_neuron(self));
         TRY(wk, item(wx.get(), k1.get()));
-        TRY(f1, format_plain(wk.get()));
+        TRY(f1, format_default(wk.get()));
         TRY(wh, getattr(self, n_wh));
         TRY(k2, best_neuron(self));
         TRY(hk, item(wh.get(), k2.get()));
-        TRY(f2, format_plain(hk.get()));
+        TRY(f2, format_default(hk.get()));
         TRY(line, Ref::steal(PyUnicode_FromFormat("weights: neuron: %U layer: %U", f1.get(), f2.get())));
         CHECK(say({line.get()}));
     }
