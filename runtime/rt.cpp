@@ -598,7 +598,8 @@ static bool resolve_convs(const FnDef* def, const char* name, Conv* out) {
         if (!ok) {
             PyErr_Format(PyExc_SystemError,
                          "%s(): parameter '%s' is taken as %s by the implementation, its declaration gives %s",
-                         name, p.name, have == Conv::FromType ? "PyObject*" : conv_name(have), conv_name(c == have ? said : c));
+                         name, p.name, have == Conv::FromType ? "PyObject*" : conv_name(have),
+                         p.kind == Kind::VarPos ? "*args (Args)" : conv_name(said));
             return false;
         }
         out[i] = c;

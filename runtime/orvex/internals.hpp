@@ -7,22 +7,31 @@
 // builds (Py_GIL_DISABLED) have them all off too: each would race on memory another
 // thread writes.
 //
-// | macro             | cache (where)                     | what it assumes                                      | CPython     | if the assumption fails                 |
-// |-------------------|-----------------------------------|------------------------------------------------------|-------------|-----------------------------------------|
-// | ORVEX_DICT_TAGS   | GlobalName's remembered lookup    | ma_version_tag: a value never given twice in the     | 3.9-3.13    | a rebound global (or built-in) would    |
-// |                   | (rt.hpp)                          | process, renewed by every insert/replace/delete      | (gone 3.14) | go unseen: the old object is called     |
-// | ORVEX_TYPE_TAGS   | PlainAttrs' per-type memo         | tp_version_tag with Py_TPFLAGS_VALID_VERSION_TAG     | 3.9-3.13    | a property/__getattr__ added to a class |
-// |                   | (rt.hpp)                          | changes on any change to the type or its bases       |             | (or a base) later would be bypassed     |
-// | ORVEX_DICT_HINTS  | InstanceAttrs' entry positions    | PyDict_Next's position is the entry index, and an    | 3.9-3.13    | none silently: every hit is checked by  |
-// |                   | (objects.hpp)                     | entry's key object is checked on every use           |             | key identity; a miss probes the dict    |
-// | ORVEX_LAST_STATE  | the generator's last int state    | an int object is immutable (same object, same value) | all         | a stale state would be drawn from       |
-// |                   | (lcg.hpp)                         | (we hold our own int, never a user's object)         |             |                                         |
-// | ORVEX_LAST_DICT   | the generator's last instance     | as ORVEX_DICT_TAGS, and every store into an instance | 3.9-3.12    | a changed x/min/max would go unseen     |
-// |                   | dict (lcg.hpp; key owns nothing)  | dict renews its tag (3.13 inline values may not)     |             | (3.13 is excluded for that reason)      |
-// | ORVEX_STACK_CACHE | the last thread's stack extent    | live threads' stacks do not overlap, and a stack     | all (Linux, | the C stack check would use another     |
-// |                   | (rt.hpp, rt.cpp)                  | block is reused only with the same extent            | macOS)      | thread's bounds                         |
-// | ORVEX_FLOAT_REUSE | the step's float rewriting        | a float whose only reference is the list's can be    | 3.9-3.13    | a float someone else holds would        |
-// |                   | (tensilo, guarded by its owner)   | rewritten in place (refcount 1 means unshared)       |             | change value under them                 |
+// | cache (macro, where)          | what it assumes                  | CPython  | if it fails          |
+// |-------------------------------|----------------------------------|----------|----------------------|
+// | GlobalName's remembered       | ma_version_tag: never given twice| 3.9-3.13 | a rebound global or  |
+// | lookup (ORVEX_DICT_TAGS,      | in the process, renewed by every | (gone in | built-in goes unseen:|
+// | rt.hpp)                       | insert, replace and delete       | 3.14)    | the old one is called|
+// | PlainAttrs' per-type memo     | tp_version_tag (with VALID_      | 3.9-3.13 | a property or        |
+// | (ORVEX_TYPE_TAGS, rt.hpp)     | VERSION_TAG) changes on any      |          | __getattr__ added    |
+// |                               | change to the type or its bases  |          | later is bypassed    |
+// | InstanceAttrs' entry hints    | PyDict_Next's position is the    | 3.9-3.13 | nothing silent: a hit|
+// | (ORVEX_DICT_HINTS,            | entry index (each hit is checked |          | is checked by key    |
+// | objects.hpp)                  | by the key object's identity)    |          | identity, a miss     |
+// |                               |                                  |          | probes the dict      |
+// | the generator's last int state| an int object is immutable (the  | all      | a stale state is     |
+// | (ORVEX_LAST_STATE, lcg.hpp)   | cache holds our own int only)    |          | drawn from           |
+// | the generator's last instance | as ORVEX_DICT_TAGS, and every    | 3.9-3.12 | a changed x, min or  |
+// | dict (ORVEX_LAST_DICT,        | store into an instance dict      | (3.13's  | max goes unseen      |
+// | lcg.hpp; a key owning nothing)| renews its tag                   | inline   |                      |
+// |                               |                                  | values   |                      |
+// |                               |                                  | may not) |                      |
+// | the last thread's stack extent| live threads' stacks do not      | all      | the C stack check    |
+// | (ORVEX_STACK_CACHE, rt.hpp,   | overlap; a stack block is reused | (Linux,  | uses another thread's|
+// | rt.cpp)                       | only with the same extent        | macOS)   | bounds               |
+// | the step's float rewriting    | a float only the list holds      | 3.9-3.13 | a float someone else |
+// | (ORVEX_FLOAT_REUSE, tensilo,  | (refcount 1) is unshared and may |          | holds changes value  |
+// | guarded by its owner)         | be rewritten in place            |          | under them           |
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

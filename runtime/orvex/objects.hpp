@@ -108,8 +108,9 @@ PyObject* multiply(Fn* fn, PyObject* other, GlobalName& cls_name, Vector&& vecto
 // Reads of the named attributes (at most four) that go straight to the instance dict
 // when the generic lookup would end there: the object's type has the generic attribute
 // access and no class attribute of any of the names (rt::PlainAttrs, remembered per type);
-// writes likewise go straight to the generic store only when it is the type's own. A name missing from the dict, or a dict that
-// cannot be had, goes through the host's own lookup (which raises its own error).
+// writes likewise go straight to the generic store only when it is the type's own. A name
+// missing from the dict, or a dict that cannot be had, goes through the host's own lookup
+// (which raises its own error).
 class InstanceAttrs {
     Name* names_[4] = {};
     Py_ssize_t hints_[4] = {};

@@ -189,7 +189,8 @@ PyObject* init_impl(Fn*, Obj self, Args values) {
     if (!init_fields(self, values)) return nullptr;
     Py_RETURN_NONE;
 }
-const FnDef init_def = declare<&init_impl>("__init__", {P("self"), VarArgs("values")}, nullptr, "creates vector with userdefined dimensions");
+const FnDef init_def = declare<&init_impl>("__init__", {P("self"), VarArgs("values")}, nullptr,
+                                           "creates vector with userdefined dimensions");
 
 PyObject* add_impl(Fn* fn, Obj self, Obj other) { return add_or_sub(fn, self, other, Op::Add); }
 const FnDef add_def = declare<&add_impl>("__add__", {P("self"), P("other")});

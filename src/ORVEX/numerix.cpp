@@ -81,7 +81,8 @@ const FnDef pi_def = declare_noargs<&pi_impl>("pi", "float", "returns first 100 
 
 PyObject* sqrt_impl(Fn*, Obj number) {
     double r;
-    if (PyFloat_CheckExact(number) && numcore::fpow(PyFloat_AS_DOUBLE(number.get()), 0.5, r)) return PyFloat_FromDouble(r);
+    if (PyFloat_CheckExact(number) && numcore::fpow(PyFloat_AS_DOUBLE(number.get()), 0.5, r))
+        return PyFloat_FromDouble(r);
     Ref half = flt(0.5);
     return half ? power(number, half.get()).release() : nullptr;
 }
@@ -396,9 +397,11 @@ PyObject* degrees_of(Fn* fn, Name& inner, double x) {
     return call(d.get(), {r.get()}).release();
 }
 PyObject* asindeg_impl(Fn* fn, double number) { return degrees_of(fn, n_asin, number); }
-const FnDef asindeg_def = declare<&asindeg_impl>("asindeg", {P("number")}, "float", "asin but returns degress instead of radians");
+const FnDef asindeg_def = declare<&asindeg_impl>("asindeg", {P("number")}, "float",
+                                                 "asin but returns degress instead of radians");
 PyObject* acosdeg_impl(Fn* fn, double number) { return degrees_of(fn, n_acos, number); }
-const FnDef acosdeg_def = declare<&acosdeg_impl>("acosdeg", {P("number")}, "float", "acos but degress instead of radians");
+const FnDef acosdeg_def = declare<&acosdeg_impl>("acosdeg", {P("number")}, "float",
+                                                 "acos but degress instead of radians");
 
 // ---------------------------------------------------------------------------
 // Hyperbolic functions
@@ -629,7 +632,10 @@ PyObject* random_init_impl(Fn*, Obj self, Int seeda, double mina, double maxa) {
     }
     Py_RETURN_NONE;
 }
-const FnDef random_init_def = declare<&random_init_impl>("__init__", {P("self"), P("seeda"), P("mina"), P("maxa")}, nullptr, "warning do not make seed to large otherwise it will take an eternaty and also maybe give error or crash " "recommended range 1-999999");
+const FnDef random_init_def = declare<&random_init_impl>(
+    "__init__", {P("self"), P("seeda"), P("mina"), P("maxa")}, nullptr,
+    "warning do not make seed to large otherwise it will take an eternaty and also maybe give error or crash "
+    "recommended range 1-999999");
 
 PyObject* random_call_impl(Fn*, Obj self) {
     if (lcg::plain_attrs(Py_TYPE(self))) {

@@ -201,5 +201,7 @@ PyModuleDef moddef = {PyModuleDef_HEAD_INIT, "planix", "script handeling class p
 
 PyMODINIT_FUNC PyInit_planix() {
     return class_module(&moddef, "ORVEX.numerix", {"sqrt", "atan", "deg"}, "planix",
-                        {&init_def, &add_def, &mul_def, &sub_def, &length_def, &across_def, &unit_def, &pow_def, &angle_def}, &g_class);
+                        {&init_def, &add_def, &mul_def, &sub_def, &length_def, &across_def, &unit_def, &pow_def,
+                         &angle_def},
+                        &g_class);
 }

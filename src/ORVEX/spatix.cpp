@@ -108,7 +108,8 @@ PyObject* init_impl(Fn*, Obj self, Obj x, Obj y, Obj z) {
     if (!init_fields(self, x, y, z)) return nullptr;
     Py_RETURN_NONE;
 }
-const FnDef init_def = declare<&init_impl>("__init__", {P("self"), P("x"), P("y"), P("z")}, nullptr, "creates new vector");
+const FnDef init_def = declare<&init_impl>("__init__", {P("self"), P("x"), P("y"), P("z")}, nullptr,
+                                           "creates new vector");
 
 PyObject* add_impl(Fn* fn, Obj self, Obj other) { return componentwise(fn, self, other, Op::Add); }
 const FnDef add_def = declare<&add_impl>("__add__", {P("self"), P("other")});
@@ -165,7 +166,8 @@ PyObject* angles_impl(Fn* fn, Obj self) {
     if (!b) return nullptr;
     return PyTuple_Pack(2, a.get(), b.get());
 }
-const FnDef angles_def = declare<&angles_impl>("angles", {P("self")}, nullptr, "returns eleveation and direction of 3 dimensional vector");
+const FnDef angles_def = declare<&angles_impl>("angles", {P("self")}, nullptr,
+                                               "returns eleveation and direction of 3 dimensional vector");
 
 // The cross product: (y * oz - z * oy, z * ox - x * oz, x * oy - y * ox), in that order.
 PyObject* floordiv_impl(Fn* fn, Obj self, Obj other) {
