@@ -710,7 +710,8 @@ Ref import_module(const char* name) {
     Ref top = Ref::steal(PyImport_ImportModuleLevel(name, nullptr, nullptr, nullptr, 0));
     if (!top) return {};
     Ref key = Ref::steal(PyUnicode_FromString(name));
-    Ref mod = key ? Ref::steal(PyImport_GetModule(key.get())) : Ref();
+    if (!key) return {};
+    Ref mod = Ref::steal(PyImport_GetModule(key.get()));
     if (!mod && !PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "No module named %R", key.get());
     return mod;
 }
@@ -723,7 +724,8 @@ Ref builtin(const char* name) {
 
 bool super_init(PyObject* super_fn, PyObject* cls, PyObject* self) {
     Ref sup = call(super_fn, {cls, self});
-    Ref init = sup ? getattr(sup.get(), n_init) : Ref();
+    if (!sup) return false;
+    Ref init = getattr(sup.get(), n_init);
     return init && call(init.get(), {});
 }
 

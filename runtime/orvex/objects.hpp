@@ -290,7 +290,8 @@ inline Ref arith(Op op, PyObject* a, PyObject* b) { return combine(op, a, b).obj
 inline Num combine(Op op, const Num& a, const Num& b) {
     if (a.is_double && b.is_double && !(op == Op::Div && b.d == 0.0)) return num(apply(op, a.d, b.d));
     Ref x = a.object();
-    Ref y = x ? b.object() : Ref();
+    if (!x) return {};
+    Ref y = b.object();
     if (!y) return {};
     return combine(op, x.get(), y.get());
 }
@@ -327,7 +328,8 @@ inline Num square(PyObject* o) {
 // self.<a> <op> other.<b>, read in that order.
 inline Num attr_op(InstanceAttrs& attrs, Op op, PyObject* self, Name& a, PyObject* other, Name& b) {
     Ref x = attrs.get(self, a);
-    Ref y = x ? attrs.get(other, b) : Ref();
+    if (!x) return {};
+    Ref y = attrs.get(other, b);
     if (!y) return {};
     return combine(op, x.get(), y.get());
 }

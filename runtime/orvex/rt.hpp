@@ -685,7 +685,8 @@ inline Ref call(PyObject* f, std::initializer_list<PyObject*> args) {
 // Looks the global up now, then calls it with positional arguments.
 inline Ref call_global(Fn* fn, Name& name, std::initializer_list<PyObject*> args) {
     Ref f = global(fn, name);
-    return f ? call(f.get(), args) : Ref();
+    if (!f) return {};
+    return call(f.get(), args);
 }
 // super(cls, self).__init__() through the given `super` callable.
 bool super_init(PyObject* super_fn, PyObject* cls, PyObject* self);
@@ -724,7 +725,8 @@ bool range_stop(PyObject* stop, long long& out);
 // format(o, ""): the printed form through the object's own __format__.
 inline Ref format_default(PyObject* o) {
     Ref empty = Ref::steal(PyUnicode_FromString(""));
-    return empty ? Ref::steal(PyObject_Format(o, empty.get())) : Ref();
+    if (!empty) return {};
+    return Ref::steal(PyObject_Format(o, empty.get()));
 }
 // The older name (lystra moves to format_default).
 inline Ref format_plain(PyObject* o) { return format_default(o); }

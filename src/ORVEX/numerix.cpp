@@ -59,7 +59,8 @@ bool ours(Fn* fn, Name& name, const FnDef& def) {
 // Calls the global `name` with a new float holding x.
 Ref call_float(Fn* fn, Name& name, double x) {
     Ref a = flt(x);
-    return a ? call_global(fn, name, {a.get()}) : Ref();
+    if (!a) return {};
+    return call_global(fn, name, {a.get()});
 }
 
 // An exact float, or an exact int small enough that sums and quotients with it stay exact.
@@ -84,7 +85,8 @@ PyObject* sqrt_impl(Fn*, Obj number) {
     if (PyFloat_CheckExact(number) && numcore::fpow(PyFloat_AS_DOUBLE(number.get()), 0.5, r))
         return PyFloat_FromDouble(r);
     Ref half = flt(0.5);
-    return half ? power(number, half.get()).release() : nullptr;
+    if (!half) return nullptr;
+    return power(number, half.get()).release();
 }
 const FnDef sqrt_def = declare<&sqrt_impl>("sqrt", {P("number")}, "float", "returns squareroot of number");
 
@@ -154,7 +156,8 @@ PyObject* factorial_impl(Fn*, Obj n) {
         unsigned long long u = static_cast<unsigned long long>(i);
         if (chunk > ULLONG_MAX / u) {
             Ref c = Ref::steal(PyLong_FromUnsignedLongLong(chunk));
-            total = c ? mul(total.get(), c.get()) : Ref();
+            if (!c) return nullptr;
+            total = mul(total.get(), c.get());
             if (!total) return nullptr;
             chunk = 1;
             // Deliberate: a long product stops with KeyboardInterrupt on Ctrl-C.
@@ -164,7 +167,8 @@ PyObject* factorial_impl(Fn*, Obj n) {
     }
     if (chunk != 1) {
         Ref c = Ref::steal(PyLong_FromUnsignedLongLong(chunk));
-        total = c ? mul(total.get(), c.get()) : Ref();
+        if (!c) return nullptr;
+        total = mul(total.get(), c.get());
     }
     return total.release();
 }
@@ -187,9 +191,12 @@ PyObject* exp_impl(Fn*, Obj x, Obj terms) {
     for (long long n = 1; n < stop; ++n) {
         if (!sig.tick()) return nullptr;
         Ref nobj = lng(n);
-        Ref q = nobj ? truediv(x, nobj.get()) : Ref();
-        term = q ? mul(term.get(), q.get()) : Ref();
-        total = term ? add(total.get(), term.get()) : Ref();
+        if (!nobj) return nullptr;
+        Ref q = truediv(x, nobj.get());
+        if (!q) return nullptr;
+        term = mul(term.get(), q.get());
+        if (!term) return nullptr;
+        total = add(total.get(), term.get());
         if (!total) return nullptr;
     }
     return total.release();
@@ -205,10 +212,15 @@ PyObject* log_objects(double x, PyObject* terms) {
     Interrupts sig;
     for (long long n = 1; n < stop; ++n) {
         if (!sig.tick()) return nullptr;
-        Ref nobj = lng(n), d = flt(x - 1.0);
-        Ref t = nobj && d ? power(d.get(), nobj.get()) : Ref();
-        t = t ? truediv(t.get(), nobj.get()) : Ref();
-        total = t ? (n % 2 == 1 ? add(total.get(), t.get()) : sub(total.get(), t.get())) : Ref();
+        Ref nobj = lng(n);
+        if (!nobj) return nullptr;
+        Ref d = flt(x - 1.0);
+        if (!d) return nullptr;
+        Ref t = power(d.get(), nobj.get());
+        if (!t) return nullptr;
+        t = truediv(t.get(), nobj.get());
+        if (!t) return nullptr;
+        total = n % 2 == 1 ? add(total.get(), t.get()) : sub(total.get(), t.get());
         if (!total) return nullptr;
     }
     return total.release();
@@ -307,10 +319,14 @@ PyObject* trig_series_of(Fn* fn, double x, PyObject* terms, int first) {
         Ref sign = lng(n % 2 ? -1 : 1), k = lng(2 * n + first), xf = flt(x);
         if (!sign || !k || !xf) return nullptr;
         Ref p = power(xf.get(), k.get());
-        Ref t = p ? mul(sign.get(), p.get()) : Ref();
-        Ref f = t ? call_global(fn, n_factorial, {k.get()}) : Ref();
-        Ref q = f ? truediv(t.get(), f.get()) : Ref();
-        total = q ? add(total.get(), q.get()) : Ref();
+        if (!p) return nullptr;
+        Ref t = mul(sign.get(), p.get());
+        if (!t) return nullptr;
+        Ref f = call_global(fn, n_factorial, {k.get()});
+        if (!f) return nullptr;
+        Ref q = truediv(t.get(), f.get());
+        if (!q) return nullptr;
+        total = add(total.get(), q.get());
         if (!total) return nullptr;
     }
     return total.release();
@@ -322,8 +338,10 @@ const FnDef cos_rad_def = declare<&cos_rad_impl>("cos_rad", {P("x"), P("terms", 
 
 PyObject* tan_rad_impl(Fn* fn, double x) {
     Ref s = call_float(fn, n_sin_rad, x);
-    Ref c = s ? call_float(fn, n_cos_rad, x) : Ref();
-    return c ? truediv(s.get(), c.get()).release() : nullptr;
+    if (!s) return nullptr;
+    Ref c = call_float(fn, n_cos_rad, x);
+    if (!c) return nullptr;
+    return truediv(s.get(), c.get()).release();
 }
 const FnDef tan_rad_def = declare<&tan_rad_impl>("tan_rad", {P("x")}, "float");
 
@@ -333,15 +351,18 @@ const FnDef asin_def = declare<&asin_impl>("asin", {P("number")}, "float", "retu
 // pi() / 2 on host objects.
 Ref half_pi(Fn* fn) {
     Ref p = call_global(fn, n_pi, {});
-    return p ? truediv(p.get(), INT2) : Ref();
+    if (!p) return {};
+    return truediv(p.get(), INT2);
 }
 
 PyObject* acos_impl(Fn* fn, double number) {
     if (ours(fn, n_pi, pi_def) && ours(fn, n_asin, asin_def))
         return PyFloat_FromDouble(PI_D / 2 - asin_poly(number));
     Ref h = half_pi(fn);
-    Ref s = h ? call_float(fn, n_asin, number) : Ref();
-    return s ? sub(h.get(), s.get()).release() : nullptr;
+    if (!h) return nullptr;
+    Ref s = call_float(fn, n_asin, number);
+    if (!s) return nullptr;
+    return sub(h.get(), s.get()).release();
 }
 const FnDef acos_def = declare<&acos_impl>("acos", {P("number")}, "float", "returns inverse cosin for number");
 
@@ -351,8 +372,10 @@ PyObject* atan_impl(Fn* fn, double number) {
     if (ours(fn, n_pi, pi_def) && ours(fn, n_atan, atan_def)) return PyFloat_FromDouble(atan_d(number));
     Ref h = half_pi(fn);
     if (h && number < -1) h = neg(h.get());
-    Ref inner = h ? call_float(fn, n_atan, 1.0 / number) : Ref();
-    return inner ? sub(h.get(), inner.get()).release() : nullptr;
+    if (!h) return nullptr;
+    Ref inner = call_float(fn, n_atan, 1.0 / number);
+    if (!inner) return nullptr;
+    return sub(h.get(), inner.get()).release();
 }
 const FnDef atan_def = declare<&atan_impl>("atan", {P("number")}, "float", "returns inverse tan for number");
 
@@ -365,13 +388,15 @@ PyObject* atan2_impl(Fn* fn, double y, double x) {
         Ref a = call_float(fn, n_atan, y / x);
         if (!a || sign == 0) return a.release();
         Ref p = call_global(fn, n_pi, {});
-        return p ? (sign > 0 ? add(a.get(), p.get()) : sub(a.get(), p.get())).release() : nullptr;
+        if (!p) return nullptr;
+        return (sign > 0 ? add(a.get(), p.get()) : sub(a.get(), p.get())).release();
     }
     if (x == 0 && (y > 0 || y < 0)) {
         if (fast) return PyFloat_FromDouble(y > 0 ? PI_D / 2 : (-PI_D) / 2);
         Ref p = call_global(fn, n_pi, {});
         if (p && y < 0) p = neg(p.get());
-        return p ? truediv(p.get(), INT2).release() : nullptr;
+        if (!p) return nullptr;
+        return truediv(p.get(), INT2).release();
     }
     return newref(INT0);
 }
@@ -380,9 +405,12 @@ const FnDef atan2_def = declare<&atan2_impl>("atan2", {P("y"), P("x")}, "float",
 PyObject* deg_of(Fn* fn, double radians) {
     if (ours(fn, n_pi, pi_def)) return PyFloat_FromDouble(radians * (180.0 / PI_D));
     Ref p = call_global(fn, n_pi, {});
-    Ref q = p ? truediv(INT180, p.get()) : Ref();
-    Ref r = q ? flt(radians) : Ref();
-    return r ? mul(r.get(), q.get()).release() : nullptr;
+    if (!p) return nullptr;
+    Ref q = truediv(INT180, p.get());
+    if (!q) return nullptr;
+    Ref r = flt(radians);
+    if (!r) return nullptr;
+    return mul(r.get(), q.get()).release();
 }
 PyObject* deg_impl(Fn* fn, double radians) { return deg_of(fn, radians); }
 const FnDef deg_def = declare<&deg_impl>("deg", {P("radians")}, "float", "turns radians into degress");
@@ -390,7 +418,8 @@ const FnDef deg_def = declare<&deg_impl>("deg", {P("radians")}, "float", "turns 
 // deg(inner(float(number))) through the module's names.
 PyObject* degrees_of(Fn* fn, Name& inner, double x) {
     Ref r = call_float(fn, inner, x);
-    Ref d = r ? global(fn, n_deg) : Ref();
+    if (!r) return nullptr;
+    Ref d = global(fn, n_deg);
     if (!d) return nullptr;
     if (is_fn(d.get(), &deg_def) && PyFloat_CheckExact(r.get()))
         return deg_of(reinterpret_cast<Fn*>(d.get()), PyFloat_AS_DOUBLE(r.get()));
@@ -413,9 +442,12 @@ PyObject* exp_pair(Fn* fn, double x, bool plus) {
         return PyFloat_FromDouble((plus ? a + b : a - b) / 2);
     }
     Ref a = call_float(fn, n_exp, x);
-    Ref b = a ? call_float(fn, n_exp, -x) : Ref();
-    Ref s = b ? (plus ? add(a.get(), b.get()) : sub(a.get(), b.get())) : Ref();
-    return s ? truediv(s.get(), INT2).release() : nullptr;
+    if (!a) return nullptr;
+    Ref b = call_float(fn, n_exp, -x);
+    if (!b) return nullptr;
+    Ref s = plus ? add(a.get(), b.get()) : sub(a.get(), b.get());
+    if (!s) return nullptr;
+    return truediv(s.get(), INT2).release();
 }
 PyObject* sinh_impl(Fn* fn, double x) { return exp_pair(fn, x, false); }
 const FnDef sinh_def = declare<&sinh_impl>("sinh", {P("x")}, "float");
@@ -424,7 +456,8 @@ const FnDef cosh_def = declare<&cosh_impl>("cosh", {P("x")}, "float");
 
 PyObject* quotient_of(Fn* fn, Name& first, Name& second, double x, bool first_on_top) {
     Ref a = call_float(fn, first, x);
-    Ref b = a ? call_float(fn, second, x) : Ref();
+    if (!a) return nullptr;
+    Ref b = call_float(fn, second, x);
     if (!b) return nullptr;
     return (first_on_top ? truediv(a.get(), b.get()) : truediv(b.get(), a.get())).release();
 }
@@ -435,7 +468,8 @@ const FnDef coth_def = declare<&coth_impl>("coth", {P("x")}, "float");
 
 PyObject* reciprocal_of(Fn* fn, Name& name, double x) {
     Ref a = call_float(fn, name, x);
-    return a ? truediv(INT1, a.get()).release() : nullptr;
+    if (!a) return nullptr;
+    return truediv(INT1, a.get()).release();
 }
 PyObject* sech_impl(Fn* fn, double x) { return reciprocal_of(fn, n_cosh, x); }
 const FnDef sech_def = declare<&sech_impl>("sech", {P("x")}, "float");
@@ -445,9 +479,12 @@ const FnDef csch_def = declare<&csch_impl>("csch", {P("x")}, "float");
 PyObject* arsinh_impl(Fn* fn, double x) {
     double q = x * x + 1;
     Ref r = call_float(fn, n_sqrt, q);
-    Ref xf = r ? flt(x) : Ref();
-    Ref s = xf ? add(xf.get(), r.get()) : Ref();
-    return s ? call_global(fn, n_log, {s.get()}).release() : nullptr;
+    if (!r) return nullptr;
+    Ref xf = flt(x);
+    if (!xf) return nullptr;
+    Ref s = add(xf.get(), r.get());
+    if (!s) return nullptr;
+    return call_global(fn, n_log, {s.get()}).release();
 }
 const FnDef arsinh_def = declare<&arsinh_impl>("arsinh", {P("x")}, "float");
 
@@ -460,8 +497,10 @@ PyObject* sigmoid_impl(Fn* fn, double x) {
         if (d != 0) return PyFloat_FromDouble(1.0 / d);
     }
     Ref e = call_float(fn, n_exp, -x);
-    Ref d = e ? add(INT1, e.get()) : Ref();
-    return d ? truediv(INT1, d.get()).release() : nullptr;
+    if (!e) return nullptr;
+    Ref d = add(INT1, e.get());
+    if (!d) return nullptr;
+    return truediv(INT1, d.get()).release();
 }
 const FnDef sigmoid_def = declare<&sigmoid_impl>("sigmoid", {P("x")}, "float");
 
@@ -472,9 +511,12 @@ PyObject* elu_impl(Fn* fn, double x, double alpha) {
     if (x > 0) return PyFloat_FromDouble(x);
     if (ours(fn, n_exp, exp_def)) return PyFloat_FromDouble(alpha * (numcore::exp_series(x) - 1.0));
     Ref e = call_float(fn, n_exp, x);
-    Ref r = e ? sub(e.get(), INT1) : Ref();
-    Ref af = r ? flt(alpha) : Ref();
-    return af ? mul(af.get(), r.get()).release() : nullptr;
+    if (!e) return nullptr;
+    Ref r = sub(e.get(), INT1);
+    if (!r) return nullptr;
+    Ref af = flt(alpha);
+    if (!af) return nullptr;
+    return mul(af.get(), r.get()).release();
 }
 const FnDef elu_def = declare<&elu_impl>("ELU", {P("x"), P("alpha", def_float(1.0))}, "float");
 
@@ -488,8 +530,10 @@ PyObject* softplus_impl(Fn* fn, double x) {
         if (s > 0 && numcore::log_series(s, 20, r)) return PyFloat_FromDouble(r);
     }
     Ref e = call_float(fn, n_exp, x);
-    Ref s = e ? add(INT1, e.get()) : Ref();
-    return s ? call_global(fn, n_log, {s.get()}).release() : nullptr;
+    if (!e) return nullptr;
+    Ref s = add(INT1, e.get());
+    if (!s) return nullptr;
+    return call_global(fn, n_log, {s.get()}).release();
 }
 const FnDef softplus_def = declare<&softplus_impl>("softplus", {P("x")}, "float");
 
@@ -536,8 +580,10 @@ PyObject* fix_softmax_impl(Fn* fn, List x) {
             if (!sig.tick()) return nullptr;
             Ref item = Ref::borrow(PyList_GET_ITEM(x.get(), i));
             Ref m = call(MAX_BUILTIN, {x});
-            Ref d = m ? sub(item.get(), m.get()) : Ref();
-            Ref e = d ? call_global(fn, n_exp, {d.get()}) : Ref();
+            if (!m) return nullptr;
+            Ref d = sub(item.get(), m.get());
+            if (!d) return nullptr;
+            Ref e = call_global(fn, n_exp, {d.get()});
             if (!e) return nullptr;
             if (pass == 0) {
                 total = add(total.get(), e.get());
@@ -561,7 +607,8 @@ PyObject* argmax_impl(Fn*, List x) {
         return stopped ? nullptr : PyLong_FromSize_t(i);
     }
     Ref m = call(MAX_BUILTIN, {x});
-    return m ? PyObject_CallMethodObjArgs(x, n_index.get(), m.get(), nullptr) : nullptr;
+    if (!m) return nullptr;
+    return PyObject_CallMethodObjArgs(x, n_index.get(), m.get(), nullptr);
 }
 const FnDef argmax_def = declare<&argmax_impl>("Argmax", {P("x")}, "int");
 
@@ -609,15 +656,18 @@ PyObject* random_init_impl(Fn*, Obj self, Int seeda, double mina, double maxa) {
         !setattr(self, lcg::n_max, hi.get()))
         return nullptr;
     Ref ax = mul(LCG_A_OBJ, seeda);
-    Ref axc = ax ? add(ax.get(), LCG_C_OBJ) : Ref();
-    Ref x = axc ? Ref::steal(PyNumber_Remainder(axc.get(), LCG_M_OBJ)) : Ref();
+    if (!ax) return nullptr;
+    Ref axc = add(ax.get(), LCG_C_OBJ);
+    if (!axc) return nullptr;
+    Ref x = Ref::steal(PyNumber_Remainder(axc.get(), LCG_M_OBJ));
     if (!x) return nullptr;
     bool warm_up = _PyLong_Sign(seeda) > 0;
     numcore::Lcg state;
     if (warm_up && native_generator(self) && lcg::state_of(x.get(), state)) {
         // Nothing can observe the state between the steps: only the last one is stored.
         if (!jump_ahead(seeda, state)) return nullptr;
-        return lcg::store_state(self, state) ? rt::newref(Py_None) : nullptr;
+        if (!lcg::store_state(self, state)) return nullptr;
+        Py_RETURN_NONE;
     }
     if (!setattr(self, lcg::n_x, x.get())) return nullptr;
     if (!warm_up) Py_RETURN_NONE;
@@ -644,22 +694,33 @@ PyObject* random_call_impl(Fn*, Obj self) {
         if (ok < 0) return nullptr;
         if (ok) {
             double r = d.next();
-            return d.store() ? PyFloat_FromDouble(r) : nullptr;
+            if (!d.store()) return nullptr;
+            return PyFloat_FromDouble(r);
         }
     }
     Ref x = getattr(self, lcg::n_x);
-    Ref ax = x ? mul(LCG_A_OBJ, x.get()) : Ref();
-    Ref axc = ax ? add(ax.get(), LCG_C_OBJ) : Ref();
-    Ref nx = axc ? Ref::steal(PyNumber_Remainder(axc.get(), LCG_M_OBJ)) : Ref();
+    if (!x) return nullptr;
+    Ref ax = mul(LCG_A_OBJ, x.get());
+    if (!ax) return nullptr;
+    Ref axc = add(ax.get(), LCG_C_OBJ);
+    if (!axc) return nullptr;
+    Ref nx = Ref::steal(PyNumber_Remainder(axc.get(), LCG_M_OBJ));
     if (!nx || !setattr(self, lcg::n_x, nx.get())) return nullptr;
     Ref lo = getattr(self, lcg::n_min);
-    Ref cur = lo ? getattr(self, lcg::n_x) : Ref();
-    Ref frac = cur ? truediv(cur.get(), LCG_M_OBJ) : Ref();
-    Ref hi = frac ? getattr(self, lcg::n_max) : Ref();
-    Ref lo2 = hi ? getattr(self, lcg::n_min) : Ref();
-    Ref span = lo2 ? sub(hi.get(), lo2.get()) : Ref();
-    Ref scaled = span ? mul(frac.get(), span.get()) : Ref();
-    return scaled ? add(lo.get(), scaled.get()).release() : nullptr;
+    if (!lo) return nullptr;
+    Ref cur = getattr(self, lcg::n_x);
+    if (!cur) return nullptr;
+    Ref frac = truediv(cur.get(), LCG_M_OBJ);
+    if (!frac) return nullptr;
+    Ref hi = getattr(self, lcg::n_max);
+    if (!hi) return nullptr;
+    Ref lo2 = getattr(self, lcg::n_min);
+    if (!lo2) return nullptr;
+    Ref span = sub(hi.get(), lo2.get());
+    if (!span) return nullptr;
+    Ref scaled = mul(frac.get(), span.get());
+    if (!scaled) return nullptr;
+    return add(lo.get(), scaled.get()).release();
 }
 const FnDef random_call_def = declare<&random_call_impl>("__call__", {P("self")});
 
@@ -677,7 +738,8 @@ bool init_constants() {
     for (int k = 0; k <= 170; ++k) {
         if (k > 1) {
             Ref kk = lng(k);
-            f = kk ? mul(f.get(), kk.get()) : Ref();
+            if (!kk) return false;
+            f = mul(f.get(), kk.get());
             if (!f) return false;
         }
         fact[k] = PyLong_AsDouble(f.get());

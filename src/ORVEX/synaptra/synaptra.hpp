@@ -102,7 +102,8 @@ inline bool set_item(PyObject* seq, Py_ssize_t i, PyObject* value) {
 // self.<name>[i]
 inline Ref attr_item(PyObject* self, Name& name, Py_ssize_t i) {
     Ref seq = getattr(self, name);
-    return seq ? item(seq.get(), i) : Ref();
+    if (!seq) return {};
+    return item(seq.get(), i);
 }
 
 // self.<name>[i] = value
@@ -114,7 +115,8 @@ inline bool attr_set_item(PyObject* self, Name& name, Py_ssize_t i, PyObject* va
 // self.<name>[i][j]
 inline Ref attr_item2(PyObject* self, Name& name, Py_ssize_t i, Py_ssize_t j) {
     Ref row = attr_item(self, name, i);
-    return row ? item(row.get(), j) : Ref();
+    if (!row) return {};
+    return item(row.get(), j);
 }
 
 // self.<name>[i][j] = value
