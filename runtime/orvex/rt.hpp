@@ -1,10 +1,12 @@
 // The ORVEX runtime: the one layer every extension module stands on.
 //
 //  * Ref          an owning reference (RAII); borrowed pointers stay bare PyObject*.
-//  * FnDef/Param  a declarative signature: names, kinds, conversions, annotations,
-//                 defaults, docstring. One binder (bind()) turns vectorcall arguments
-//                 into converted values and raises every argument error text;
-//                 typed<&f> hands them to f as named, typed C++ parameters.
+//  * FnDef/Param  a declarative signature (rt::declare<&f>, standing under f): names,
+//                 kinds, annotations, defaults, docstring; each parameter's conversion
+//                 is its C++ type in f (double, int, Obj, Str, List, Int, Args). A call
+//                 passing every parameter by position converts straight into f's
+//                 parameters; one binder (bind()) handles keywords and defaults. Both
+//                 raise every argument error text.
 //  * Fn           the native function type: vectorcall, __name__/__qualname__/__doc__/
 //                 __module__/__annotations__/__defaults__/__kwdefaults__/__signature__,
 //                 binds as a method when stored on a class.
@@ -16,7 +18,10 @@
 //  * conversions  to_double / to_pyint / to_cint / exact str / exact list.
 //  * globals      lookup at call time: module dict, then the module's own built-ins,
 //                 else NameError (GlobalName: the same lookup, remembered while the dicts
-//                 are unchanged).
+//                 are unchanged); imports through the import system, never the caller's
+//                 __import__ (import_module).
+//  * internals    every cache that relies on CPython internals is in orvex/internals.hpp,
+//                 behind one switch (ORVEX_INTERNALS).
 //  * classes      ordinary Python classes built from native methods (type(...)).
 #pragma once
 
