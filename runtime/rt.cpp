@@ -607,6 +607,32 @@ static bool resolve_convs(const FnDef* def, const char* name, Conv* out) {
     return true;
 }
 
+// Parameter i of a function being made: its interned name, where it stands among the
+// kinds, its annotation, and its default (appended to `defaults`, or set in `kwdefaults`).
+static bool add_param(Fn* f, Py_ssize_t i, PyObject* defaults, PyObject* kwdefaults) {
+    const Param& p = f->def->params[i];
+    f->pnames[i] = PyUnicode_InternFromString(p.name);
+    if (!f->pnames[i]) return false;
+    if (p.kind == Kind::PosOrKw) {
+        f->npos = i + 1;
+        if (p.def.k == Default::Required) f->nmin = i + 1;
+    } else if (p.kind == Kind::VarPos) {
+        f->varpos = i;
+    }
+    if (const char* ann = annotation_of(p, f->conv[i])) {
+        Ref s = Ref::steal(PyUnicode_FromString(ann));
+        if (!s || PyDict_SetItem(f->annotations, f->pnames[i], s.get()) < 0) return false;
+    }
+    if (p.def.k == Default::Required) return true;
+    Ref d = Ref::steal(default_object(p.def));
+    if (!d) return false;
+    int rc = p.kind == Kind::KwOnly ? PyDict_SetItem(kwdefaults, f->pnames[i], d.get())
+                                    : PyList_Append(defaults, d.get());
+    if (rc < 0) return false;
+    f->pdefaults[i] = d.release();
+    return true;
+}
+
 PyObject* make_fn(const FnDef* def, PyObject* globals, PyObject* module, const char* qualname) {
     if (PyType_Ready(&FnType) < 0) return nullptr;
     if (static_cast<Py_ssize_t>(def->params.size()) > MAX_PARAMS) {
@@ -641,29 +667,8 @@ PyObject* make_fn(const FnDef* def, PyObject* globals, PyObject* module, const c
     Ref defaults = Ref::steal(PyList_New(0));
     Ref kwdefaults = Ref::steal(PyDict_New());
     if (!defaults || !kwdefaults) return nullptr;
-    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
-        const Param& p = def->params[i];
-        f->pnames[i] = PyUnicode_InternFromString(p.name);
-        if (!f->pnames[i]) return nullptr;
-        if (p.kind == Kind::PosOrKw) {
-            f->npos = i + 1;
-            if (p.def.k == Default::Required) f->nmin = i + 1;
-        } else if (p.kind == Kind::VarPos) {
-            f->varpos = i;
-        }
-        if (const char* ann = annotation_of(p, f->conv[i])) {
-            Ref s = Ref::steal(PyUnicode_FromString(ann));
-            if (!s || PyDict_SetItem(f->annotations, f->pnames[i], s.get()) < 0) return nullptr;
-        }
-        if (p.def.k != Default::Required) {
-            Ref d = Ref::steal(default_object(p.def));
-            if (!d) return nullptr;
-            int rc = p.kind == Kind::KwOnly ? PyDict_SetItem(kwdefaults.get(), f->pnames[i], d.get())
-                                            : PyList_Append(defaults.get(), d.get());
-            if (rc < 0) return nullptr;
-            f->pdefaults[i] = d.release();
-        }
-    }
+    for (Py_ssize_t i = 0; i < f->nparams; ++i)
+        if (!add_param(f, i, defaults.get(), kwdefaults.get())) return nullptr;
     if (def->ret) {
         Ref s = Ref::steal(PyUnicode_FromString(def->ret));
         if (!s || PyDict_SetItemString(f->annotations, "return", s.get()) < 0) return nullptr;

@@ -21,96 +21,52 @@ Ref read_model_file(Fn* fn, PyObject* dir, const char* suffix, Py_ssize_t index)
     return r;
 }
 
+// The eight model files of the directory `dir`, in the model's order, then its embeddings
+// printed.
+bool load_model(Fn* fn, PyObject* self, PyObject* dir) {
+    struct Step { Name* attr; const char* suffix; Py_ssize_t index; };
+    const Step steps[] = {
+        {&n_embedings, "/embed.mem", -1}, {&n_vocabL, "/info.meta", 0},     {&n_vecL, "/info.meta", 1},
+        {&n_neurons, "/info.meta", 2},    {&n_bias, "/bias.mem", -1},       {&n_lhweights, "/lhweights.mem", -1},
+        {&n_lweights, "/lweights.mem", -1}, {&n_dictionary, "/dict.mem", -1}, {&n_who, "/who.mem", -1},
+        {&n_bo, "/bo.mem", -1},           {&n_ht, "/info.meta", 3},
+    };
+    for (const Step& s : steps)
+        if (!set_result(self, *s.attr, read_model_file(fn, dir, s.suffix, s.index))) return false;
+    Ref emb = getattr(self, n_embedings);
+    return emb && say({emb.get()});
+}
+
+// A fresh model: weights drawn from the two generators, zero biases, the vocabulary read.
+bool fresh_model(Fn* fn, PyObject* self, PyObject* vocab_size, PyObject* dictionary, PyObject* veclength,
+                 PyObject* neurons) {
+    if (!setattr(self, n_neurons, neurons)) return false;
+    UntrackedRows untracked;
+    return set_result(self, n_embedings, draw_matrix(self, n_genrandd, vocab_size, veclength, untracked)) &&
+           set_result(self, n_lweights, draw_matrix(self, n_genrandd, neurons, veclength, untracked)) &&
+           set_result(self, n_lhweights, draw_matrix(self, n_genrandn, neurons, neurons, untracked)) &&
+           set_result(self, n_bias, zeros(neurons)) &&
+           set_result(self, n_who, draw_matrix(self, n_genrandn, vocab_size, neurons, untracked)) &&
+           set_result(self, n_bo, zeros(vocab_size)) && setattr(self, n_vocabL, vocab_size) &&
+           setattr(self, n_vecL, veclength) &&
+           set_result(self, n_dictionary, read_file(fn, "vocabulary file", dictionary)) &&
+           set_result(self, n_ht, zeros(neurons));
+}
+
 PyObject* lm_init_impl(Fn* fn, Obj self, Int vocab_size, Str dictionary, Int veclength, Str load_vocab, Int seed,
                        Int neurons, double lr) {
     if (!super_init(b_super, g_lm_class, self)) return nullptr;
-    {
-        Ref g = make_generator(fn, seed, veclength);
-        if (!g) return nullptr;
-        if (!setattr(self, n_genrandd, g.get())) return nullptr;
-    }
-    {
-        Ref g = make_generator(fn, seed, neurons);
-        if (!g) return nullptr;
-        if (!setattr(self, n_genrandn, g.get())) return nullptr;
-    }
+    if (!set_result(self, n_genrandd, make_generator(fn, seed, veclength))) return nullptr;
+    if (!set_result(self, n_genrandn, make_generator(fn, seed, neurons))) return nullptr;
     if (!setattr(self, n_warm, Py_False)) return nullptr;
-    {
-        Ref rate = flt(lr);
-        if (!rate) return nullptr;
-        if (!setattr(self, n_lr, rate.get())) return nullptr;
-    }
-    {
-        Ref words = Ref::steal(PyList_New(0));
-        if (!words) return nullptr;
-        if (!setattr(self, n_words, words.get())) return nullptr;
-    }
+    if (!set_result(self, n_lr, flt(lr))) return nullptr;
+    if (!set_result(self, n_words, Ref::steal(PyList_New(0)))) return nullptr;
     Ref no = Ref::steal(PyUnicode_FromString("no"));
     if (!no) return nullptr;
     int ne = PyObject_RichCompareBool(load_vocab, no.get(), Py_NE);
     if (ne < 0) return nullptr;
-    if (ne) {
-        struct Step { Name* attr; const char* suffix; Py_ssize_t index; };
-        const Step steps[] = {
-            {&n_embedings, "/embed.mem", -1}, {&n_vocabL, "/info.meta", 0},     {&n_vecL, "/info.meta", 1},
-            {&n_neurons, "/info.meta", 2},    {&n_bias, "/bias.mem", -1},       {&n_lhweights, "/lhweights.mem", -1},
-            {&n_lweights, "/lweights.mem", -1}, {&n_dictionary, "/dict.mem", -1}, {&n_who, "/who.mem", -1},
-            {&n_bo, "/bo.mem", -1},           {&n_ht, "/info.meta", 3},
-        };
-        for (const Step& s : steps) {
-            Ref val = read_model_file(fn, load_vocab, s.suffix, s.index);
-            if (!val) return nullptr;
-            if (!setattr(self, *s.attr, val.get())) return nullptr;
-        }
-        Ref emb = getattr(self, n_embedings);
-        if (!emb) return nullptr;
-        if (!say({emb.get()})) return nullptr;
-        Py_RETURN_NONE;
-    }
-    if (!setattr(self, n_neurons, neurons)) return nullptr;
-    UntrackedRows untracked;
-    {
-        Ref m = draw_matrix(self, n_genrandd, vocab_size, veclength, untracked);
-        if (!m) return nullptr;
-        if (!setattr(self, n_embedings, m.get())) return nullptr;
-    }
-    {
-        Ref m = draw_matrix(self, n_genrandd, neurons, veclength, untracked);
-        if (!m) return nullptr;
-        if (!setattr(self, n_lweights, m.get())) return nullptr;
-    }
-    {
-        Ref m = draw_matrix(self, n_genrandn, neurons, neurons, untracked);
-        if (!m) return nullptr;
-        if (!setattr(self, n_lhweights, m.get())) return nullptr;
-    }
-    {
-        Ref z = zeros(neurons);
-        if (!z) return nullptr;
-        if (!setattr(self, n_bias, z.get())) return nullptr;
-    }
-    {
-        Ref m = draw_matrix(self, n_genrandn, vocab_size, neurons, untracked);
-        if (!m) return nullptr;
-        if (!setattr(self, n_who, m.get())) return nullptr;
-    }
-    {
-        Ref z = zeros(vocab_size);
-        if (!z) return nullptr;
-        if (!setattr(self, n_bo, z.get())) return nullptr;
-    }
-    if (!setattr(self, n_vocabL, vocab_size)) return nullptr;
-    if (!setattr(self, n_vecL, veclength)) return nullptr;
-    {
-        Ref words = read_file(fn, "vocabulary file", dictionary);
-        if (!words) return nullptr;
-        if (!setattr(self, n_dictionary, words.get())) return nullptr;
-    }
-    {
-        Ref z = zeros(neurons);
-        if (!z) return nullptr;
-        if (!setattr(self, n_ht, z.get())) return nullptr;
-    }
+    bool made = ne ? load_model(fn, self, load_vocab) : fresh_model(fn, self, vocab_size, dictionary, veclength, neurons);
+    if (!made) return nullptr;
     Py_RETURN_NONE;
 }
 const FnDef lm_init_def = declare<&lm_init_impl>("__init__",
@@ -175,6 +131,83 @@ bool activate(PyObject* self, PyObject* a, PyObject* b) {
     return m && call(m.get(), {a, b});
 }
 
+// One round of sentence mode: each consecutive pair of warm-up words stepped. `last` is the
+// loop variable of the steps (kept across rounds), `m` the number of pairs there were.
+bool sentence_round(PyObject* self, Interrupts& sig, Py_ssize_t& last, bool& have_last, Py_ssize_t& m) {
+    {
+        Ref words = getattr(self, n_words);
+        if (!words) return false;
+        Py_ssize_t len = PyObject_Size(words.get());
+        if (len < 0) return false;
+        m = len - 1;
+    }
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        if (!sig.tick()) return false;
+        last = i;
+        have_last = true;
+        Ref w1 = attr_item(self, n_words, i);
+        if (!w1) return false;
+        Ref a = index_of(self, w1.get());
+        if (!a) return false;
+        Ref w2 = attr_item(self, n_words, i + 1);
+        if (!w2) return false;
+        Ref b = index_of(self, w2.get());
+        if (!b) return false;
+        if (!activate(self, a.get(), b.get())) return false;
+    }
+    return true;
+}
+
+// The line after a round: the word predicted after the last step goes to the reply's front,
+// and the reply is printed and cleared.
+bool reply_line(PyObject* self, Py_ssize_t last, bool have_last, Py_ssize_t m) {
+    Ref reply = getattr(self, n_reply);
+    if (!reply) return false;
+    Ref insert = Ref::steal(PyObject_GetAttr(reply.get(), n_insert.get()));
+    if (!insert) return false;
+    Ref dictionary = getattr(self, n_dictionary);
+    if (!dictionary) return false;
+    Ref getstuff = getattr(self, n_getstuff);
+    if (!getstuff) return false;
+    Ref words = getattr(self, n_words);
+    if (!words) return false;
+    if (!have_last) {
+        // With fewer than two warm-up words no step was made: there is no word to
+        // start the line with. Nothing has been changed at this point. Deliberately a
+        // clear ValueError rather than a failure deep in the line-building.
+        PyErr_Format(PyExc_ValueError,
+                     "run() in sentence mode needs at least two warm-up words, the model has %zd; "
+                     "warm it up with a longer sentence or pass a word pair as f and s",
+                     m + 1);
+        return false;
+    }
+    Ref w = item(words.get(), last);
+    if (!w) return false;
+    Ref idx = call(getstuff.get(), {w.get()});
+    if (!idx) return false;
+    Ref entry = item(dictionary.get(), idx.get());
+    if (!entry) return false;
+    Ref zero = small_int(0);
+    if (!zero) return false;
+    Ref r = call(insert.get(), {zero.get(), entry.get()});
+    if (!r) return false;
+    {
+        Ref now = getattr(self, n_reply);
+        if (!now) return false;
+        Ref args = Ref::steal(PySequence_Tuple(now.get()));
+        if (!args) return false;
+        Ref p = Ref::steal(PyObject_Call(b_print, args.get(), nullptr));
+        if (!p) return false;
+    }
+    {
+        Ref now = getattr(self, n_reply);
+        if (!now) return false;
+        Ref r2 = Ref::steal(PyObject_CallMethodNoArgs(now.get(), n_clear.get()));
+        if (!r2) return false;
+    }
+    return true;
+}
+
 PyObject* lm_run_impl(Fn*, Obj self, Int times, Str f, Str s) {
     long long steps;
     if (!range_stop(times, steps)) return nullptr;
@@ -196,71 +229,7 @@ PyObject* lm_run_impl(Fn*, Obj self, Int times, Str f, Str s) {
     for (long long t = 0; t < steps; ++t) {
         if (!sig.tick()) return nullptr;
         Py_ssize_t m;
-        {
-            Ref words = getattr(self, n_words);
-            if (!words) return nullptr;
-            Py_ssize_t len = PyObject_Size(words.get());
-            if (len < 0) return nullptr;
-            m = len - 1;
-        }
-        for (Py_ssize_t i = 0; i < m; ++i) {
-            if (!sig.tick()) return nullptr;
-            last = i;
-            have_last = true;
-            Ref w1 = attr_item(self, n_words, i);
-            if (!w1) return nullptr;
-            Ref a = index_of(self, w1.get());
-            if (!a) return nullptr;
-            Ref w2 = attr_item(self, n_words, i + 1);
-            if (!w2) return nullptr;
-            Ref b = index_of(self, w2.get());
-            if (!b) return nullptr;
-            if (!activate(self, a.get(), b.get())) return nullptr;
-        }
-        Ref reply = getattr(self, n_reply);
-        if (!reply) return nullptr;
-        Ref insert = Ref::steal(PyObject_GetAttr(reply.get(), n_insert.get()));
-        if (!insert) return nullptr;
-        Ref dictionary = getattr(self, n_dictionary);
-        if (!dictionary) return nullptr;
-        Ref getstuff = getattr(self, n_getstuff);
-        if (!getstuff) return nullptr;
-        Ref words = getattr(self, n_words);
-        if (!words) return nullptr;
-        if (!have_last) {
-            // With fewer than two warm-up words no step was made: there is no word to
-            // start the line with. Nothing has been changed at this point. Deliberately a
-            // clear ValueError rather than a failure deep in the line-building.
-            PyErr_Format(PyExc_ValueError,
-                         "run() in sentence mode needs at least two warm-up words, the model has %zd; "
-                         "warm it up with a longer sentence or pass a word pair as f and s",
-                         m + 1);
-            return nullptr;
-        }
-        Ref w = item(words.get(), last);
-        if (!w) return nullptr;
-        Ref idx = call(getstuff.get(), {w.get()});
-        if (!idx) return nullptr;
-        Ref entry = item(dictionary.get(), idx.get());
-        if (!entry) return nullptr;
-        Ref zero = small_int(0);
-        if (!zero) return nullptr;
-        Ref r = call(insert.get(), {zero.get(), entry.get()});
-        if (!r) return nullptr;
-        {
-            Ref now = getattr(self, n_reply);
-            if (!now) return nullptr;
-            Ref args = Ref::steal(PySequence_Tuple(now.get()));
-            if (!args) return nullptr;
-            Ref p = Ref::steal(PyObject_Call(b_print, args.get(), nullptr));
-            if (!p) return nullptr;
-        }
-        {
-            Ref now = getattr(self, n_reply);
-            if (!now) return nullptr;
-            Ref r2 = Ref::steal(PyObject_CallMethodNoArgs(now.get(), n_clear.get()));
-            if (!r2) return nullptr;
-        }
+        if (!sentence_round(self, sig, last, have_last, m) || !reply_line(self, last, have_last, m)) return nullptr;
     }
     Py_RETURN_NONE;
 }
@@ -278,6 +247,65 @@ bool ensure_save_dir() {
     if (present < 0) return false;
     if (present) return true;
     return bool(Ref::steal(PyObject_CallMethod(g_os, "mkdir", "s", "test")));
+}
+
+// [vocabL, vecL, neurons, ht]: the model's info file.
+Ref info_of(PyObject* self) {
+    Ref a = getattr(self, n_vocabL);
+    if (!a) return {};
+    Ref b = getattr(self, n_vecL);
+    if (!b) return {};
+    Ref c = getattr(self, n_neurons);
+    if (!c) return {};
+    Ref d = getattr(self, n_ht);
+    if (!d) return {};
+    return list_of({a.get(), b.get(), c.get(), d.get()});
+}
+
+// The model directory written into "test" (made when missing): its eight files in order.
+bool save_model(Fn* fn, PyObject* self) {
+    if (!ensure_save_dir()) return false;
+    struct Save { Name* attr; const char* file; };
+    const Save saves[] = {
+        {&n_embedings, "test/embed.mem"}, {nullptr, "test/info.meta"},     {&n_bias, "test/bias.mem"},
+        {&n_lhweights, "test/lhweights.mem"}, {&n_lweights, "test/lweights.mem"}, {&n_dictionary, "test/dict.mem"},
+        {&n_who, "test/who.mem"},         {&n_bo, "test/bo.mem"},
+    };
+    for (const Save& s : saves) {
+        Ref write = global(fn, n_write);
+        if (!write) return false;
+        Ref data;
+        if (s.attr) {
+            data = getattr(self, *s.attr);
+        } else {
+            data = info_of(self);
+        }
+        if (!data) return false;
+        Ref file = Ref::steal(PyUnicode_FromString(s.file));
+        if (!file) return false;
+        Ref r = call(write.get(), {data.get(), file.get()});
+        if (!r) return false;
+    }
+    return true;
+}
+
+// The last loss and the last predicted word.
+bool print_outcome(PyObject* self) {
+    {
+        Ref loss = getattr(self, n_loss);
+        if (!loss) return false;
+        if (!say({loss.get()})) return false;
+    }
+    {
+        Ref d = getattr(self, n_dictionary);
+        if (!d) return false;
+        Ref nt = getattr(self, n_nexttoken);
+        if (!nt) return false;
+        Ref w = item(d.get(), nt.get());
+        if (!w) return false;
+        if (!say({w.get()})) return false;
+    }
+    return true;
 }
 
 PyObject* lm_train_impl(Fn* fn, Obj self, Int turns) {
@@ -319,50 +347,7 @@ PyObject* lm_train_impl(Fn* fn, Obj self, Int turns) {
             }
         }
     }
-    if (!ensure_save_dir()) return nullptr;
-    struct Save { Name* attr; const char* file; };
-    const Save saves[] = {
-        {&n_embedings, "test/embed.mem"}, {nullptr, "test/info.meta"},     {&n_bias, "test/bias.mem"},
-        {&n_lhweights, "test/lhweights.mem"}, {&n_lweights, "test/lweights.mem"}, {&n_dictionary, "test/dict.mem"},
-        {&n_who, "test/who.mem"},         {&n_bo, "test/bo.mem"},
-    };
-    for (const Save& s : saves) {
-        Ref write = global(fn, n_write);
-        if (!write) return nullptr;
-        Ref data;
-        if (s.attr) {
-            data = getattr(self, *s.attr);
-        } else {
-            Ref a = getattr(self, n_vocabL);
-            if (!a) return nullptr;
-            Ref b = getattr(self, n_vecL);
-            if (!b) return nullptr;
-            Ref c = getattr(self, n_neurons);
-            if (!c) return nullptr;
-            Ref d = getattr(self, n_ht);
-            if (!d) return nullptr;
-            data = list_of({a.get(), b.get(), c.get(), d.get()});
-        }
-        if (!data) return nullptr;
-        Ref file = Ref::steal(PyUnicode_FromString(s.file));
-        if (!file) return nullptr;
-        Ref r = call(write.get(), {data.get(), file.get()});
-        if (!r) return nullptr;
-    }
-    {
-        Ref loss = getattr(self, n_loss);
-        if (!loss) return nullptr;
-        if (!say({loss.get()})) return nullptr;
-    }
-    {
-        Ref d = getattr(self, n_dictionary);
-        if (!d) return nullptr;
-        Ref nt = getattr(self, n_nexttoken);
-        if (!nt) return nullptr;
-        Ref w = item(d.get(), nt.get());
-        if (!w) return nullptr;
-        if (!say({w.get()})) return nullptr;
-    }
+    if (!save_model(fn, self) || !print_outcome(self)) return nullptr;
     Py_RETURN_NONE;
 }
 const FnDef lm_train_def = declare<&lm_train_impl>("train", {P("self"), P("turns")});

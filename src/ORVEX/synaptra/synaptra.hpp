@@ -141,6 +141,12 @@ inline bool set_zeros_from(PyObject* self, Name& name, Name& count_name) {
     return z && setattr(self, name, z.get());
 }
 
+// self.<name> = value, where `value` is what a step computed (null: the step failed, with
+// its exception set).
+inline bool set_result(PyObject* self, Name& name, const Ref& value) {
+    return value && setattr(self, name, value.get());
+}
+
 // [a, b, ...] holding the objects themselves
 inline Ref list_of(std::initializer_list<PyObject*> items) {
     Ref l = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
