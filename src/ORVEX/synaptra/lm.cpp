@@ -65,7 +65,8 @@ PyObject* lm_init_impl(Fn* fn, Obj self, Int vocab_size, Str dictionary, Int vec
     if (!no) return nullptr;
     int ne = PyObject_RichCompareBool(load_vocab, no.get(), Py_NE);
     if (ne < 0) return nullptr;
-    bool made = ne ? load_model(fn, self, load_vocab) : fresh_model(fn, self, vocab_size, dictionary, veclength, neurons);
+    bool made =
+        ne ? load_model(fn, self, load_vocab) : fresh_model(fn, self, vocab_size, dictionary, veclength, neurons);
     if (!made) return nullptr;
     Py_RETURN_NONE;
 }

@@ -264,6 +264,16 @@ bool update_recurrent(PyObject* self, Py_ssize_t i, Interrupts& sig) {
     return true;
 }
 
+// self.<w>[i] = descend(self.<w>[i], self.<grad>[i])
+bool step_down(PyObject* self, Name& w, Name& grad, Py_ssize_t i) {
+    Ref wi = attr_item(self, w, i);
+    if (!wi) return false;
+    Ref gi = attr_item(self, grad, i);
+    if (!gi) return false;
+    Ref nw = descend(self, wi.get(), gi.get());
+    return nw && attr_set_item(self, w, i, nw.get());
+}
+
 // dLdb[i], then wx[i] and b[i] one gradient step down.
 bool update_input(PyObject* self, Py_ssize_t i) {
     {
@@ -271,25 +281,7 @@ bool update_input(PyObject* self, Py_ssize_t i) {
         if (!g) return false;
         if (!attr_set_item(self, n_dLdb, i, g.get())) return false;
     }
-    {
-        Ref w = attr_item(self, n_wx, i);
-        if (!w) return false;
-        Ref d = attr_item(self, n_dLdw, i);
-        if (!d) return false;
-        Ref nw = descend(self, w.get(), d.get());
-        if (!nw) return false;
-        if (!attr_set_item(self, n_wx, i, nw.get())) return false;
-    }
-    {
-        Ref w = attr_item(self, n_b, i);
-        if (!w) return false;
-        Ref d = attr_item(self, n_dLdb, i);
-        if (!d) return false;
-        Ref nw = descend(self, w.get(), d.get());
-        if (!nw) return false;
-        if (!attr_set_item(self, n_b, i, nw.get())) return false;
-    }
-    return true;
+    return step_down(self, n_wx, n_dLdw, i) && step_down(self, n_b, n_dLdb, i);
 }
 
 PyObject* rnn_layer_impl(Fn* fn, Obj self) {
