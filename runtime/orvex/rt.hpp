@@ -285,7 +285,8 @@ inline Ref lng(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
 //     Obj     taken as it comes       Args   the tuple of *args (a VarArgs parameter)
 //
 // Obj and the types derived from it are borrowed for the call and stand for their
-// PyObject* wherever one is expected. A declaration naming a different number of parameters
+// PyObject* wherever one is expected (the C API's access macros that cast their argument to
+// another struct, such as PyList_GET_SIZE before 3.13, take x.get()). A declaration naming a different number of parameters
 // than its implementation takes does not compile.
 enum class Conv {
     FromType,  // the one the implementation's parameter type gives (a bare PyObject*: Object)

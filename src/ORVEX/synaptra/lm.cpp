@@ -213,7 +213,7 @@ PyObject* lm_run_impl(Fn*, Obj self, Int times, Str f, Str s) {
     long long steps;
     if (!range_stop(times, steps)) return nullptr;
     Interrupts sig(Interrupts::kCalls);  // every step calls the model's methods
-    if (PyUnicode_GET_LENGTH(f) != 0 && PyUnicode_GET_LENGTH(s) != 0) {
+    if (PyUnicode_GET_LENGTH(f.get()) != 0 && PyUnicode_GET_LENGTH(s.get()) != 0) {
         for (long long t = 0; t < steps; ++t) {
             if (!sig.tick()) return nullptr;
             Ref a = index_of(self, f);
