@@ -323,35 +323,34 @@ Ref best_neuron(PyObject* self) {
     return call(index.get(), {m.get()});
 }
 
+// print(label, value), where `value` is what a step computed (null: the step failed).
+bool say_labeled(const char* label, const Ref& value) {
+    if (!value) return false;
+    Ref text = Ref::steal(PyUnicode_FromString(label));
+    return text && say({text.get(), value.get()});
+}
+
+// h[k] for the neuron k of least loss.
+Ref best_output(PyObject* self) {
+    Ref h = getattr(self, n_h);
+    if (!h) return {};
+    Ref k = best_neuron(self);
+    if (!k) return {};
+    return item(h.get(), k.get());
+}
+
+// min(self.loss)
+Ref least_loss(PyObject* self) {
+    Ref loss = getattr(self, n_loss);
+    if (!loss) return {};
+    return call(b_min, {loss.get()});
+}
+
 // The result lines: the best neuron's output, the target, the least loss and the weights.
 bool print_result(PyObject* self) {
-    {
-        Ref h = getattr(self, n_h);
-        if (!h) return false;
-        Ref k = best_neuron(self);
-        if (!k) return false;
-        Ref hk = item(h.get(), k.get());
-        if (!hk) return false;
-        Ref label = Ref::steal(PyUnicode_FromString("result: "));
-        if (!label) return false;
-        if (!say({label.get(), hk.get()})) return false;
-    }
-    {
-        Ref y = getattr(self, n_y);
-        if (!y) return false;
-        Ref label = Ref::steal(PyUnicode_FromString("target: "));
-        if (!label) return false;
-        if (!say({label.get(), y.get()})) return false;
-    }
-    {
-        Ref loss = getattr(self, n_loss);
-        if (!loss) return false;
-        Ref m = call(b_min, {loss.get()});
-        if (!m) return false;
-        Ref label = Ref::steal(PyUnicode_FromString("loss: "));
-        if (!label) return false;
-        if (!say({label.get(), m.get()})) return false;
-    }
+    if (!say_labeled("result: ", best_output(self))) return false;
+    if (!say_labeled("target: ", getattr(self, n_y))) return false;
+    if (!say_labeled("loss: ", least_loss(self))) return false;
     {
         Ref wx = getattr(self, n_wx);
         if (!wx) return false;
