@@ -346,33 +346,28 @@ Ref least_loss(PyObject* self) {
     return call(b_min, {loss.get()});
 }
 
+// format(self.<name>[k], "") for the neuron k of least loss.
+Ref best_of(PyObject* self, Name& name) {
+    Ref all = getattr(self, name);
+    if (!all) return {};
+    Ref k = best_neuron(self);
+    if (!k) return {};
+    Ref v = item(all.get(), k.get());
+    if (!v) return {};
+    return format_default(v.get());
+}
+
 // The result lines: the best neuron's output, the target, the least loss and the weights.
 bool print_result(PyObject* self) {
     if (!say_labeled("result: ", best_output(self))) return false;
     if (!say_labeled("target: ", getattr(self, n_y))) return false;
     if (!say_labeled("loss: ", least_loss(self))) return false;
-    {
-        Ref wx = getattr(self, n_wx);
-        if (!wx) return false;
-        Ref k1 = best_neuron(self);
-        if (!k1) return false;
-        Ref wk = item(wx.get(), k1.get());
-        if (!wk) return false;
-        Ref f1 = format_default(wk.get());
-        if (!f1) return false;
-        Ref wh = getattr(self, n_wh);
-        if (!wh) return false;
-        Ref k2 = best_neuron(self);
-        if (!k2) return false;
-        Ref hk = item(wh.get(), k2.get());
-        if (!hk) return false;
-        Ref f2 = format_default(hk.get());
-        if (!f2) return false;
-        Ref line = Ref::steal(PyUnicode_FromFormat("weights: neuron: %U layer: %U", f1.get(), f2.get()));
-        if (!line) return false;
-        if (!say({line.get()})) return false;
-    }
-    return true;
+    Ref f1 = best_of(self, n_wx);
+    if (!f1) return false;
+    Ref f2 = best_of(self, n_wh);
+    if (!f2) return false;
+    Ref line = Ref::steal(PyUnicode_FromFormat("weights: neuron: %U layer: %U", f1.get(), f2.get()));
+    return line && say({line.get()});
 }
 
 // Asks whether to save, and writes [wx, b, wh] to the file named plus ".mem" on an exact "Y".
