@@ -3,6 +3,7 @@
     nox -s tests              # build, install and test on each CPython 3.9-3.13 found
     nox -s tests -p 3.12      # one version
     nox -s sanitize           # the test suite under AddressSanitizer + UBSan
+    nox -s internals_off      # the suite with every cache on CPython internals compiled out
     nox -s stubs              # stubtest over the eight modules, mypy over a typed example
 
 Interpreters are looked up in pyenv's versions folder and on PATH; a version that is not
@@ -70,6 +71,15 @@ _expose_pyenv_versions()
 def tests(session):
     """Builds and installs the package, then runs the suite in dev mode, warnings as errors."""
     session.install(".[test]")
+    session.run("python", "-X", "dev", "-W", "error", "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                *session.posargs)
+
+
+@nox.session(python=PYTHONS)
+def internals_off(session):
+    """The suite against a build with ORVEX_INTERNALS=0 (runtime/orvex/internals.hpp): every
+    cache that relies on CPython internals is compiled out, and nothing a caller sees changes."""
+    session.install(".[test]", "--config-settings=cmake.define.ORVEX_NO_INTERNALS=ON")
     session.run("python", "-X", "dev", "-W", "error", "-m", "pytest", "-q", "-p", "no:cacheprovider",
                 *session.posargs)
 

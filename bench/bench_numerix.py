@@ -8,6 +8,8 @@ import timeit
 
 from ORVEX import numerix as nx
 
+from common import best_interleaved
+
 M = 200000000000000000000000000000000
 
 
@@ -65,12 +67,14 @@ def main():
     report("FixSoftmax on 10**4 floats", best(lambda: nx.FixSoftmax(xs), 20), best(lambda: py_softmax(xs), 2),
            "goal: >= 30x")
 
-    number = 2_000_000
-    ours = best("maximum(2.0)", number) if False else min(
-        timeit.repeat("maximum(2.0)", globals={"maximum": nx.maximum}, number=number, repeat=5)) / number
-    base = min(timeit.repeat("fabs(2.0)", globals={"fabs": math.fabs}, number=number, repeat=5)) / number
+    # The guard's cost: one native call with one float argument, against the host's own
+    # built-in function of the same shape; runs alternate, so load changes hit both alike.
+    number = 1_000_000
+    calls = [timeit.Timer("f(2.0)", globals={"f": f}) for f in (nx.maximum, math.fabs)]
+    ours, base = best_interleaved([lambda t=t: t.timeit(number) for t in calls], 7, clock=time.process_time)
+    ours, base = ours / number, base / number
     print(f"{'per-call overhead maximum(2.0) vs math.fabs(2.0)':<46} ours {ours * 1e9:8.1f} ns   "
-          f"baseline {base * 1e9:8.1f} ns   ours/baseline {ours / base:5.2f}x   (goal: <= 1.5x)")
+          f"baseline {base * 1e9:8.1f} ns   ours/baseline {ours / base:5.2f}x   (goal: <= 1.3x)")
 
 
 if __name__ == "__main__":

@@ -21,7 +21,7 @@ const char* const NOANN = "";
 static PyObject* g_interp_builtins = nullptr;
 
 // Names the runtime itself uses.
-static Name n_builtins("__builtins__"), n_init("__init__"), n_print("print");
+static Name n_builtins("__builtins__"), n_init("__init__");
 
 bool init_names() {
     for (Name* n = Name::chain(); n; n = n->next_) {
@@ -41,23 +41,12 @@ namespace {
 // (the platform does not tell): null, and nothing is ever exhausted.
 struct StackLimit {
     const char* low = nullptr;
+    size_t size = 0;
     size_t reserve = 0;
 };
 
 thread_local bool t_stack_known = false;  // t_stack looked up
 thread_local StackLimit t_stack;
-
-// The stack of the thread that made the last check: while calls stay on one thread (the
-// GIL hands the interpreter from thread to thread rarely, compared with calls), comparing
-// pthread_self() with its owner replaces the thread-local lookup. (A thread id is reused
-// only with the same stack block, so with the same extent.)
-#if !defined(Py_GIL_DISABLED)
-struct LastStack {
-    pthread_t owner{};
-    bool valid = false;
-    StackLimit limit;
-} g_last_stack;
-#endif
 
 StackLimit find_stack_limit() {
     StackLimit s;
@@ -76,35 +65,29 @@ StackLimit find_stack_limit() {
 #endif
     if (low && size) {
         s.low = low;
+        s.size = size;
         s.reserve = std::min<size_t>(size / 4, 256 * 1024);
     }
     return s;
 }
 
-__attribute__((noinline)) bool stack_exhausted_slow(const char* here) {
+}  // namespace
+
+#if ORVEX_STACK_CACHE
+LastStack g_last_stack;
+#endif
+
+bool stack_exhausted_slow(const char* here) {
     if (!t_stack_known) {
         t_stack = find_stack_limit();
         t_stack_known = true;
     }
-#if !defined(Py_GIL_DISABLED)
-    g_last_stack.owner = pthread_self();
-    g_last_stack.limit = t_stack;
-    g_last_stack.valid = true;
+#if ORVEX_STACK_CACHE
+    // Remembered only where the extent is known: elsewhere every check asks.
+    g_last_stack.floor = t_stack.low ? t_stack.low + t_stack.reserve : nullptr;
+    g_last_stack.top = t_stack.low ? t_stack.low + t_stack.size : nullptr;
 #endif
     return t_stack.low && here >= t_stack.low && static_cast<size_t>(here - t_stack.low) < t_stack.reserve;
-}
-}  // namespace
-
-bool stack_exhausted() {
-    char mark;
-    const char* here = &mark;
-#if !defined(Py_GIL_DISABLED)
-    if (g_last_stack.valid && pthread_equal(g_last_stack.owner, pthread_self())) {
-        const StackLimit& s = g_last_stack.limit;
-        return s.low && here >= s.low && static_cast<size_t>(here - s.low) < s.reserve;
-    }
-#endif
-    return stack_exhausted_slow(here);
 }
 
 void raise_cpp_exception(const char* where) noexcept {
@@ -234,8 +217,10 @@ bool check_exact(PyObject* o, PyTypeObject* type, const char* param) {
     return false;
 }
 
-static bool convert(const Param& p, PyObject* o, Value& v) {
-    switch (p.conv) {
+bool convert_arg(Fn* fn, Py_ssize_t i, PyObject* o, Value& v) {
+    const char* name = fn->def->params[i].name;
+    switch (fn->conv[i]) {
+        case Conv::FromType:
         case Conv::Object:
             v.obj = Ref::borrow(o);
             return true;
@@ -243,16 +228,16 @@ static bool convert(const Param& p, PyObject* o, Value& v) {
             v.obj = Ref::borrow(o);
             return to_double(o, v.d);
         case Conv::PyInt:
-            return to_pyint(o, p.name, v.obj);
+            return to_pyint(o, name, v.obj);
         case Conv::CInt:
             v.obj = Ref::borrow(o);
             return to_cint(o, v.i);
         case Conv::Str:
             v.obj = Ref::borrow(o);
-            return check_exact(o, &PyUnicode_Type, p.name);
+            return check_exact(o, &PyUnicode_Type, name);
         case Conv::List:
             v.obj = Ref::borrow(o);
-            return check_exact(o, &PyList_Type, p.name);
+            return check_exact(o, &PyList_Type, name);
     }
     return false;
 }
@@ -374,27 +359,22 @@ public:
     Value* data() { return reinterpret_cast<Value*>(buf_); }
 };
 
-static inline __attribute__((always_inline)) PyObject* call_impl(Fn* fn, PyObject* const* args, Py_ssize_t nargs,
-                                                              PyObject* kwnames) {
+static PyObject* call_impl(Fn* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* raw_buf[MAX_PARAMS];
     PyObject* const* raw = raw_buf;
     Ref extra;
-    bool simple = !kwnames && nargs == fn->nparams && nargs == fn->npos && !fn->def->noargs;
-    if (simple)
+    if (!kwnames && nargs == fn->nparams && fn->positional)
         raw = args;  // every parameter given by position: nothing to bind
     else if (!bind(fn, args, nargs, kwnames, raw_buf, extra))
         return nullptr;
     Values vals(fn->nparams);
     Value* v = vals.data();
-    const Param* params = fn->def->params.data();
     for (Py_ssize_t i = 0; i < fn->nparams; ++i)
-        if (!convert(params[i], raw[i], v[i])) return nullptr;
+        if (!convert_arg(fn, i, raw[i], v[i])) return nullptr;
     return fn->def->impl.call(fn, v);
 }
 
-// Every call of a native function: one guarded entry (rt::guarded, written out here since
-// it is the hottest path).
-static PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+PyObject* call_general(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Fn* fn = reinterpret_cast<Fn*>(self);
     return guarded<PyObject*>(fn->def->name, nullptr,
                               [&] { return call_impl(fn, args, PyVectorcall_NARGS(nargsf), kwnames); });
@@ -403,9 +383,9 @@ static PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nar
 // ---------------------------------------------------------------------------
 // The function type
 // ---------------------------------------------------------------------------
-static const char* annotation_of(const Param& p) {
+static const char* annotation_of(const Param& p, Conv conv) {
     if (p.annotation) return *p.annotation ? p.annotation : nullptr;
-    switch (p.conv) {
+    switch (conv) {
         case Conv::Double: return "float";
         case Conv::PyInt: return "int";
         case Conv::Str: return "str";
@@ -478,7 +458,7 @@ static PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
 static PyObject* fn_reduce(PyObject* self, PyObject*) { return newref(reinterpret_cast<Fn*>(self)->qualname); }
 
 static PyObject* build_signature(Fn* f) {
-    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+    Ref inspect = import_module("inspect");
     if (!inspect) return nullptr;
     Ref param_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
     Ref sig_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
@@ -584,13 +564,23 @@ PyTypeObject FnType = [] {
     return t;
 }();
 
-static const char* ctype_name(CType t) {
-    return t == CType::Double ? "double" : t == CType::CInt ? "int" : "PyObject*";
+static const char* conv_name(Conv c) {
+    switch (c) {
+        case Conv::Double: return "double";
+        case Conv::CInt: return "int";
+        case Conv::PyInt: return "Int";
+        case Conv::Str: return "Str";
+        case Conv::List: return "List";
+        default: return "Obj";
+    }
 }
 
-// A typed implementation takes as many parameters as its declaration has, each of the C++
-// type its conversion gives (rt::typed); SystemError naming the function otherwise.
-static bool check_body(const FnDef* def, const char* name) {
+// Each parameter's conversion: the one its C++ type carries (rt::typed), or for a bare
+// PyObject* the one its declaration states (an object conversion: double and int are C
+// types). A declaration that states another than its type carries, a parameter count other
+// than the implementation's, or *args not taken as Args / PyObject*, is a SystemError
+// naming the function.
+static bool resolve_convs(const FnDef* def, const char* name, Conv* out) {
     const Body& b = def->impl;
     Py_ssize_t n = static_cast<Py_ssize_t>(def->params.size());
     if (b.arity != n) {
@@ -599,23 +589,62 @@ static bool check_body(const FnDef* def, const char* name) {
         return false;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        CType want = ctype_of(def->params[i]);
-        if (b.types[i] != want) {
+        const Param& p = def->params[i];
+        Conv have = b.convs[i], said = p.conv;
+        Conv c = have == Conv::FromType ? (said == Conv::FromType ? Conv::Object : said) : have;
+        bool ok = have == Conv::FromType ? (said != Conv::Double && said != Conv::CInt)
+                                         : (said == Conv::FromType || said == have);
+        if (p.kind == Kind::VarPos) ok = ok && c == Conv::Object;
+        if (!ok) {
             PyErr_Format(PyExc_SystemError,
                          "%s(): parameter '%s' is taken as %s by the implementation, its declaration gives %s",
-                         name, def->params[i].name, ctype_name(b.types[i]), ctype_name(want));
+                         name, p.name, have == Conv::FromType ? "PyObject*" : conv_name(have),
+                         p.kind == Kind::VarPos ? "*args (Args)" : conv_name(said));
             return false;
         }
+        out[i] = c;
     }
+    return true;
+}
+
+// Parameter i of a function being made: its interned name, where it stands among the
+// kinds, its annotation, and its default (appended to `defaults`, or set in `kwdefaults`).
+static bool add_param(Fn* f, Py_ssize_t i, PyObject* defaults, PyObject* kwdefaults) {
+    const Param& p = f->def->params[i];
+    f->pnames[i] = PyUnicode_InternFromString(p.name);
+    if (!f->pnames[i]) return false;
+    if (p.kind == Kind::PosOrKw) {
+        f->npos = i + 1;
+        if (p.def.k == Default::Required) f->nmin = i + 1;
+    } else if (p.kind == Kind::VarPos) {
+        f->varpos = i;
+    }
+    if (const char* ann = annotation_of(p, f->conv[i])) {
+        Ref s = Ref::steal(PyUnicode_FromString(ann));
+        if (!s || PyDict_SetItem(f->annotations, f->pnames[i], s.get()) < 0) return false;
+    }
+    if (p.def.k == Default::Required) return true;
+    Ref d = Ref::steal(default_object(p.def));
+    if (!d) return false;
+    int rc = p.kind == Kind::KwOnly ? PyDict_SetItem(kwdefaults, f->pnames[i], d.get())
+                                    : PyList_Append(defaults, d.get());
+    if (rc < 0) return false;
+    f->pdefaults[i] = d.release();
     return true;
 }
 
 PyObject* make_fn(const FnDef* def, PyObject* globals, PyObject* module, const char* qualname) {
     if (PyType_Ready(&FnType) < 0) return nullptr;
-    if (!check_body(def, qualname ? qualname : def->name)) return nullptr;
+    if (static_cast<Py_ssize_t>(def->params.size()) > MAX_PARAMS) {
+        PyErr_SetString(PyExc_SystemError, "too many parameters in a native function declaration");
+        return nullptr;
+    }
+    Conv conv[MAX_PARAMS];
+    if (!resolve_convs(def, qualname ? qualname : def->name, conv)) return nullptr;
     Fn* f = PyObject_GC_New(Fn, &FnType);
     if (!f) return nullptr;
-    f->vectorcall = fn_vectorcall;
+    f->vectorcall = def->impl.vectorcall ? def->impl.vectorcall : call_general;
+    std::copy(conv, conv + def->params.size(), f->conv);
     f->def = def;
     f->globals = newref(globals);
     f->module = newref(module);
@@ -625,11 +654,8 @@ PyObject* make_fn(const FnDef* def, PyObject* globals, PyObject* module, const c
     f->nparams = static_cast<Py_ssize_t>(def->params.size());
     f->npos = f->nmin = 0;
     f->varpos = -1;
+    f->positional = false;
     Ref self = Ref::steal(reinterpret_cast<PyObject*>(f));  // frees the object on any error below
-    if (f->nparams > MAX_PARAMS) {
-        PyErr_SetString(PyExc_SystemError, "too many parameters in a native function declaration");
-        return nullptr;
-    }
     f->name = PyUnicode_FromString(def->name);
     f->qualname = PyUnicode_FromString(qualname ? qualname : def->name);
     f->doc = def->doc ? PyUnicode_FromString(def->doc) : newref(Py_None);
@@ -641,29 +667,8 @@ PyObject* make_fn(const FnDef* def, PyObject* globals, PyObject* module, const c
     Ref defaults = Ref::steal(PyList_New(0));
     Ref kwdefaults = Ref::steal(PyDict_New());
     if (!defaults || !kwdefaults) return nullptr;
-    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
-        const Param& p = def->params[i];
-        f->pnames[i] = PyUnicode_InternFromString(p.name);
-        if (!f->pnames[i]) return nullptr;
-        if (p.kind == Kind::PosOrKw) {
-            f->npos = i + 1;
-            if (p.def.k == Default::Required) f->nmin = i + 1;
-        } else if (p.kind == Kind::VarPos) {
-            f->varpos = i;
-        }
-        if (const char* ann = annotation_of(p)) {
-            Ref s = Ref::steal(PyUnicode_FromString(ann));
-            if (!s || PyDict_SetItem(f->annotations, f->pnames[i], s.get()) < 0) return nullptr;
-        }
-        if (p.def.k != Default::Required) {
-            Ref d = Ref::steal(default_object(p.def));
-            if (!d) return nullptr;
-            int rc = p.kind == Kind::KwOnly ? PyDict_SetItem(kwdefaults.get(), f->pnames[i], d.get())
-                                            : PyList_Append(defaults.get(), d.get());
-            if (rc < 0) return nullptr;
-            f->pdefaults[i] = d.release();
-        }
-    }
+    for (Py_ssize_t i = 0; i < f->nparams; ++i)
+        if (!add_param(f, i, defaults.get(), kwdefaults.get())) return nullptr;
     if (def->ret) {
         Ref s = Ref::steal(PyUnicode_FromString(def->ret));
         if (!s || PyDict_SetItemString(f->annotations, "return", s.get()) < 0) return nullptr;
@@ -671,6 +676,7 @@ PyObject* make_fn(const FnDef* def, PyObject* globals, PyObject* module, const c
     f->defaults = PyList_GET_SIZE(defaults.get()) ? PyList_AsTuple(defaults.get()) : newref(Py_None);
     f->kwdefaults = PyDict_GET_SIZE(kwdefaults.get()) ? kwdefaults.newref() : newref(Py_None);
     if (!f->defaults) return nullptr;
+    f->positional = f->npos == f->nparams && !def->noargs;
     PyObject_GC_Track(self.get());
     return self.release();
 }
@@ -705,21 +711,27 @@ Ref global(PyObject* globals, PyObject* name) {
     return {};
 }
 
+Ref import_module(const char* name) {
+    Ref top = Ref::steal(PyImport_ImportModuleLevel(name, nullptr, nullptr, nullptr, 0));
+    if (!top) return {};
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!key) return {};
+    Ref mod = Ref::steal(PyImport_GetModule(key.get()));
+    if (!mod && !PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "No module named %R", key.get());
+    return mod;
+}
+
 Ref builtin(const char* name) {
-    Ref mod = Ref::steal(PyImport_ImportModule("builtins"));
+    Ref mod = import_module("builtins");
     if (!mod) return {};
     return Ref::steal(PyObject_GetAttrString(mod.get(), name));
 }
 
 bool super_init(PyObject* super_fn, PyObject* cls, PyObject* self) {
     Ref sup = call(super_fn, {cls, self});
-    Ref init = sup ? getattr(sup.get(), n_init) : Ref();
+    if (!sup) return false;
+    Ref init = getattr(sup.get(), n_init);
     return init && call(init.get(), {});
-}
-
-bool print(Fn* fn, std::initializer_list<PyObject*> args) {
-    Ref p = global(fn, n_print);
-    return p && call(p.get(), args);
 }
 
 bool add_fn(PyObject* module, const FnDef* def) {
@@ -733,7 +745,7 @@ PyObject* make_module(PyModuleDef* def, std::initializer_list<const FnDef*> fns)
     return guarded_init(def->m_name, [&]() -> PyObject* {
         if (!init_names()) return nullptr;
         if (!g_interp_builtins) {
-            Ref mod = Ref::steal(PyImport_ImportModule("builtins"));
+            Ref mod = import_module("builtins");
             if (!mod) return nullptr;
             g_interp_builtins = newref(PyModule_GetDict(mod.get()));
         }
@@ -746,7 +758,7 @@ PyObject* make_module(PyModuleDef* def, std::initializer_list<const FnDef*> fns)
 }
 
 bool import_from(PyObject* module, const char* modname, std::initializer_list<const char*> names) {
-    Ref src = Ref::steal(PyImport_ImportModule(modname));
+    Ref src = import_module(modname);
     if (!src) return false;
     PyObject* dict = PyModule_GetDict(module);
     for (const char* n : names) {
@@ -765,7 +777,7 @@ bool import_from(PyObject* module, const char* modname, std::initializer_list<co
 }
 
 bool import_star(PyObject* module, const char* modname) {
-    Ref src = Ref::steal(PyImport_ImportModule(modname));
+    Ref src = import_module(modname);
     if (!src) return false;
     Ref items = Ref::steal(PyDict_Items(PyModule_GetDict(src.get())));
     if (!items) return false;

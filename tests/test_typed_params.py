@@ -13,7 +13,8 @@ import sysconfig
 import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-CASES = {"typed_ok": 0, "typed_arity": 1, "typed_type": 2}
+CASES = {"typed_ok": 0, "typed_arity": 1, "typed_type": 2, "typed_new": 3}
+SHORT = 4  # a declaration naming fewer parameters than its implementation: no module at all
 
 
 @pytest.fixture(scope="module")
@@ -34,6 +35,10 @@ def built(tmp_path_factory):
         subprocess.run([cxx, *flags, "-shared", "-DTYPED_CASE=%d" % case,
                         os.path.join(ROOT, "tests", "native", "typed_params.cpp"), rt_obj, "-o", paths[name]],
                        check=True)
+    short = subprocess.run([cxx, *flags, "-shared", "-DTYPED_CASE=%d" % SHORT,
+                            os.path.join(ROOT, "tests", "native", "typed_params.cpp"), rt_obj, "-o",
+                            str(out / ("typed_short" + suffix))], capture_output=True, text=True)
+    paths["short"] = (short.returncode, short.stderr)
     return paths
 
 
@@ -49,10 +54,19 @@ def load(paths, name):
     ((2, True, "b", 3, 4), {"flag": 5.9}, (2.0, 1, "b", (3, 4), 5)),
     ((), {"name": "c", "n": -3, "x": 0.25, "flag": 1}, (0.25, -3, "c", (), 1)),
 ])
-def test_each_argument_reaches_its_parameter(built, args, kwargs, expected):
-    m = load(built, "typed_ok")
+@pytest.mark.parametrize("name", ["typed_ok", "typed_new"])
+def test_each_argument_reaches_its_parameter(built, args, kwargs, expected, name):
+    m = load(built, name)
     assert m.echo(*args, **kwargs) == expected
     assert m.none() is None
+    assert m.echo.__annotations__ == {"x": "float", "name": "str", "flag": "int"}
+    with pytest.raises(TypeError, match=r"Argument 'name' has incorrect type \(expected str, got int\)"):
+        m.echo(1.0, 2, 3)
+
+
+def test_a_declaration_short_of_parameters_does_not_compile(built):
+    returncode, stderr = built["short"]
+    assert returncode != 0 and "as many parameters as its implementation takes" in stderr
 
 
 @pytest.mark.parametrize("name, message", [

@@ -15,29 +15,22 @@ inline rt::Name n_x("x"), n_min("min"), n_max("max");
 inline rt::PlainAttrs plain_generator(rt::kAttrRead | rt::kAttrWrite, {&n_x, &n_min, &n_max});
 inline bool plain_attrs(PyTypeObject* type) { return plain_generator(type); }
 
-// The int object last stored as a state, with that state: ints are immutable, so finding
-// the same object in `x` again means the same state, and converting it back is skipped.
-// Below 3.13 also the instance dict it was stored into, with the dict's tag after the
-// store and the bounds read then: while the tag is unchanged nothing has been stored into
-// that dict since, so x, min and max are still those objects. (3.13 may change a dict
-// that shares its object's inline values without a new tag. Free-threaded builds would
-// race on all of it, and convert every time.)
-#if !defined(Py_GIL_DISABLED)
-#define ORVEX_LAST_STATE 1
-#else
-#define ORVEX_LAST_STATE 0
-#endif
-#if ORVEX_LAST_STATE && ORVEX_DICT_TAGS && PY_VERSION_HEX < 0x030D0000
-#define ORVEX_LAST_DICT 1
-#else
-#define ORVEX_LAST_DICT 0
-#endif
-
+// The int object last stored as a state, with that state (ORVEX_LAST_STATE,
+// orvex/internals.hpp): ints are immutable, so finding the same object in `x` again means
+// the same state, and converting it back is skipped. Below 3.13 also the instance dict it
+// was stored into (ORVEX_LAST_DICT), with the dict's tag after the store and the bounds
+// read then: while the tag is unchanged nothing has been stored into that dict since, so
+// x, min and max are still those objects. (3.13 may change a dict that shares its
+// object's inline values without a new tag.)
 struct LastState {
-    PyObject* obj = nullptr;  // strong references, so identities stay meaningful
+    PyObject* obj = nullptr;  // a strong reference to our own int, so its identity stays meaningful
     numcore::Lcg state;
 #if ORVEX_LAST_DICT
-    PyObject* dict = nullptr;
+    // The dict is a key that owns nothing (holding it would keep the instance's other
+    // attributes alive): only compared with a live instance's dict, and that is this very
+    // dict unchanged only if its tag matches too (a tag is never given twice in a process,
+    // a new dict at the same address included).
+    const void* dict = nullptr;
     uint64_t tag = 0;
     double lo = 0, hi = 0;
 #endif
@@ -73,14 +66,13 @@ inline void remember(PyObject* x, const numcore::Lcg& state, PyObject* dict, dou
     last.obj = rt::newref(x);
     last.state = state;
 #if ORVEX_LAST_DICT
-    rt::Ref old_dict = rt::Ref::steal(last.dict);
-    last.dict = dict ? rt::newref(dict) : nullptr;
-    last.tag = dict ? rt::dict_tag(dict) : 0;
+    last.dict = dict;
+    last.tag = dict ? rt::internals::dict_tag(dict) : 0;
     last.lo = lo;
     last.hi = hi;
 #endif
 #endif
-    (void)dict, (void)lo, (void)hi;
+    (void)x, (void)state, (void)dict, (void)lo, (void)hi;
 }
 
 inline bool store_state(PyObject* self, const numcore::Lcg& state) {
@@ -109,7 +101,7 @@ struct Draws {
         }
 #if ORVEX_LAST_DICT
         const LastState& last = last_state();
-        if (dict.get() == last.dict && rt::dict_tag(dict.get()) == last.tag) {
+        if (dict.get() == last.dict && rt::internals::dict_tag(dict.get()) == last.tag) {
             state = last.state;
             lo = last.lo;
             hi = last.hi;

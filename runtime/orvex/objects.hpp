@@ -55,7 +55,7 @@ inline Name n_dunder_init("__init__");
 // Exact-type checks
 // ---------------------------------------------------------------------------
 
-// type(o) == cls with the host's ==; plain type objects compare by identity. -1 on error.
+// type(o) == cls with the host's ==; instances of `type` itself compare by identity. -1 on error.
 inline int type_is(PyObject* o, PyObject* cls) {
     PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(o));
     if (Py_TYPE(t) == &PyType_Type && Py_TYPE(cls) == &PyType_Type) return t == cls;
@@ -108,8 +108,9 @@ PyObject* multiply(Fn* fn, PyObject* other, GlobalName& cls_name, Vector&& vecto
 // Reads of the named attributes (at most four) that go straight to the instance dict
 // when the generic lookup would end there: the object's type has the generic attribute
 // access and no class attribute of any of the names (rt::PlainAttrs, remembered per type);
-// writes likewise go straight to the generic store only when it is the type's own. A name missing from the dict, or a dict that
-// cannot be had, goes through the host's own lookup (which raises its own error).
+// writes likewise go straight to the generic store only when it is the type's own. A name
+// missing from the dict, or a dict that cannot be had, goes through the host's own lookup
+// (which raises its own error).
 class InstanceAttrs {
     Name* names_[4] = {};
     Py_ssize_t hints_[4] = {};
@@ -146,15 +147,20 @@ public:
         if (reads_(Py_TYPE(o))) {
             PyObject* dict = PyObject_GenericGetDict(o, nullptr);
             if (dict) {
+                PyObject* v = nullptr;
+#if ORVEX_DICT_HINTS
                 // The entry where the name was last found, if it is still there: the entry
                 // of the very key object is the dict's one entry for that key.
                 Py_ssize_t& hint = hints_[slot(n)];
                 Py_ssize_t pos = hint;
-                PyObject *key, *v;
+                PyObject* key;
                 if (!(PyDict_Next(dict, &pos, &key, &v) && key == n.get())) {
                     v = PyDict_GetItemWithError(dict, n.get());
                     if (v) hint = position(dict, n.get());
                 }
+#else
+                v = PyDict_GetItemWithError(dict, n.get());
+#endif
                 Ref r = Ref::borrow(v);
                 Py_DECREF(dict);
                 if (v || PyErr_Occurred()) return r;
@@ -183,7 +189,7 @@ public:
     // such reads run no code at all, so taking them ahead of their turn cannot be seen.
     // false (no exception set) otherwise: the caller then reads the ordinary way.
     bool floats(PyObject* o, double* out) {
-#if !defined(Py_GIL_DISABLED)
+#if ORVEX_DICT_HINTS
         if (!reads_(Py_TYPE(o))) return false;
         PyObject* dict = PyObject_GenericGetDict(o, nullptr);
         if (!dict) {
@@ -238,7 +244,7 @@ inline Ref host_op(Op op, PyObject* a, PyObject* b) {
 // host, which raises.
 inline bool float_pair(Op op, PyObject* a, PyObject* b, double& x, double& y) {
     if (!PyFloat_CheckExact(a) && !PyFloat_CheckExact(b)) return false;
-    return plain_double(a, x) && plain_double(b, y) && !(op == Op::Div && y == 0.0);
+    return exact_double(a, x) && exact_double(b, y) && !(op == Op::Div && y == 0.0);
 }
 
 // A computed number: a double while the host would have used float's own arithmetic (no
@@ -284,7 +290,8 @@ inline Ref arith(Op op, PyObject* a, PyObject* b) { return combine(op, a, b).obj
 inline Num combine(Op op, const Num& a, const Num& b) {
     if (a.is_double && b.is_double && !(op == Op::Div && b.d == 0.0)) return num(apply(op, a.d, b.d));
     Ref x = a.object();
-    Ref y = x ? b.object() : Ref();
+    if (!x) return {};
+    Ref y = b.object();
     if (!y) return {};
     return combine(op, x.get(), y.get());
 }
@@ -321,7 +328,8 @@ inline Num square(PyObject* o) {
 // self.<a> <op> other.<b>, read in that order.
 inline Num attr_op(InstanceAttrs& attrs, Op op, PyObject* self, Name& a, PyObject* other, Name& b) {
     Ref x = attrs.get(self, a);
-    Ref y = x ? attrs.get(other, b) : Ref();
+    if (!x) return {};
+    Ref y = attrs.get(other, b);
     if (!y) return {};
     return combine(op, x.get(), y.get());
 }
@@ -450,5 +458,25 @@ public:
         return make([] { return true; }, fill);
     }
 };
+
+// ---------------------------------------------------------------------------
+// The module body of the vector and colour modules
+// ---------------------------------------------------------------------------
+
+// The module, then `from <sibling> import <names>`, then its one class `cls_name` from
+// native methods, bound to `native` when given (for direct construction). Every method is
+// counted by its guarded entry, so deeply nested components raise RecursionError instead
+// of overflowing the stack.
+inline PyObject* class_module(PyModuleDef* def, const char* sibling, std::initializer_list<const char*> names,
+                              const char* cls_name, std::initializer_list<const FnDef*> methods,
+                              NativeClass* native = nullptr) {
+    return guarded_init(def->m_name, [&]() -> PyObject* {
+        Ref m = Ref::steal(make_module(def, {}));
+        if (!m || !import_from(m.get(), sibling, names)) return nullptr;
+        Ref cls = Ref::steal(make_class(m.get(), cls_name, methods));
+        if (!cls || (native && !native->bind(cls.get()))) return nullptr;
+        return m.release();
+    });
+}
 
 }  // namespace rt

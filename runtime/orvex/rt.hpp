@@ -1,10 +1,12 @@
 // The ORVEX runtime: the one layer every extension module stands on.
 //
-//  * Ref          an owning reference (RAII); borrowed pointers stay plain PyObject*.
-//  * FnDef/Param  a declarative signature: names, kinds, conversions, annotations,
-//                 defaults, docstring. One binder (bind()) turns vectorcall arguments
-//                 into converted values and raises every argument error text;
-//                 typed<&f> hands them to f as named, typed C++ parameters.
+//  * Ref          an owning reference (RAII); borrowed pointers stay bare PyObject*.
+//  * FnDef/Param  a declarative signature (rt::declare<&f>, standing under f): names,
+//                 kinds, annotations, defaults, docstring; each parameter's conversion
+//                 is its C++ type in f (double, int, Obj, Str, List, Int, Args). A call
+//                 passing every parameter by position converts straight into f's
+//                 parameters; one binder (bind()) handles keywords and defaults. Both
+//                 raise every argument error text.
 //  * Fn           the native function type: vectorcall, __name__/__qualname__/__doc__/
 //                 __module__/__annotations__/__defaults__/__kwdefaults__/__signature__,
 //                 binds as a method when stored on a class.
@@ -16,16 +18,19 @@
 //  * conversions  to_double / to_pyint / to_cint / exact str / exact list.
 //  * globals      lookup at call time: module dict, then the module's own built-ins,
 //                 else NameError (GlobalName: the same lookup, remembered while the dicts
-//                 are unchanged).
+//                 are unchanged); imports through the import system, never the caller's
+//                 __import__ (import_module).
+//  * internals    every cache that relies on CPython internals is in orvex/internals.hpp,
+//                 behind one switch (ORVEX_INTERNALS).
 //  * classes      ordinary Python classes built from native methods (type(...)).
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "orvex/internals.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -101,7 +106,28 @@ bool init_names();
 // code may nest is bounded by the interpreter's recursion count, but how much C stack a
 // level takes is the interpreter's guess for its own frames). False where the platform
 // does not tell the stack's extent.
-bool stack_exhausted();
+bool stack_exhausted_slow(const char* here);
+
+#if ORVEX_STACK_CACHE
+// The stack of the thread that made the last check (ORVEX_STACK_CACHE): an address inside
+// it is on that thread's stack (live threads' stacks do not overlap, and a block is reused
+// for a new thread only with the same extent), so while calls stay on one thread (the GIL
+// hands the interpreter from thread to thread rarely, compared with calls) the check is
+// two comparisons.
+struct LastStack {
+    const char* floor = nullptr;  // the lowest address a call may start at
+    const char* top = nullptr;    // the end of the stack (null: no thread checked yet)
+};
+extern LastStack g_last_stack;
+#endif
+
+inline bool stack_exhausted() {
+    const char* here = static_cast<const char*>(__builtin_frame_address(0));
+#if ORVEX_STACK_CACHE
+    if (here >= g_last_stack.floor && here < g_last_stack.top) return false;
+#endif
+    return stack_exhausted_slow(here);
+}
 
 // Enters a call from Python into native code: counts it like a Python-level call
 // (Py_EnterRecursiveCall) and checks the C stack; false with RecursionError set.
@@ -169,7 +195,7 @@ public:
         left_ = 1;
         return false;
     }
-    // A functor form for loops in plain C++ code (numcore), which stop when it is false.
+    // A functor form for loops in C++ code outside the runtime (numcore), which stop when it is false.
     bool operator()() { return tick(); }
     // Whether a check raised (the loop's result is then not one).
     bool stopped() const { return stopped_; }
@@ -221,7 +247,7 @@ Ref from_u128(unsigned __int128 v);
 // An exact float, or an exact int of magnitude at most `limit` (which converts to a double
 // exactly): the numbers for which the host's arithmetic can be replaced by double
 // arithmetic, as the caller's own bound ensures.
-inline bool plain_double(PyObject* o, double& out, long long limit = 1LL << 53) {
+inline bool exact_double(PyObject* o, double& out, long long limit = 1LL << 53) {
     if (PyFloat_CheckExact(o)) {
         out = PyFloat_AS_DOUBLE(o);
         return true;
@@ -235,6 +261,8 @@ inline bool plain_double(PyObject* o, double& out, long long limit = 1LL << 53) 
     }
     return false;
 }
+// The older name (tensilo moves to exact_double).
+inline bool plain_double(PyObject* o, double& out, long long limit = 1LL << 53) { return exact_double(o, out, limit); }
 
 // A float object for a double; small helper to keep call sites short.
 inline Ref flt(double d) { return Ref::steal(PyFloat_FromDouble(d)); }
@@ -243,14 +271,42 @@ inline Ref lng(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
 // ---------------------------------------------------------------------------
 // Declarative signatures
 // ---------------------------------------------------------------------------
+// An implementation states each parameter's conversion by its C++ type; its declaration
+// (rt::declare) stands directly under it and holds only names, kinds, defaults, annotations
+// and the docstring:
+//
+//     PyObject* exp_impl(Fn* fn, Obj x, Obj terms) { ... }
+//     const FnDef exp_def = declare<&exp_impl>("exp", {P("x"), P("terms", def_int(20))}, "float");
+//
+//     double  converted to a C double (anything the host converts to float)
+//     int     converted to a 32-bit C int ("an integer is required", OverflowError)
+//     Int     converted to an exact Python int (an exact int as it is, other numbers int())
+//     Str     an exact str            List   an exact list
+//     Obj     taken as it comes       Args   the tuple of *args (a VarArgs parameter)
+//
+// Obj and the types derived from it are borrowed for the call and stand for their
+// PyObject* wherever one is expected (the C API's access macros that cast their argument to
+// another struct, such as PyList_GET_SIZE before 3.13, take x.get()). A declaration naming a different number of parameters
+// than its implementation takes does not compile.
 enum class Conv {
-    Object,  // taken as it comes
-    Double,  // converted to a C double (Value::d); Value::obj keeps the argument
-    PyInt,   // converted to an exact Python int (Value::obj)
-    CInt,    // converted to a 32-bit C int (Value::i)
-    Str,     // exact str
-    List,    // exact list
+    FromType,  // the one the implementation's parameter type gives (a bare PyObject*: Object)
+    Object,    // taken as it comes
+    Double,    // converted to a C double (Value::d); Value::obj keeps the argument
+    PyInt,     // converted to an exact Python int (Value::obj)
+    CInt,      // converted to a 32-bit C int (Value::i)
+    Str,       // exact str
+    List,      // exact list
 };
+
+struct Obj {
+    PyObject* p;
+    operator PyObject*() const noexcept { return p; }
+    PyObject* get() const noexcept { return p; }
+};
+struct Str : Obj {};
+struct List : Obj {};
+struct Int : Obj {};
+struct Args : Obj {};
 
 enum class Kind { PosOrKw, VarPos, KwOnly };
 
@@ -270,20 +326,29 @@ extern const char* const NOANN;
 
 struct Param {
     const char* name;
-    Conv conv = Conv::Object;
+    Conv conv = Conv::FromType;  // stated only by declarations of bare PyObject* parameters
     Default def = {};
     const char* annotation = nullptr;
     Kind kind = Kind::PosOrKw;
 };
 
-// Constructors that keep the declarations short and readable.
-inline Param P(const char* name, Conv c = Conv::Object, Default d = {}, const char* ann = nullptr) {
+// A parameter: its name, then optionally its default and its annotation.
+inline Param P(const char* name, Default d = {}, const char* ann = nullptr) {
+    return Param{name, Conv::FromType, d, ann, Kind::PosOrKw};
+}
+inline Param P(const char* name, const char* ann) { return P(name, Default{}, ann); }
+inline Param VarArgs(const char* name, const char* ann = nullptr) {
+    return Param{name, Conv::FromType, {}, ann, Kind::VarPos};
+}
+inline Param KwOnly(const char* name, Default d = {}, const char* ann = nullptr) {
+    return Param{name, Conv::FromType, d, ann, Kind::KwOnly};
+}
+// The older forms, for implementations that take bare PyObject* parameters and state the
+// conversion in the declaration (lystra, tensilo, until they move to the typed forms).
+inline Param P(const char* name, Conv c, Default d = {}, const char* ann = nullptr) {
     return Param{name, c, d, ann, Kind::PosOrKw};
 }
-inline Param VarArgs(const char* name, const char* ann = nullptr) {
-    return Param{name, Conv::Object, {}, ann, Kind::VarPos};
-}
-inline Param KwOnly(const char* name, Conv c = Conv::Object, Default d = {}, const char* ann = nullptr) {
+inline Param KwOnly(const char* name, Conv c, Default d = {}, const char* ann = nullptr) {
     return Param{name, c, d, ann, Kind::KwOnly};
 }
 
@@ -297,82 +362,19 @@ struct Value {
 struct Fn;
 using Impl = PyObject* (*)(Fn* fn, Value* v);
 
-// The C++ type an implementation takes a parameter as: double for Conv::Double, int for
-// Conv::CInt, PyObject* (borrowed) for every other conversion and for *args (a tuple).
-enum class CType : unsigned char { Object, Double, CInt };
-inline CType ctype_of(const Param& p) {
-    if (p.kind == Kind::VarPos) return CType::Object;
-    return p.conv == Conv::Double ? CType::Double : p.conv == Conv::CInt ? CType::CInt : CType::Object;
-}
-
-// What a declaration calls: `call` with the converted values, and the C++ type of each of
-// the implementation's parameters (rt::typed below), which make_fn checks once against the
-// declaration.
+// What a declaration calls: the general entry `call` with the converted values, the
+// conversion each of the implementation's parameter types gives (FromType for a bare
+// PyObject*, whose declaration says), and `vectorcall`, the entry for a call that passes
+// every parameter by position, which converts straight into the implementation's
+// parameters (make_fn checks the declaration against the types once).
 struct Body {
     Impl call;
-    const CType* types;
+    const Conv* convs;
     Py_ssize_t arity;
-    constexpr Body(Impl f, const CType* t, Py_ssize_t n) : call(f), types(t), arity(n) {}
+    vectorcallfunc vectorcall;
+    constexpr Body(Impl f, const Conv* c, Py_ssize_t n, vectorcallfunc v = nullptr)
+        : call(f), convs(c), arity(n), vectorcall(v) {}
 };
-
-// ---------------------------------------------------------------------------
-// Named, typed parameters
-// ---------------------------------------------------------------------------
-// An implementation takes its arguments as named C++ parameters, in the order of the
-// declaration, after the function object:
-//
-//     PyObject* exp_impl(Fn* fn, PyObject* x, PyObject* terms) { ... }
-//     PyObject* elu_impl(Fn* fn, double x, double alpha) { ... }
-//     const FnDef exp_def{"exp", nullptr, {P("x"), P("terms", Conv::Object, def_int(20))}, "float",
-//                         typed<&exp_impl>};
-//
-// The C++ type follows the parameter's conversion: double for Conv::Double, int for
-// Conv::CInt, PyObject* (borrowed, valid for the call) for Object, PyInt (the converted
-// int), Str, List and *args (a tuple). make_fn checks the number and the types against the
-// declaration once, when the module is made: a mismatch is a SystemError naming the
-// function, so importing the module fails. typed<&f>'s call unpacks the converted values
-// into f's parameters, f inlined into it.
-namespace detail {
-template <class T>
-struct Arg;  // no specialisation: a parameter type the binder cannot hand over
-template <>
-struct Arg<PyObject*> {
-    static constexpr CType type = CType::Object;
-    static PyObject* get(Value& v) { return v.obj.get(); }
-};
-template <>
-struct Arg<double> {
-    static constexpr CType type = CType::Double;
-    static double get(Value& v) { return v.d; }
-};
-template <>
-struct Arg<int> {
-    static constexpr CType type = CType::CInt;
-    static int get(Value& v) { return v.i; }
-};
-
-template <class F>
-struct Typed {
-    static_assert(sizeof(F) == 0, "an implementation is PyObject* f(Fn*, <double | int | PyObject*>...)");
-};
-template <class... A>
-struct Typed<PyObject* (*)(Fn*, A...)> {
-    static constexpr Py_ssize_t arity = sizeof...(A);
-    static constexpr CType types[sizeof...(A) + 1] = {Arg<A>::type..., CType::Object};
-    template <PyObject* (*F)(Fn*, A...), std::size_t... I>
-    static PyObject* unpack(Fn* fn, [[maybe_unused]] Value* v, std::index_sequence<I...>) {
-        return F(fn, Arg<A>::get(v[I])...);
-    }
-    template <PyObject* (*F)(Fn*, A...)>
-    static PyObject* call(Fn* fn, Value* v) {
-        return unpack<F>(fn, v, std::index_sequence_for<A...>{});
-    }
-};
-}  // namespace detail
-
-template <auto F>
-inline constexpr Body typed{&detail::Typed<decltype(F)>::template call<F>, detail::Typed<decltype(F)>::types,
-                            detail::Typed<decltype(F)>::arity};
 
 struct FnDef {
     const char* name;
@@ -386,6 +388,9 @@ struct FnDef {
 // ---------------------------------------------------------------------------
 // The native function object
 // ---------------------------------------------------------------------------
+// The most parameters a declaration may have.
+constexpr Py_ssize_t MAX_PARAMS = 12;
+
 struct Fn {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -406,15 +411,179 @@ struct Fn {
     Py_ssize_t npos;        // positional-or-keyword parameters (they come first)
     Py_ssize_t nmin;        // positional parameters without a default
     Py_ssize_t varpos;      // index of *args, or -1
+    bool positional;        // every parameter is positional-or-keyword: a call passing all by
+                            // position binds nothing
+    Conv conv[MAX_PARAMS];  // each parameter's conversion, resolved
 };
 
-// The most parameters a declaration may have.
-constexpr Py_ssize_t MAX_PARAMS = 12;
+// The general entry of every native function: binds keywords and defaults, converts, and
+// calls the implementation, as one guarded entry.
+PyObject* call_general(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+// Converts argument `o` for parameter `i` of `fn`; false with the exception set.
+bool convert_arg(Fn* fn, Py_ssize_t i, PyObject* o, Value& v);
+
+// ---------------------------------------------------------------------------
+// Named, typed parameters
+// ---------------------------------------------------------------------------
+namespace detail {
+template <class T>
+struct Arg;  // no specialisation: a parameter type the binder cannot hand over
+
+// Each parameter type: the conversion it carries, how it is read from a converted Value
+// (the general entry) and a Slot that converts an argument straight into it (the
+// all-positional entry).
+template <>
+struct Arg<double> {
+    static constexpr Conv conv = Conv::Double;
+    static double get(Value& v) { return v.d; }
+    struct Slot {
+        double d;
+        bool load(Fn*, Py_ssize_t, PyObject* o) {
+            if (PyFloat_CheckExact(o)) {
+                d = PyFloat_AS_DOUBLE(o);
+                return true;
+            }
+            return to_double(o, d);
+        }
+        double get() const { return d; }
+    };
+};
+template <>
+struct Arg<int> {
+    static constexpr Conv conv = Conv::CInt;
+    static int get(Value& v) { return v.i; }
+    struct Slot {
+        int i;
+        bool load(Fn*, Py_ssize_t, PyObject* o) { return to_cint(o, i); }
+        int get() const { return i; }
+    };
+};
+// An Obj-derived type whose conversion is only a check (or nothing).
+template <class T, Conv C>
+struct ObjArg {
+    static constexpr Conv conv = C;
+    static T get(Value& v) { return T{{v.obj.get()}}; }
+    struct Slot {
+        PyObject* p;
+        bool load(Fn* fn, Py_ssize_t i, PyObject* o);
+        T get() const { return T{{p}}; }
+    };
+};
+template <>
+struct Arg<Obj> {
+    static constexpr Conv conv = Conv::Object;
+    static Obj get(Value& v) { return Obj{v.obj.get()}; }
+    struct Slot {
+        PyObject* p;
+        bool load(Fn*, Py_ssize_t, PyObject* o) { p = o; return true; }
+        Obj get() const { return Obj{p}; }
+    };
+};
+template <>
+struct Arg<Str> : ObjArg<Str, Conv::Str> {};
+template <>
+struct Arg<List> : ObjArg<List, Conv::List> {};
+template <>
+struct Arg<Args> : ObjArg<Args, Conv::Object> {};
+template <>
+struct Arg<Int> {
+    static constexpr Conv conv = Conv::PyInt;
+    static Int get(Value& v) { return Int{{v.obj.get()}}; }
+    struct Slot {
+        Ref r;
+        bool load(Fn* fn, Py_ssize_t i, PyObject* o);
+        Int get() const { return Int{{r.get()}}; }
+    };
+};
+template <class T, Conv C>
+bool ObjArg<T, C>::Slot::load(Fn* fn, Py_ssize_t i, PyObject* o) {
+    p = o;
+    if constexpr (C == Conv::Str) {
+        return PyUnicode_CheckExact(o) || check_exact(o, &PyUnicode_Type, fn->def->params[i].name);
+    } else if constexpr (C == Conv::List) {
+        return PyList_CheckExact(o) || check_exact(o, &PyList_Type, fn->def->params[i].name);
+    } else {
+        (void)fn, (void)i;
+        return true;
+    }
+}
+inline bool Arg<Int>::Slot::load(Fn* fn, Py_ssize_t i, PyObject* o) {
+    return to_pyint(o, fn->def->params[i].name, r);
+}
+// A bare PyObject*: the conversion its declaration states.
+template <>
+struct Arg<PyObject*> {
+    static constexpr Conv conv = Conv::FromType;
+    static PyObject* get(Value& v) { return v.obj.get(); }
+    struct Slot {
+        Value v;
+        bool load(Fn* fn, Py_ssize_t i, PyObject* o) { return convert_arg(fn, i, o, v); }
+        PyObject* get() const { return v.obj.get(); }
+    };
+};
+
+template <class F>
+struct Typed {
+    static_assert(sizeof(F) == 0,
+                  "an implementation is PyObject* f(Fn*, <double | int | Obj | Str | List | Int | Args>...)");
+};
+template <class... A>
+struct Typed<PyObject* (*)(Fn*, A...)> {
+    static constexpr Py_ssize_t arity = sizeof...(A);
+    static constexpr Conv convs[sizeof...(A) + 1] = {Arg<A>::conv..., Conv::Object};
+
+    template <PyObject* (*F)(Fn*, A...), std::size_t... I>
+    static PyObject* unpack(Fn* fn, [[maybe_unused]] Value* v, std::index_sequence<I...>) {
+        return F(fn, Arg<A>::get(v[I])...);
+    }
+    template <PyObject* (*F)(Fn*, A...)>
+    static PyObject* call(Fn* fn, Value* v) {
+        return unpack<F>(fn, v, std::index_sequence_for<A...>{});
+    }
+
+    template <PyObject* (*F)(Fn*, A...), std::size_t... I>
+    static PyObject* direct(Fn* fn, [[maybe_unused]] PyObject* const* args, std::index_sequence<I...>) {
+        std::tuple<typename Arg<A>::Slot...> slots;
+        if (!(std::get<I>(slots).load(fn, static_cast<Py_ssize_t>(I), args[I]) && ...)) return nullptr;
+        return F(fn, std::get<I>(slots).get()...);
+    }
+    // Every call: all parameters passed by position convert straight into F's parameters,
+    // as one guarded entry; anything else goes through the general entry.
+    template <PyObject* (*F)(Fn*, A...)>
+    static PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+        Fn* fn = reinterpret_cast<Fn*>(self);
+        if (kwnames || PyVectorcall_NARGS(nargsf) != arity || !fn->positional)
+            return call_general(self, args, nargsf, kwnames);
+        return guarded<PyObject*>(fn->def->name, nullptr,
+                                  [&] { return direct<F>(fn, args, std::index_sequence_for<A...>{}); });
+    }
+};
+}  // namespace detail
+
+template <auto F>
+inline constexpr Body typed{&detail::Typed<decltype(F)>::template call<F>, detail::Typed<decltype(F)>::convs,
+                            detail::Typed<decltype(F)>::arity,
+                            &detail::Typed<decltype(F)>::template vectorcall<F>};
+
+// The declaration of implementation F: its name, its parameters (as many as F takes),
+// its return annotation and its docstring.
+template <auto F, std::size_t N>
+FnDef declare(const char* name, const Param (&params)[N], const char* ret = nullptr, const char* doc = nullptr) {
+    static_assert(N == detail::Typed<decltype(F)>::arity,
+                  "the declaration names as many parameters as its implementation takes");
+    return FnDef{name, doc, std::vector<Param>(params, params + N), ret, typed<F>};
+}
+// A function that takes no arguments at all ("takes no arguments").
+template <auto F>
+FnDef declare_noargs(const char* name, const char* ret = nullptr, const char* doc = nullptr) {
+    static_assert(detail::Typed<decltype(F)>::arity == 0, "a function without arguments takes no parameters");
+    return FnDef{name, doc, {}, ret, typed<F>, true};
+}
 
 extern PyTypeObject FnType;
 
 // Creates a function whose globals are `globals` and whose __module__ is `module`.
-// `qualname` defaults to the plain name.
+// `qualname` defaults to the name.
 PyObject* make_fn(const FnDef* def, PyObject* globals, PyObject* module, const char* qualname = nullptr);
 
 inline bool is_fn(PyObject* o, const FnDef* def) {
@@ -436,34 +605,12 @@ inline Ref global(Fn* fn, Name& name) { return global(fn->globals, name.get()); 
 
 // rt::global looks a name up at each call: the module's dict, then its built-ins, else
 // NameError. A GlobalName remembers what its last lookup found together with the version
-// tags of the dicts it read. Every insertion, replacement or deletion gives a dict a new
-// tag, so while the tags are the same, looking again would find the same object (the
-// module dict unchanged means its `__builtins__` entry, so the built-ins dict read, is the
-// same); it is returned without probing. Only dicts whose keys are all exact str are
-// remembered, since probing others may run a key's __eq__. (The tags are gone after 3.13,
-// and free-threaded builds would race on the memory: there every lookup probes.)
-#ifndef ORVEX_DICT_TAGS
-#if PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
-#define ORVEX_DICT_TAGS 1
-#else
-#define ORVEX_DICT_TAGS 0
-#endif
-#endif
-
-#if ORVEX_DICT_TAGS
-// A dict's version tag: a new one, unique in the process, at every change of the dict.
-inline uint64_t dict_tag(PyObject* dict) {
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-}
-#endif
-
+// tags of the dicts it read (ORVEX_DICT_TAGS, orvex/internals.hpp). Every insertion,
+// replacement or deletion gives a dict a new tag, so while the tags are the same, looking
+// again would find the same object (the module dict unchanged means its `__builtins__`
+// entry, so the built-ins dict read, is the same); it is returned without probing. Only
+// dicts whose keys are all exact str are remembered, since probing others may run a key's
+// __eq__. With the cache off every lookup probes.
 class GlobalName {
     Name name_;
 #if ORVEX_DICT_TAGS
@@ -472,7 +619,7 @@ class GlobalName {
     uint64_t gtag_ = 0, btag_ = 0;    // and their tags then
     PyObject* value_ = nullptr;       // what it found, borrowed from the unchanged dict
 
-    static uint64_t tag(PyObject* dict) { return dict_tag(dict); }
+    static uint64_t tag(PyObject* dict) { return internals::dict_tag(dict); }
     static bool str_keys_only(PyObject* dict) {
         Py_ssize_t pos = 0;
         PyObject *k, *v;
@@ -544,14 +691,16 @@ inline Ref call(PyObject* f, std::initializer_list<PyObject*> args) {
 // Looks the global up now, then calls it with positional arguments.
 inline Ref call_global(Fn* fn, Name& name, std::initializer_list<PyObject*> args) {
     Ref f = global(fn, name);
-    return f ? call(f.get(), args) : Ref();
+    if (!f) return {};
+    return call(f.get(), args);
 }
 // super(cls, self).__init__() through the given `super` callable.
 bool super_init(PyObject* super_fn, PyObject* cls, PyObject* self);
+// The module `name` (dotted names give the last one), imported through the import system
+// itself: never through the calling frame's `__import__` (which may be missing, or hooked).
+Ref import_module(const char* name);
 // A built-in looked up in the builtins module (cached by the caller when wanted).
 Ref builtin(const char* name);
-// print(*args) through the host's print found as a global.
-bool print(Fn* fn, std::initializer_list<PyObject*> args);
 
 // Creates the module and binds the functions in order.
 PyObject* make_module(PyModuleDef* def, std::initializer_list<const FnDef*> fns);
@@ -580,10 +729,13 @@ inline Ref power(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Power(a,
 bool range_stop(PyObject* stop, long long& out);
 
 // format(o, ""): the printed form through the object's own __format__.
-inline Ref format_plain(PyObject* o) {
+inline Ref format_default(PyObject* o) {
     Ref empty = Ref::steal(PyUnicode_FromString(""));
-    return empty ? Ref::steal(PyObject_Format(o, empty.get())) : Ref();
+    if (!empty) return {};
+    return Ref::steal(PyObject_Format(o, empty.get()));
 }
+// The older name (lystra moves to format_default).
+inline Ref format_plain(PyObject* o) { return format_default(o); }
 
 // Reading (kAttrRead) and/or writing (kAttrWrite) these attributes on instances of `type`
 // runs no Python code beyond the instance dict: the generic attribute access and no class
@@ -599,17 +751,13 @@ inline bool plain_attrs(PyTypeObject* type, int use, std::initializer_list<Name*
 }
 
 // plain_attrs for one use and up to four names, remembered for the last type found plain
-// while its version tag is unchanged: any change to the type or to a base that could change
-// the answer gives the type a new tag (the check's own lookups give it one when it had none).
-// Not remembered on free-threaded builds.
+// while its version tag is unchanged (ORVEX_TYPE_TAGS, orvex/internals.hpp): any change to
+// the type or to a base that could change the answer gives the type a new tag.
 class PlainAttrs {
     int use_;
     Name* names_[4] = {};
     int count_ = 0;
-#ifndef Py_GIL_DISABLED
-    PyTypeObject* type_ = nullptr;  // not owned: only compared, its tag checked on the live type
-    unsigned int tag_ = 0;
-#endif
+    internals::TypeMemo memo_;
 
 public:
     PlainAttrs(int use, std::initializer_list<Name*> names) : use_(use) {
@@ -617,19 +765,11 @@ public:
             if (count_ < 4) names_[count_++] = n;
     }
     bool operator()(PyTypeObject* t) {
-#ifndef Py_GIL_DISABLED
-        if (t == type_ && PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == tag_)
-            return true;
-#endif
+        if (memo_.holds(t)) return true;
         if (!plain_attrs(t, use_, {})) return false;
         for (int i = 0; i < count_; ++i)
             if (_PyType_Lookup(t, names_[i]->get())) return false;
-#ifndef Py_GIL_DISABLED
-        if (PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag != 0) {
-            type_ = t;
-            tag_ = t->tp_version_tag;
-        }
-#endif
+        memo_.remember(t);
         return true;
     }
 };

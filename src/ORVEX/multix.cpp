@@ -15,6 +15,9 @@
 //    instance is allocated and initialised directly, which is all type.__call__ would do.
 #include "orvex/objects.hpp"
 
+#include <utility>
+#include <vector>
+
 using namespace rt;
 
 namespace {
@@ -65,27 +68,28 @@ public:
     }
 };
 
-// The results in order, becoming the constructor's arguments: written straight into a
-// tuple when their number is known, else collected in a list.
+// The results in order, becoming the constructor's arguments. They are held here and the
+// argument tuple is made only after the last of them is computed: computing one may run
+// Python code, which could otherwise reach a half-filled tuple (gc.get_objects()).
 class Results {
-    Ref items_;
-    Py_ssize_t n_ = 0;
+    std::vector<Ref> items_;
 
 public:
-    bool open(Py_ssize_t size) {
-        items_ = Ref::steal(size >= 0 ? PyTuple_New(size) : PyList_New(0));
-        return bool(items_);
+    explicit Results(Py_ssize_t size_hint) {
+        if (size_hint > 0) items_.reserve(static_cast<size_t>(size_hint));
     }
     // false with the exception set (also when `r` is null: computing it failed)
     bool add(Ref r) {
         if (!r) return false;
-        if (!PyTuple_CheckExact(items_.get())) return PyList_Append(items_.get(), r.get()) == 0;
-        PyTuple_SET_ITEM(items_.get(), n_++, r.release());
+        items_.push_back(std::move(r));
         return true;
     }
     // The argument tuple.
     Ref args() const {
-        return PyTuple_CheckExact(items_.get()) ? items_ : Ref::steal(PyList_AsTuple(items_.get()));
+        Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items_.size())));
+        for (size_t i = 0; t && i < items_.size(); ++i)
+            PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), items_[i].newref());
+        return t;
     }
 };
 
@@ -126,8 +130,8 @@ Ref item_of(PyObject* other, Py_ssize_t i) {
 // multiX(*[v <op> other.values[i] for each component v of self.values])
 PyObject* pairwise(Fn* fn, PyObject* self, PyObject* other, Op op) {
     Walk walk;
-    Results result;
-    if (!walk.open(g_attrs.get(self, n_values)) || !result.open(walk.size())) return nullptr;
+    if (!walk.open(g_attrs.get(self, n_values))) return nullptr;
+    Results result(walk.size());
     Interrupts sig;
     for (Py_ssize_t i = 0;; ++i) {
         if (!sig.tick()) return nullptr;
@@ -147,8 +151,8 @@ PyObject* pairwise(Fn* fn, PyObject* self, PyObject* other, Op op) {
 // multiX(*[v * other for each component v of self.values])
 PyObject* scaled(Fn* fn, PyObject* self, PyObject* other) {
     Walk walk;
-    Results result;
-    if (!walk.open(g_attrs.get(self, n_values)) || !result.open(walk.size())) return nullptr;
+    if (!walk.open(g_attrs.get(self, n_values))) return nullptr;
+    Results result(walk.size());
     Interrupts sig;
     while (Ref v = walk.next()) {
         if (!sig.tick() || !result.add(arith(Op::Mul, v.get(), other))) return nullptr;
@@ -181,42 +185,30 @@ PyObject* add_or_sub(Fn* fn, PyObject* self, PyObject* other, Op op) {
 // Methods
 // ---------------------------------------------------------------------------
 
-PyObject* init_impl(Fn*, PyObject* self, PyObject* values) {
+PyObject* init_impl(Fn*, Obj self, Args values) {
     if (!init_fields(self, values)) return nullptr;
     Py_RETURN_NONE;
 }
+const FnDef init_def = declare<&init_impl>("__init__", {P("self"), VarArgs("values")}, nullptr,
+                                           "creates vector with userdefined dimensions");
 
-PyObject* add_impl(Fn* fn, PyObject* self, PyObject* other) { return add_or_sub(fn, self, other, Op::Add); }
+PyObject* add_impl(Fn* fn, Obj self, Obj other) { return add_or_sub(fn, self, other, Op::Add); }
+const FnDef add_def = declare<&add_impl>("__add__", {P("self"), P("other")});
 
-PyObject* sub_impl(Fn* fn, PyObject* self, PyObject* other) { return add_or_sub(fn, self, other, Op::Sub); }
+PyObject* sub_impl(Fn* fn, Obj self, Obj other) { return add_or_sub(fn, self, other, Op::Sub); }
+const FnDef sub_def = declare<&sub_impl>("__sub__", {P("self"), P("other")});
 
-PyObject* mul_impl(Fn* fn, PyObject* self, PyObject* other) {
+PyObject* mul_impl(Fn* fn, Obj self, Obj other) {
     return multiply(fn, other, n_multiX, [&] { return with_vector(fn, self, other, Op::Mul); },
                     [&] { return scaled(fn, self, other); });
 }
-
-// ---------------------------------------------------------------------------
-// Declarations
-// ---------------------------------------------------------------------------
-// Deliberate: every method is counted, so deeply nested components raise RecursionError
-// instead of overflowing the stack.
-const FnDef init_def{"__init__", "creates vector with userdefined dimensions", {P("self"), VarArgs("values")},
-                     nullptr, typed<&init_impl>};
-const FnDef add_def{"__add__", nullptr, {P("self"), P("other")}, nullptr, typed<&add_impl>};
-const FnDef sub_def{"__sub__", nullptr, {P("self"), P("other")}, nullptr, typed<&sub_impl>};
-const FnDef mul_def{"__mul__", nullptr, {P("self"), P("other")}, nullptr, typed<&mul_impl>};
+const FnDef mul_def = declare<&mul_impl>("__mul__", {P("self"), P("other")});
 
 PyModuleDef moddef = {PyModuleDef_HEAD_INIT, "multix", nullptr, -1, nullptr};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_multix() {
-    return guarded_init("multix", []() -> PyObject* {
-        Ref m = Ref::steal(make_module(&moddef, {}));
-        if (!m) return nullptr;
-        if (!import_from(m.get(), "ORVEX.numerix", {"sqrt"})) return nullptr;
-        Ref cls = Ref::steal(make_class(m.get(), "multiX", {&init_def, &add_def, &sub_def, &mul_def}));
-        if (!cls || !g_class.bind(cls.get())) return nullptr;
-        return m.release();
-    });
+    return class_module(&moddef, "ORVEX.numerix", {"sqrt"}, "multiX",
+                        {&init_def, &add_def, &sub_def, &mul_def}, &g_class);
 }

@@ -35,7 +35,7 @@ double FACT_D[171];      // float(k!) as the host converts it, for k! below the 
 constexpr double PI_D = 3.141592653589793;
 constexpr long long EXACT_INT = 1LL << 52;  // ints whose sums and quotients stay exact in doubles
 
-// Signal-check periods (rt::Interrupts) for loops whose steps cost more than plain double
+// Signal-check periods (rt::Interrupts) for loops whose steps cost more than a few double
 // arithmetic: a call of the maths library (or a 128-bit modular product), a product of
 // big ints that grow with the loop.
 constexpr unsigned kMathSteps = 1u << 15;
@@ -43,13 +43,12 @@ constexpr unsigned kBigIntSteps = 16;
 
 Name n_pi("pi"), n_sqrt("sqrt"), n_asin("asin"), n_acos("acos"), n_deg("deg"), n_atan("atan"),
     n_sin_rad("sin_rad"), n_cos_rad("cos_rad"), n_factorial("factorial"), n_exp("exp"), n_log("log"),
-    n_sinh("sinh"), n_cosh("cosh"), n_max("max"), n_call("__call__"), n_index("index"),
+    n_sinh("sinh"), n_cosh("cosh"), n_call("__call__"), n_index("index"),
     n_seed("seed");
 
 extern const FnDef pi_def, sqrt_def, asin_def, acos_def, deg_def, atan_def, sin_rad_def, cos_rad_def,
     factorial_def, exp_def, log_def, sinh_def, cosh_def, random_call_def;
 
-PyObject* max_builtin();
 
 // The global `name` is still bound to this module's function `def`.
 bool ours(Fn* fn, Name& name, const FnDef& def) {
@@ -60,14 +59,15 @@ bool ours(Fn* fn, Name& name, const FnDef& def) {
 // Calls the global `name` with a new float holding x.
 Ref call_float(Fn* fn, Name& name, double x) {
     Ref a = flt(x);
-    return a ? call_global(fn, name, {a.get()}) : Ref();
+    if (!a) return {};
+    return call_global(fn, name, {a.get()});
 }
 
 // An exact float, or an exact int small enough that sums and quotients with it stay exact.
-bool plain_number(PyObject* o, double& out) { return plain_double(o, out, EXACT_INT); }
+bool exact_number(PyObject* o, double& out) { return exact_double(o, out, EXACT_INT); }
 
 // An exact int loop bound (clamped like any range stop).
-bool plain_count(PyObject* o, long long& out) { return PyLong_CheckExact(o) && range_stop(o, out); }
+bool exact_count(PyObject* o, long long& out) { return PyLong_CheckExact(o) && range_stop(o, out); }
 
 PyObject* zero_division(const char* msg) {
     PyErr_SetString(PyExc_ZeroDivisionError, msg);
@@ -78,13 +78,17 @@ PyObject* zero_division(const char* msg) {
 // Elementary functions
 // ---------------------------------------------------------------------------
 PyObject* pi_impl(Fn*) { return newref(PI_OBJ); }
+const FnDef pi_def = declare_noargs<&pi_impl>("pi", "float", "returns first 100 digets of pi");
 
-PyObject* sqrt_impl(Fn*, PyObject* number) {
+PyObject* sqrt_impl(Fn*, Obj number) {
     double r;
-    if (PyFloat_CheckExact(number) && numcore::fpow(PyFloat_AS_DOUBLE(number), 0.5, r)) return PyFloat_FromDouble(r);
+    if (PyFloat_CheckExact(number) && numcore::fpow(PyFloat_AS_DOUBLE(number.get()), 0.5, r))
+        return PyFloat_FromDouble(r);
     Ref half = flt(0.5);
-    return half ? power(number, half.get()).release() : nullptr;
+    if (!half) return nullptr;
+    return power(number, half.get()).release();
 }
+const FnDef sqrt_def = declare<&sqrt_impl>("sqrt", {P("number")}, "float", "returns squareroot of number");
 
 // base ** (1/n) as a complex power with a real exponent, using the platform's maths.
 PyObject* nrt_impl(Fn*, double base, double n) {
@@ -138,8 +142,9 @@ PyObject* nrt_impl(Fn*, double base, double n) {
     if (im != 0) return PyComplex_FromDoubles(re, im);
     return PyFloat_FromDouble(re);
 }
+const FnDef nrt_def = declare<&nrt_impl>("nrt", {P("base"), P("n")}, "float", "returns root-n for the base");
 
-PyObject* factorial_impl(Fn*, PyObject* n) {
+PyObject* factorial_impl(Fn*, Obj n) {
     Ref stop = add(n, INT1);
     long long hi;
     if (!stop || !range_stop(stop.get(), hi)) return nullptr;
@@ -151,7 +156,8 @@ PyObject* factorial_impl(Fn*, PyObject* n) {
         unsigned long long u = static_cast<unsigned long long>(i);
         if (chunk > ULLONG_MAX / u) {
             Ref c = Ref::steal(PyLong_FromUnsignedLongLong(chunk));
-            total = c ? mul(total.get(), c.get()) : Ref();
+            if (!c) return nullptr;
+            total = mul(total.get(), c.get());
             if (!total) return nullptr;
             chunk = 1;
             // Deliberate: a long product stops with KeyboardInterrupt on Ctrl-C.
@@ -161,15 +167,17 @@ PyObject* factorial_impl(Fn*, PyObject* n) {
     }
     if (chunk != 1) {
         Ref c = Ref::steal(PyLong_FromUnsignedLongLong(chunk));
-        total = c ? mul(total.get(), c.get()) : Ref();
+        if (!c) return nullptr;
+        total = mul(total.get(), c.get());
     }
     return total.release();
 }
+const FnDef factorial_def = declare<&factorial_impl>("factorial", {P("n")}, "float");
 
-PyObject* exp_impl(Fn*, PyObject* x, PyObject* terms) {
+PyObject* exp_impl(Fn*, Obj x, Obj terms) {
     long long count;
     double xd;
-    if (plain_count(terms, count) && plain_number(x, xd)) {
+    if (exact_count(terms, count) && exact_number(x, xd)) {
         if (count <= 1) return newref(INT1);
         bool stopped;
         double r = interruptible(count, Interrupts::kDoubles, stopped,
@@ -183,13 +191,17 @@ PyObject* exp_impl(Fn*, PyObject* x, PyObject* terms) {
     for (long long n = 1; n < stop; ++n) {
         if (!sig.tick()) return nullptr;
         Ref nobj = lng(n);
-        Ref q = nobj ? truediv(x, nobj.get()) : Ref();
-        term = q ? mul(term.get(), q.get()) : Ref();
-        total = term ? add(total.get(), term.get()) : Ref();
+        if (!nobj) return nullptr;
+        Ref q = truediv(x, nobj.get());
+        if (!q) return nullptr;
+        term = mul(term.get(), q.get());
+        if (!term) return nullptr;
+        total = add(total.get(), term.get());
         if (!total) return nullptr;
     }
     return total.release();
 }
+const FnDef exp_def = declare<&exp_impl>("exp", {P("x"), P("terms", def_int(20))}, "float");
 
 // The object path of log: every step on host objects.
 PyObject* log_objects(double x, PyObject* terms) {
@@ -200,23 +212,28 @@ PyObject* log_objects(double x, PyObject* terms) {
     Interrupts sig;
     for (long long n = 1; n < stop; ++n) {
         if (!sig.tick()) return nullptr;
-        Ref nobj = lng(n), d = flt(x - 1.0);
-        Ref t = nobj && d ? power(d.get(), nobj.get()) : Ref();
-        t = t ? truediv(t.get(), nobj.get()) : Ref();
-        total = t ? (n % 2 == 1 ? add(total.get(), t.get()) : sub(total.get(), t.get())) : Ref();
+        Ref nobj = lng(n);
+        if (!nobj) return nullptr;
+        Ref d = flt(x - 1.0);
+        if (!d) return nullptr;
+        Ref t = power(d.get(), nobj.get());
+        if (!t) return nullptr;
+        t = truediv(t.get(), nobj.get());
+        if (!t) return nullptr;
+        total = n % 2 == 1 ? add(total.get(), t.get()) : sub(total.get(), t.get());
         if (!total) return nullptr;
     }
     return total.release();
 }
 
-PyObject* log_impl(Fn*, double x, PyObject* terms) {
+PyObject* log_impl(Fn*, double x, Obj terms) {
     if (!(x > 0)) {
         PyErr_SetString(PyExc_ValueError, "x must be > 0");
         return nullptr;
     }
     long long count;
     double r;
-    if (plain_count(terms, count) && count < LLONG_MAX) {
+    if (exact_count(terms, count) && count < LLONG_MAX) {
         if (count < 1) return newref(INT0);
         bool stopped;
         if (interruptible(count, kMathSteps, stopped,
@@ -226,12 +243,15 @@ PyObject* log_impl(Fn*, double x, PyObject* terms) {
     }
     return log_objects(x, terms);
 }
+const FnDef log_def = declare<&log_impl>("log", {P("x"), P("terms", def_int(20))}, "float");
 
 // Rule shared by maximum and ReLu: the float x when positive, else the int 0.
 PyObject* positive_or_zero(double x) { return x > 0 ? PyFloat_FromDouble(x) : newref(INT0); }
 
 PyObject* maximum_impl(Fn*, double x) { return positive_or_zero(x); }
+const FnDef maximum_def = declare<&maximum_impl>("maximum", {P("x")}, "float");
 PyObject* epsilon_impl(Fn*) { return PyFloat_FromDouble(1e-08); }
+const FnDef epsilon_def = declare_noargs<&epsilon_impl>("Epsilon", "float");
 
 // ---------------------------------------------------------------------------
 // Trigonometric functions
@@ -242,6 +262,9 @@ PyObject* ratio(double num, double den) {
 }
 // sin, cos and tan: a side over another.
 PyObject* ratio_impl(Fn*, double num, double den) { return ratio(num, den); }
+const FnDef sin_def = declare<&ratio_impl>("sin", {P("opp"), P("hypo")}, "float", "returns sinus to opp/hypo");
+const FnDef cos_def = declare<&ratio_impl>("cos", {P("adja"), P("hypo")}, "float", "returns cosin to adja/hypo");
+const FnDef tan_def = declare<&ratio_impl>("tan", {P("opp"), P("adj")}, "float", "returns tan to opp/adj");
 
 double asin_poly(double x) {
     const double c3 = 0.16666666666666666, c5 = 0.07500000000000001, c7 = 0.04464285714285714,
@@ -283,7 +306,7 @@ bool trig_series(double x, long long terms, int first, double& out) {
 
 PyObject* trig_series_of(Fn* fn, double x, PyObject* terms, int first) {
     long long count = 0;
-    if (plain_count(terms, count) && count <= 0) return newref(INT0);
+    if (exact_count(terms, count) && count <= 0) return newref(INT0);
     double r;
     if (count < LLONG_MAX / 2 && ours(fn, n_factorial, factorial_def) && trig_series(x, count, first, r))
         return PyFloat_FromDouble(r);
@@ -296,38 +319,52 @@ PyObject* trig_series_of(Fn* fn, double x, PyObject* terms, int first) {
         Ref sign = lng(n % 2 ? -1 : 1), k = lng(2 * n + first), xf = flt(x);
         if (!sign || !k || !xf) return nullptr;
         Ref p = power(xf.get(), k.get());
-        Ref t = p ? mul(sign.get(), p.get()) : Ref();
-        Ref f = t ? call_global(fn, n_factorial, {k.get()}) : Ref();
-        Ref q = f ? truediv(t.get(), f.get()) : Ref();
-        total = q ? add(total.get(), q.get()) : Ref();
+        if (!p) return nullptr;
+        Ref t = mul(sign.get(), p.get());
+        if (!t) return nullptr;
+        Ref f = call_global(fn, n_factorial, {k.get()});
+        if (!f) return nullptr;
+        Ref q = truediv(t.get(), f.get());
+        if (!q) return nullptr;
+        total = add(total.get(), q.get());
         if (!total) return nullptr;
     }
     return total.release();
 }
-PyObject* sin_rad_impl(Fn* fn, double x, PyObject* terms) { return trig_series_of(fn, x, terms, 1); }
-PyObject* cos_rad_impl(Fn* fn, double x, PyObject* terms) { return trig_series_of(fn, x, terms, 0); }
+PyObject* sin_rad_impl(Fn* fn, double x, Int terms) { return trig_series_of(fn, x, terms, 1); }
+const FnDef sin_rad_def = declare<&sin_rad_impl>("sin_rad", {P("x"), P("terms", def_int(10))}, "float");
+PyObject* cos_rad_impl(Fn* fn, double x, Int terms) { return trig_series_of(fn, x, terms, 0); }
+const FnDef cos_rad_def = declare<&cos_rad_impl>("cos_rad", {P("x"), P("terms", def_int(10))}, "float");
 
 PyObject* tan_rad_impl(Fn* fn, double x) {
     Ref s = call_float(fn, n_sin_rad, x);
-    Ref c = s ? call_float(fn, n_cos_rad, x) : Ref();
-    return c ? truediv(s.get(), c.get()).release() : nullptr;
+    if (!s) return nullptr;
+    Ref c = call_float(fn, n_cos_rad, x);
+    if (!c) return nullptr;
+    return truediv(s.get(), c.get()).release();
 }
+const FnDef tan_rad_def = declare<&tan_rad_impl>("tan_rad", {P("x")}, "float");
 
 PyObject* asin_impl(Fn*, double number) { return PyFloat_FromDouble(asin_poly(number)); }
+const FnDef asin_def = declare<&asin_impl>("asin", {P("number")}, "float", "returns inverse sinus for number");
 
 // pi() / 2 on host objects.
 Ref half_pi(Fn* fn) {
     Ref p = call_global(fn, n_pi, {});
-    return p ? truediv(p.get(), INT2) : Ref();
+    if (!p) return {};
+    return truediv(p.get(), INT2);
 }
 
 PyObject* acos_impl(Fn* fn, double number) {
     if (ours(fn, n_pi, pi_def) && ours(fn, n_asin, asin_def))
         return PyFloat_FromDouble(PI_D / 2 - asin_poly(number));
     Ref h = half_pi(fn);
-    Ref s = h ? call_float(fn, n_asin, number) : Ref();
-    return s ? sub(h.get(), s.get()).release() : nullptr;
+    if (!h) return nullptr;
+    Ref s = call_float(fn, n_asin, number);
+    if (!s) return nullptr;
+    return sub(h.get(), s.get()).release();
 }
+const FnDef acos_def = declare<&acos_impl>("acos", {P("number")}, "float", "returns inverse cosin for number");
 
 PyObject* atan_impl(Fn* fn, double number) {
     bool outside = std::fabs(number) > 1 && (number > 1 || number < -1);
@@ -335,9 +372,12 @@ PyObject* atan_impl(Fn* fn, double number) {
     if (ours(fn, n_pi, pi_def) && ours(fn, n_atan, atan_def)) return PyFloat_FromDouble(atan_d(number));
     Ref h = half_pi(fn);
     if (h && number < -1) h = neg(h.get());
-    Ref inner = h ? call_float(fn, n_atan, 1.0 / number) : Ref();
-    return inner ? sub(h.get(), inner.get()).release() : nullptr;
+    if (!h) return nullptr;
+    Ref inner = call_float(fn, n_atan, 1.0 / number);
+    if (!inner) return nullptr;
+    return sub(h.get(), inner.get()).release();
 }
+const FnDef atan_def = declare<&atan_impl>("atan", {P("number")}, "float", "returns inverse tan for number");
 
 PyObject* atan2_impl(Fn* fn, double y, double x) {
     bool fast = ours(fn, n_pi, pi_def) && ours(fn, n_atan, atan_def);
@@ -348,37 +388,49 @@ PyObject* atan2_impl(Fn* fn, double y, double x) {
         Ref a = call_float(fn, n_atan, y / x);
         if (!a || sign == 0) return a.release();
         Ref p = call_global(fn, n_pi, {});
-        return p ? (sign > 0 ? add(a.get(), p.get()) : sub(a.get(), p.get())).release() : nullptr;
+        if (!p) return nullptr;
+        return (sign > 0 ? add(a.get(), p.get()) : sub(a.get(), p.get())).release();
     }
     if (x == 0 && (y > 0 || y < 0)) {
         if (fast) return PyFloat_FromDouble(y > 0 ? PI_D / 2 : (-PI_D) / 2);
         Ref p = call_global(fn, n_pi, {});
         if (p && y < 0) p = neg(p.get());
-        return p ? truediv(p.get(), INT2).release() : nullptr;
+        if (!p) return nullptr;
+        return truediv(p.get(), INT2).release();
     }
     return newref(INT0);
 }
+const FnDef atan2_def = declare<&atan2_impl>("atan2", {P("y"), P("x")}, "float", "returns atan2 for y, x");
 
 PyObject* deg_of(Fn* fn, double radians) {
     if (ours(fn, n_pi, pi_def)) return PyFloat_FromDouble(radians * (180.0 / PI_D));
     Ref p = call_global(fn, n_pi, {});
-    Ref q = p ? truediv(INT180, p.get()) : Ref();
-    Ref r = q ? flt(radians) : Ref();
-    return r ? mul(r.get(), q.get()).release() : nullptr;
+    if (!p) return nullptr;
+    Ref q = truediv(INT180, p.get());
+    if (!q) return nullptr;
+    Ref r = flt(radians);
+    if (!r) return nullptr;
+    return mul(r.get(), q.get()).release();
 }
 PyObject* deg_impl(Fn* fn, double radians) { return deg_of(fn, radians); }
+const FnDef deg_def = declare<&deg_impl>("deg", {P("radians")}, "float", "turns radians into degress");
 
 // deg(inner(float(number))) through the module's names.
 PyObject* degrees_of(Fn* fn, Name& inner, double x) {
     Ref r = call_float(fn, inner, x);
-    Ref d = r ? global(fn, n_deg) : Ref();
+    if (!r) return nullptr;
+    Ref d = global(fn, n_deg);
     if (!d) return nullptr;
     if (is_fn(d.get(), &deg_def) && PyFloat_CheckExact(r.get()))
         return deg_of(reinterpret_cast<Fn*>(d.get()), PyFloat_AS_DOUBLE(r.get()));
     return call(d.get(), {r.get()}).release();
 }
 PyObject* asindeg_impl(Fn* fn, double number) { return degrees_of(fn, n_asin, number); }
+const FnDef asindeg_def = declare<&asindeg_impl>("asindeg", {P("number")}, "float",
+                                                 "asin but returns degress instead of radians");
 PyObject* acosdeg_impl(Fn* fn, double number) { return degrees_of(fn, n_acos, number); }
+const FnDef acosdeg_def = declare<&acosdeg_impl>("acosdeg", {P("number")}, "float",
+                                                 "acos but degress instead of radians");
 
 // ---------------------------------------------------------------------------
 // Hyperbolic functions
@@ -390,36 +442,51 @@ PyObject* exp_pair(Fn* fn, double x, bool plus) {
         return PyFloat_FromDouble((plus ? a + b : a - b) / 2);
     }
     Ref a = call_float(fn, n_exp, x);
-    Ref b = a ? call_float(fn, n_exp, -x) : Ref();
-    Ref s = b ? (plus ? add(a.get(), b.get()) : sub(a.get(), b.get())) : Ref();
-    return s ? truediv(s.get(), INT2).release() : nullptr;
+    if (!a) return nullptr;
+    Ref b = call_float(fn, n_exp, -x);
+    if (!b) return nullptr;
+    Ref s = plus ? add(a.get(), b.get()) : sub(a.get(), b.get());
+    if (!s) return nullptr;
+    return truediv(s.get(), INT2).release();
 }
 PyObject* sinh_impl(Fn* fn, double x) { return exp_pair(fn, x, false); }
+const FnDef sinh_def = declare<&sinh_impl>("sinh", {P("x")}, "float");
 PyObject* cosh_impl(Fn* fn, double x) { return exp_pair(fn, x, true); }
+const FnDef cosh_def = declare<&cosh_impl>("cosh", {P("x")}, "float");
 
 PyObject* quotient_of(Fn* fn, Name& first, Name& second, double x, bool first_on_top) {
     Ref a = call_float(fn, first, x);
-    Ref b = a ? call_float(fn, second, x) : Ref();
+    if (!a) return nullptr;
+    Ref b = call_float(fn, second, x);
     if (!b) return nullptr;
     return (first_on_top ? truediv(a.get(), b.get()) : truediv(b.get(), a.get())).release();
 }
 PyObject* tanh_impl(Fn* fn, double x) { return quotient_of(fn, n_sinh, n_cosh, x, true); }
+const FnDef tanh_def = declare<&tanh_impl>("tanh", {P("x")}, "float");
 PyObject* coth_impl(Fn* fn, double x) { return quotient_of(fn, n_cosh, n_sinh, x, true); }
+const FnDef coth_def = declare<&coth_impl>("coth", {P("x")}, "float");
 
 PyObject* reciprocal_of(Fn* fn, Name& name, double x) {
     Ref a = call_float(fn, name, x);
-    return a ? truediv(INT1, a.get()).release() : nullptr;
+    if (!a) return nullptr;
+    return truediv(INT1, a.get()).release();
 }
 PyObject* sech_impl(Fn* fn, double x) { return reciprocal_of(fn, n_cosh, x); }
+const FnDef sech_def = declare<&sech_impl>("sech", {P("x")}, "float");
 PyObject* csch_impl(Fn* fn, double x) { return reciprocal_of(fn, n_sinh, x); }
+const FnDef csch_def = declare<&csch_impl>("csch", {P("x")}, "float");
 
 PyObject* arsinh_impl(Fn* fn, double x) {
     double q = x * x + 1;
     Ref r = call_float(fn, n_sqrt, q);
-    Ref xf = r ? flt(x) : Ref();
-    Ref s = xf ? add(xf.get(), r.get()) : Ref();
-    return s ? call_global(fn, n_log, {s.get()}).release() : nullptr;
+    if (!r) return nullptr;
+    Ref xf = flt(x);
+    if (!xf) return nullptr;
+    Ref s = add(xf.get(), r.get());
+    if (!s) return nullptr;
+    return call_global(fn, n_log, {s.get()}).release();
 }
+const FnDef arsinh_def = declare<&arsinh_impl>("arsinh", {P("x")}, "float");
 
 // ---------------------------------------------------------------------------
 // Activation functions
@@ -430,22 +497,31 @@ PyObject* sigmoid_impl(Fn* fn, double x) {
         if (d != 0) return PyFloat_FromDouble(1.0 / d);
     }
     Ref e = call_float(fn, n_exp, -x);
-    Ref d = e ? add(INT1, e.get()) : Ref();
-    return d ? truediv(INT1, d.get()).release() : nullptr;
+    if (!e) return nullptr;
+    Ref d = add(INT1, e.get());
+    if (!d) return nullptr;
+    return truediv(INT1, d.get()).release();
 }
+const FnDef sigmoid_def = declare<&sigmoid_impl>("sigmoid", {P("x")}, "float");
 
 PyObject* relu_impl(Fn*, double x) { return positive_or_zero(x); }
+const FnDef relu_def = declare<&relu_impl>("ReLu", {P("x")}, "float");
 
 PyObject* elu_impl(Fn* fn, double x, double alpha) {
     if (x > 0) return PyFloat_FromDouble(x);
     if (ours(fn, n_exp, exp_def)) return PyFloat_FromDouble(alpha * (numcore::exp_series(x) - 1.0));
     Ref e = call_float(fn, n_exp, x);
-    Ref r = e ? sub(e.get(), INT1) : Ref();
-    Ref af = r ? flt(alpha) : Ref();
-    return af ? mul(af.get(), r.get()).release() : nullptr;
+    if (!e) return nullptr;
+    Ref r = sub(e.get(), INT1);
+    if (!r) return nullptr;
+    Ref af = flt(alpha);
+    if (!af) return nullptr;
+    return mul(af.get(), r.get()).release();
 }
+const FnDef elu_def = declare<&elu_impl>("ELU", {P("x"), P("alpha", def_float(1.0))}, "float");
 
 PyObject* leaky_impl(Fn*, double x, double leak) { return PyFloat_FromDouble(numcore::leaky(x, leak)); }
+const FnDef leaky_def = declare<&leaky_impl>("LeakyReLu", {P("x"), P("leak", def_float(0.01))}, "float");
 
 PyObject* softplus_impl(Fn* fn, double x) {
     double r;
@@ -454,33 +530,29 @@ PyObject* softplus_impl(Fn* fn, double x) {
         if (s > 0 && numcore::log_series(s, 20, r)) return PyFloat_FromDouble(r);
     }
     Ref e = call_float(fn, n_exp, x);
-    Ref s = e ? add(INT1, e.get()) : Ref();
-    return s ? call_global(fn, n_log, {s.get()}).release() : nullptr;
+    if (!e) return nullptr;
+    Ref s = add(INT1, e.get());
+    if (!s) return nullptr;
+    return call_global(fn, n_log, {s.get()}).release();
 }
+const FnDef softplus_def = declare<&softplus_impl>("softplus", {P("x")}, "float");
 
-// The list's elements as doubles when every one is a plain number (see plain_number).
+// The list's elements as doubles when every one is an exact number (see exact_number).
 // (std::bad_alloc for a list too long to copy: the call's entry makes it a MemoryError.)
 // Nothing here runs Python code, so the list cannot change under the loop.
-bool plain_list(PyObject* list, std::vector<double>& out) {
+bool exact_doubles(PyObject* list, std::vector<double>& out) {
     Py_ssize_t n = PyList_GET_SIZE(list);
     out.resize(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i)
-        if (!plain_number(PyList_GET_ITEM(list, i), out[i])) return false;
+        if (!exact_number(PyList_GET_ITEM(list, i), out[i])) return false;
     return true;
 }
 
-// The global max is still the built-in one.
-bool builtin_max(Fn* fn, Ref& max_fn) {
-    max_fn = global(fn, n_max);
-    return max_fn && max_fn.get() == max_builtin();
-}
-
-PyObject* fix_softmax_impl(Fn* fn, PyObject* x) {
+PyObject* fix_softmax_impl(Fn* fn, List x) {
     Ref out = Ref::steal(PyList_New(0));
-    if (!out || PyList_GET_SIZE(x) == 0) return out.release();
-    Ref max_fn;
+    if (!out || PyList_GET_SIZE(x.get()) == 0) return out.release();
     std::vector<double> xs;
-    if (builtin_max(fn, max_fn) && ours(fn, n_exp, exp_def) && plain_list(x, xs)) {
+    if (ours(fn, n_exp, exp_def) && exact_doubles(x, xs)) {
         std::vector<double> ys(xs.size());
         bool stopped;
         bool done = interruptible(xs.size(), kMathSteps, stopped, [&](auto& tick) {
@@ -498,20 +570,20 @@ PyObject* fix_softmax_impl(Fn* fn, PyObject* x) {
             return out.release();
         }
     }
-    if (!max_fn) return nullptr;
     // The object path: the list is walked by index with its length re-read each time, as
-    // iterating it does, and the maximum is taken anew for every element (exp and max may
-    // be any callables, and may change the list).
+    // iterating it does, and the maximum is taken anew for every element (exp may be any
+    // callable, and the elements' comparisons any code: either may change the list).
     Ref total = Ref::borrow(INT0);
     Interrupts sig(Interrupts::kCalls);  // each step calls max over the whole list
     for (int pass = 0; pass < 2; ++pass) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(x); ++i) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(x.get()); ++i) {
             if (!sig.tick()) return nullptr;
-            Ref item = Ref::borrow(PyList_GET_ITEM(x, i));
-            max_fn = global(fn, n_max);
-            Ref m = max_fn ? call(max_fn.get(), {x}) : Ref();
-            Ref d = m ? sub(item.get(), m.get()) : Ref();
-            Ref e = d ? call_global(fn, n_exp, {d.get()}) : Ref();
+            Ref item = Ref::borrow(PyList_GET_ITEM(x.get(), i));
+            Ref m = call(MAX_BUILTIN, {x});
+            if (!m) return nullptr;
+            Ref d = sub(item.get(), m.get());
+            if (!d) return nullptr;
+            Ref e = call_global(fn, n_exp, {d.get()});
             if (!e) return nullptr;
             if (pass == 0) {
                 total = add(total.get(), e.get());
@@ -524,20 +596,21 @@ PyObject* fix_softmax_impl(Fn* fn, PyObject* x) {
     }
     return out.release();
 }
+const FnDef fix_softmax_def = declare<&fix_softmax_impl>("FixSoftmax", {P("x")}, "list");
 
-PyObject* argmax_impl(Fn* fn, PyObject* x) {
-    Ref max_fn;
+PyObject* argmax_impl(Fn*, List x) {
     std::vector<double> xs;
-    if (builtin_max(fn, max_fn) && PyList_GET_SIZE(x) > 0 && plain_list(x, xs)) {
+    if (PyList_GET_SIZE(x.get()) > 0 && exact_doubles(x, xs)) {
         bool stopped;
         size_t i = interruptible(xs.size(), Interrupts::kDoubles, stopped,
                                  [&](auto& tick) { return numcore::argmax(xs.data(), xs.size(), tick); });
         return stopped ? nullptr : PyLong_FromSize_t(i);
     }
-    if (!max_fn) return nullptr;
-    Ref m = call(max_fn.get(), {x});
-    return m ? PyObject_CallMethodObjArgs(x, n_index.get(), m.get(), nullptr) : nullptr;
+    Ref m = call(MAX_BUILTIN, {x});
+    if (!m) return nullptr;
+    return PyObject_CallMethodObjArgs(x, n_index.get(), m.get(), nullptr);
 }
+const FnDef argmax_def = declare<&argmax_impl>("Argmax", {P("x")}, "int");
 
 // ---------------------------------------------------------------------------
 // The generator
@@ -574,7 +647,7 @@ bool jump_ahead(PyObject* steps, numcore::Lcg& x) {
     return true;
 }
 
-PyObject* random_init_impl(Fn*, PyObject* self, PyObject* seeda, double mina, double maxa) {
+PyObject* random_init_impl(Fn*, Obj self, Int seeda, double mina, double maxa) {
     if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(RANDOM_CLS)) {
         if (!super_init(reinterpret_cast<PyObject*>(&PySuper_Type), RANDOM_CLS, self)) return nullptr;
     }
@@ -583,15 +656,18 @@ PyObject* random_init_impl(Fn*, PyObject* self, PyObject* seeda, double mina, do
         !setattr(self, lcg::n_max, hi.get()))
         return nullptr;
     Ref ax = mul(LCG_A_OBJ, seeda);
-    Ref axc = ax ? add(ax.get(), LCG_C_OBJ) : Ref();
-    Ref x = axc ? Ref::steal(PyNumber_Remainder(axc.get(), LCG_M_OBJ)) : Ref();
+    if (!ax) return nullptr;
+    Ref axc = add(ax.get(), LCG_C_OBJ);
+    if (!axc) return nullptr;
+    Ref x = Ref::steal(PyNumber_Remainder(axc.get(), LCG_M_OBJ));
     if (!x) return nullptr;
     bool warm_up = _PyLong_Sign(seeda) > 0;
     numcore::Lcg state;
     if (warm_up && native_generator(self) && lcg::state_of(x.get(), state)) {
         // Nothing can observe the state between the steps: only the last one is stored.
         if (!jump_ahead(seeda, state)) return nullptr;
-        return lcg::store_state(self, state) ? rt::newref(Py_None) : nullptr;
+        if (!lcg::store_state(self, state)) return nullptr;
+        Py_RETURN_NONE;
     }
     if (!setattr(self, lcg::n_x, x.get())) return nullptr;
     if (!warm_up) Py_RETURN_NONE;
@@ -606,90 +682,47 @@ PyObject* random_init_impl(Fn*, PyObject* self, PyObject* seeda, double mina, do
     }
     Py_RETURN_NONE;
 }
+const FnDef random_init_def = declare<&random_init_impl>(
+    "__init__", {P("self"), P("seeda"), P("mina"), P("maxa")}, nullptr,
+    "warning do not make seed to large otherwise it will take an eternaty and also maybe give error or crash "
+    "recommended range 1-999999");
 
-PyObject* random_call_impl(Fn*, PyObject* self) {
+PyObject* random_call_impl(Fn*, Obj self) {
     if (lcg::plain_attrs(Py_TYPE(self))) {
         lcg::Draws d;
         int ok = d.load(self);
         if (ok < 0) return nullptr;
         if (ok) {
             double r = d.next();
-            return d.store() ? PyFloat_FromDouble(r) : nullptr;
+            if (!d.store()) return nullptr;
+            return PyFloat_FromDouble(r);
         }
     }
     Ref x = getattr(self, lcg::n_x);
-    Ref ax = x ? mul(LCG_A_OBJ, x.get()) : Ref();
-    Ref axc = ax ? add(ax.get(), LCG_C_OBJ) : Ref();
-    Ref nx = axc ? Ref::steal(PyNumber_Remainder(axc.get(), LCG_M_OBJ)) : Ref();
+    if (!x) return nullptr;
+    Ref ax = mul(LCG_A_OBJ, x.get());
+    if (!ax) return nullptr;
+    Ref axc = add(ax.get(), LCG_C_OBJ);
+    if (!axc) return nullptr;
+    Ref nx = Ref::steal(PyNumber_Remainder(axc.get(), LCG_M_OBJ));
     if (!nx || !setattr(self, lcg::n_x, nx.get())) return nullptr;
     Ref lo = getattr(self, lcg::n_min);
-    Ref cur = lo ? getattr(self, lcg::n_x) : Ref();
-    Ref frac = cur ? truediv(cur.get(), LCG_M_OBJ) : Ref();
-    Ref hi = frac ? getattr(self, lcg::n_max) : Ref();
-    Ref lo2 = hi ? getattr(self, lcg::n_min) : Ref();
-    Ref span = lo2 ? sub(hi.get(), lo2.get()) : Ref();
-    Ref scaled = span ? mul(frac.get(), span.get()) : Ref();
-    return scaled ? add(lo.get(), scaled.get()).release() : nullptr;
+    if (!lo) return nullptr;
+    Ref cur = getattr(self, lcg::n_x);
+    if (!cur) return nullptr;
+    Ref frac = truediv(cur.get(), LCG_M_OBJ);
+    if (!frac) return nullptr;
+    Ref hi = getattr(self, lcg::n_max);
+    if (!hi) return nullptr;
+    Ref lo2 = getattr(self, lcg::n_min);
+    if (!lo2) return nullptr;
+    Ref span = sub(hi.get(), lo2.get());
+    if (!span) return nullptr;
+    Ref scaled = mul(frac.get(), span.get());
+    if (!scaled) return nullptr;
+    return add(lo.get(), scaled.get()).release();
 }
-
-// ---------------------------------------------------------------------------
-// Declarations
-// ---------------------------------------------------------------------------
-const Param X = P("x", Conv::Double);
-const Param NUMBER = P("number", Conv::Double);
-
-const FnDef pi_def{"pi", "returns first 100 digets of pi", {}, "float", typed<&pi_impl>, true};
-const FnDef sqrt_def{"sqrt", "returns squareroot of number", {P("number")}, "float", typed<&sqrt_impl>};
-const FnDef nrt_def{"nrt", "returns root-n for the base", {P("base", Conv::Double), P("n", Conv::Double)}, "float",
-                    typed<&nrt_impl>};
-const FnDef asin_def{"asin", "returns inverse sinus for number", {NUMBER}, "float", typed<&asin_impl>};
-const FnDef acos_def{"acos", "returns inverse cosin for number", {NUMBER}, "float", typed<&acos_impl>};
-const FnDef acosdeg_def{"acosdeg", "acos but degress instead of radians", {NUMBER}, "float", typed<&acosdeg_impl>};
-const FnDef asindeg_def{"asindeg", "asin but returns degress instead of radians", {NUMBER}, "float",
-                        typed<&asindeg_impl>};
-const FnDef deg_def{"deg", "turns radians into degress", {P("radians", Conv::Double)}, "float", typed<&deg_impl>};
-const FnDef atan_def{"atan", "returns inverse tan for number", {NUMBER}, "float", typed<&atan_impl>};
-const FnDef atan2_def{"atan2", "returns atan2 for y, x", {P("y", Conv::Double), P("x", Conv::Double)}, "float",
-                      typed<&atan2_impl>};
-const FnDef sin_def{"sin", "returns sinus to opp/hypo", {P("opp", Conv::Double), P("hypo", Conv::Double)}, "float",
-                    typed<&ratio_impl>};
-const FnDef cos_def{"cos", "returns cosin to adja/hypo", {P("adja", Conv::Double), P("hypo", Conv::Double)},
-                    "float", typed<&ratio_impl>};
-const FnDef tan_def{"tan", "returns tan to opp/adj", {P("opp", Conv::Double), P("adj", Conv::Double)}, "float",
-                    typed<&ratio_impl>};
-const FnDef factorial_def{"factorial", nullptr, {P("n")}, "float", typed<&factorial_impl>};
-const FnDef exp_def{"exp", nullptr, {P("x"), P("terms", Conv::Object, def_int(20))}, "float", typed<&exp_impl>};
-const FnDef log_def{"log", nullptr, {X, P("terms", Conv::Object, def_int(20))}, "float", typed<&log_impl>};
-const FnDef sinh_def{"sinh", nullptr, {X}, "float", typed<&sinh_impl>};
-const FnDef cosh_def{"cosh", nullptr, {X}, "float", typed<&cosh_impl>};
-const FnDef maximum_def{"maximum", nullptr, {X}, "float", typed<&maximum_impl>};
-const FnDef tanh_def{"tanh", nullptr, {X}, "float", typed<&tanh_impl>};
-const FnDef coth_def{"coth", nullptr, {X}, "float", typed<&coth_impl>};
-const FnDef sech_def{"sech", nullptr, {X}, "float", typed<&sech_impl>};
-const FnDef csch_def{"csch", nullptr, {X}, "float", typed<&csch_impl>};
-const FnDef arsinh_def{"arsinh", nullptr, {X}, "float", typed<&arsinh_impl>};
-const FnDef sigmoid_def{"sigmoid", nullptr, {X}, "float", typed<&sigmoid_impl>};
-const FnDef relu_def{"ReLu", nullptr, {X}, "float", typed<&relu_impl>};
-const FnDef elu_def{"ELU", nullptr, {X, P("alpha", Conv::Double, def_float(1.0))}, "float", typed<&elu_impl>};
-const FnDef leaky_def{"LeakyReLu", nullptr, {X, P("leak", Conv::Double, def_float(0.01))}, "float", typed<&leaky_impl>};
-const FnDef epsilon_def{"Epsilon", nullptr, {}, "float", typed<&epsilon_impl>, true};
-const FnDef fix_softmax_def{"FixSoftmax", nullptr, {P("x", Conv::List)}, "list", typed<&fix_softmax_impl>};
-const FnDef argmax_def{"Argmax", nullptr, {P("x", Conv::List)}, "int", typed<&argmax_impl>};
-const FnDef softplus_def{"softplus", nullptr, {X}, "float", typed<&softplus_impl>};
-const FnDef sin_rad_def{"sin_rad", nullptr, {X, P("terms", Conv::PyInt, def_int(10))}, "float", typed<&sin_rad_impl>};
-const FnDef cos_rad_def{"cos_rad", nullptr, {X, P("terms", Conv::PyInt, def_int(10))}, "float", typed<&cos_rad_impl>};
-const FnDef tan_rad_def{"tan_rad", nullptr, {X}, "float", typed<&tan_rad_impl>};
-
-const FnDef random_init_def{
-    "__init__",
-    "warning do not make seed to large otherwise it will take an eternaty and also maybe give error or crash "
-    "recommended range 1-999999",
-    {P("self"), P("seeda", Conv::PyInt), P("mina", Conv::Double), P("maxa", Conv::Double)},
-    nullptr,
-    typed<&random_init_impl>};
-const FnDef random_call_def{"__call__", nullptr, {P("self")}, nullptr, typed<&random_call_impl>};
-
-PyObject* max_builtin() { return MAX_BUILTIN; }
+const FnDef random_call_def = declare<&random_call_impl>("__call__", {P("self")});
 
 // Makes every constant, then publishes them all at once: a failed attempt leaves nothing
 // half-set behind it.
@@ -705,7 +738,8 @@ bool init_constants() {
     for (int k = 0; k <= 170; ++k) {
         if (k > 1) {
             Ref kk = lng(k);
-            f = kk ? mul(f.get(), kk.get()) : Ref();
+            if (!kk) return false;
+            f = mul(f.get(), kk.get());
             if (!f) return false;
         }
         fact[k] = PyLong_AsDouble(f.get());

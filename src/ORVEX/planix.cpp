@@ -73,7 +73,7 @@ PyObject* scaled(Fn* fn, PyObject* self, PyObject* other) {
     Ref cls = global(fn, n_planix);
     if (!cls) return nullptr;
     double a[2], k;
-    if (plain_double(other, k) && g_attrs.floats(self, a))
+    if (exact_double(other, k) && g_attrs.floats(self, a))
         return construct(cls.get(), num(a[0] * k), num(a[1] * k));
     Num rx = attr_scaled(g_attrs, Op::Mul, self, n_x, other);
     if (!rx.ok()) return nullptr;
@@ -98,30 +98,35 @@ int compare_zero(PyObject* a, int op) {
 // Methods
 // ---------------------------------------------------------------------------
 
-PyObject* init_impl(Fn*, PyObject* self, double x, double y) {
+PyObject* init_impl(Fn*, Obj self, double x, double y) {
     if (!init_fields(self, x, y)) return nullptr;
     Py_RETURN_NONE;
 }
+const FnDef init_def = declare<&init_impl>("__init__", {P("self"), P("x"), P("y")}, nullptr, "creates new vector");
 
-PyObject* add_impl(Fn* fn, PyObject* self, PyObject* other) { return componentwise(fn, self, other, Op::Add); }
+PyObject* add_impl(Fn* fn, Obj self, Obj other) { return componentwise(fn, self, other, Op::Add); }
+const FnDef add_def = declare<&add_impl>("__add__", {P("self"), P("other")});
 
-PyObject* sub_impl(Fn* fn, PyObject* self, PyObject* other) { return componentwise(fn, self, other, Op::Sub); }
+PyObject* sub_impl(Fn* fn, Obj self, Obj other) { return componentwise(fn, self, other, Op::Sub); }
+const FnDef sub_def = declare<&sub_impl>("__sub__", {P("self"), P("other")});
 
-PyObject* mul_impl(Fn* fn, PyObject* self, PyObject* other) {
+PyObject* mul_impl(Fn* fn, Obj self, Obj other) {
     return multiply(fn, other, n_planix, [&] { return componentwise(fn, self, other, Op::Mul); },
                     [&] { return scaled(fn, self, other); });
 }
+const FnDef mul_def = declare<&mul_impl>("__mul__", {P("self"), P("other")});
 
-PyObject* length_impl(Fn* fn, PyObject* self) {
+PyObject* length_impl(Fn* fn, Obj self) {
     Ref sqrt_fn = global(fn, n_sqrt);
     if (!sqrt_fn) return nullptr;
     Ref s = square_sum(g_attrs, self);
     if (!s) return nullptr;
     return call(sqrt_fn.get(), {s.get()}).release();
 }
+const FnDef length_def = declare<&length_impl>("length", {P("self")}, nullptr, "returns length of vector");
 
 // planix(-y, x)
-PyObject* across_impl(Fn* fn, PyObject* self) {
+PyObject* across_impl(Fn* fn, Obj self) {
     Ref cls = global(fn, n_planix);
     if (!cls) return nullptr;
     Ref sy = g_attrs.get(self, n_y);
@@ -138,9 +143,10 @@ PyObject* across_impl(Fn* fn, PyObject* self) {
     if (!sx.obj) return nullptr;
     return construct(cls.get(), ny, sx);
 }
+const FnDef across_def = declare<&across_impl>("across", {P("self")}, nullptr, "returns cross vector");
 
 // planix(x / self.length(), y / self.length()), length() looked up on self each time.
-PyObject* unit_impl(Fn* fn, PyObject* self) {
+PyObject* unit_impl(Fn* fn, Obj self) {
     Ref cls = global(fn, n_planix);
     if (!cls) return nullptr;
     Num r[2];
@@ -155,10 +161,12 @@ PyObject* unit_impl(Fn* fn, PyObject* self) {
     }
     return construct(cls.get(), r[0], r[1]);
 }
+const FnDef unit_def = declare<&unit_impl>("unit", {P("self")}, nullptr, "returns unit for vector");
 
-PyObject* pow_impl(Fn*, PyObject* self, PyObject* other) { return dot(g_attrs, self, other).release(); }
+PyObject* pow_impl(Fn*, Obj self, Obj other) { return dot(g_attrs, self, other).release(); }
+const FnDef pow_def = declare<&pow_impl>("__pow__", {P("self"), P("other")});
 
-PyObject* angle_impl(Fn* fn, PyObject* self) {
+PyObject* angle_impl(Fn* fn, Obj self) {
     Ref sx = g_attrs.get(self, n_x);
     if (!sx) return nullptr;
     int ne = compare_zero(sx.get(), Py_NE);
@@ -185,35 +193,15 @@ PyObject* angle_impl(Fn* fn, PyObject* self) {
     if (eq) return PyLong_FromLong(90);
     Py_RETURN_NONE;
 }
-
-// ---------------------------------------------------------------------------
-// Declarations
-// ---------------------------------------------------------------------------
-// Deliberate: every method is counted, so deeply nested components raise RecursionError
-// instead of overflowing the stack.
-const FnDef init_def{"__init__", "creates new vector", {P("self"), P("x", Conv::Double), P("y", Conv::Double)},
-                     nullptr, typed<&init_impl>};
-const FnDef add_def{"__add__", nullptr, {P("self"), P("other")}, nullptr, typed<&add_impl>};
-const FnDef mul_def{"__mul__", nullptr, {P("self"), P("other")}, nullptr, typed<&mul_impl>};
-const FnDef sub_def{"__sub__", nullptr, {P("self"), P("other")}, nullptr, typed<&sub_impl>};
-const FnDef length_def{"length", "returns length of vector", {P("self")}, nullptr, typed<&length_impl>};
-const FnDef across_def{"across", "returns cross vector", {P("self")}, nullptr, typed<&across_impl>};
-const FnDef unit_def{"unit", "returns unit for vector", {P("self")}, nullptr, typed<&unit_impl>};
-const FnDef pow_def{"__pow__", nullptr, {P("self"), P("other")}, nullptr, typed<&pow_impl>};
-const FnDef angle_def{"angle", "returns angle for planix", {P("self")}, nullptr, typed<&angle_impl>};
+const FnDef angle_def = declare<&angle_impl>("angle", {P("self")}, nullptr, "returns angle for planix");
 
 PyModuleDef moddef = {PyModuleDef_HEAD_INIT, "planix", "script handeling class planix", -1, nullptr};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_planix() {
-    return guarded_init("planix", []() -> PyObject* {
-        Ref m = Ref::steal(make_module(&moddef, {}));
-        if (!m) return nullptr;
-        if (!import_from(m.get(), "ORVEX.numerix", {"sqrt", "atan", "deg"})) return nullptr;
-        Ref cls = Ref::steal(make_class(m.get(), "planix", {&init_def, &add_def, &mul_def, &sub_def, &length_def,
-                                                            &across_def, &unit_def, &pow_def, &angle_def}));
-        if (!cls || !g_class.bind(cls.get())) return nullptr;
-        return m.release();
-    });
+    return class_module(&moddef, "ORVEX.numerix", {"sqrt", "atan", "deg"}, "planix",
+                        {&init_def, &add_def, &mul_def, &sub_def, &length_def, &across_def, &unit_def, &pow_def,
+                         &angle_def},
+                        &g_class);
 }

@@ -74,7 +74,7 @@ PyObject* scaled(Fn* fn, PyObject* self, PyObject* other) {
     if (!cls) return nullptr;
     Num r[3];
     double a[3], k;
-    if (plain_double(other, k) && g_attrs.floats(self, a)) {
+    if (exact_double(other, k) && g_attrs.floats(self, a)) {
         for (int i = 0; i < 3; ++i) r[i] = num(a[i] * k);
         return construct(cls.get(), r);
     }
@@ -104,34 +104,41 @@ Ref plane_angle(Fn* fn, PyObject* self, Name& first) {
 // Methods
 // ---------------------------------------------------------------------------
 
-PyObject* init_impl(Fn*, PyObject* self, PyObject* x, PyObject* y, PyObject* z) {
+PyObject* init_impl(Fn*, Obj self, Obj x, Obj y, Obj z) {
     if (!init_fields(self, x, y, z)) return nullptr;
     Py_RETURN_NONE;
 }
+const FnDef init_def = declare<&init_impl>("__init__", {P("self"), P("x"), P("y"), P("z")}, nullptr,
+                                           "creates new vector");
 
-PyObject* add_impl(Fn* fn, PyObject* self, PyObject* other) { return componentwise(fn, self, other, Op::Add); }
+PyObject* add_impl(Fn* fn, Obj self, Obj other) { return componentwise(fn, self, other, Op::Add); }
+const FnDef add_def = declare<&add_impl>("__add__", {P("self"), P("other")});
 
 // Deliberate: `-` subtracts component-wise (it never adds).
-PyObject* sub_impl(Fn* fn, PyObject* self, PyObject* other) { return componentwise(fn, self, other, Op::Sub); }
+PyObject* sub_impl(Fn* fn, Obj self, Obj other) { return componentwise(fn, self, other, Op::Sub); }
+const FnDef sub_def = declare<&sub_impl>("__sub__", {P("self"), P("other")});
 
-PyObject* mul_impl(Fn* fn, PyObject* self, PyObject* other) {
+PyObject* mul_impl(Fn* fn, Obj self, Obj other) {
     return multiply(fn, other, n_spatix, [&] { return componentwise(fn, self, other, Op::Mul); },
                     [&] { return scaled(fn, self, other); });
 }
+const FnDef mul_def = declare<&mul_impl>("__mul__", {P("self"), P("other")});
 
-PyObject* pow_impl(Fn*, PyObject* self, PyObject* other) { return dot(g_attrs, self, other).release(); }
+PyObject* pow_impl(Fn*, Obj self, Obj other) { return dot(g_attrs, self, other).release(); }
+const FnDef pow_def = declare<&pow_impl>("__pow__", {P("self"), P("other")});
 
-PyObject* length_impl(Fn* fn, PyObject* self) {
+PyObject* length_impl(Fn* fn, Obj self) {
     Ref sqrt_fn = global(fn, n_sqrt);
     if (!sqrt_fn) return nullptr;
     Ref s = square_sum(g_attrs, self);
     if (!s) return nullptr;
     return call(sqrt_fn.get(), {s.get()}).release();
 }
+const FnDef length_def = declare<&length_impl>("length", {P("self")}, nullptr, "returns length of vector");
 
 // spatix(x / other, y / other, z / other), `other` converted to a double on entry and
 // each component divided by a new float holding it.
-PyObject* truediv_impl(Fn* fn, PyObject* self, double other) {
+PyObject* truediv_impl(Fn* fn, Obj self, double other) {
     Ref cls = global(fn, n_spatix);
     if (!cls) return nullptr;
     Num r[3];
@@ -139,7 +146,7 @@ PyObject* truediv_impl(Fn* fn, PyObject* self, double other) {
         Ref a = g_attrs.get(self, *xyz[i]);
         if (!a) return nullptr;
         double x;
-        if (other != 0.0 && plain_double(a.get(), x)) {  // float's own division: no divisor object needed
+        if (other != 0.0 && exact_double(a.get(), x)) {  // float's own division: no divisor object needed
             r[i] = num(x / other);
         } else {
             Ref divisor = flt(other);
@@ -150,17 +157,20 @@ PyObject* truediv_impl(Fn* fn, PyObject* self, double other) {
     }
     return construct(cls.get(), r);
 }
+const FnDef truediv_def = declare<&truediv_impl>("__truediv__", {P("self"), P("other")});
 
-PyObject* angles_impl(Fn* fn, PyObject* self) {
+PyObject* angles_impl(Fn* fn, Obj self) {
     Ref a = plane_angle(fn, self, n_y);
     if (!a) return nullptr;
     Ref b = plane_angle(fn, self, n_z);
     if (!b) return nullptr;
     return PyTuple_Pack(2, a.get(), b.get());
 }
+const FnDef angles_def = declare<&angles_impl>("angles", {P("self")}, nullptr,
+                                               "returns eleveation and direction of 3 dimensional vector");
 
 // The cross product: (y * oz - z * oy, z * ox - x * oz, x * oy - y * ox), in that order.
-PyObject* floordiv_impl(Fn* fn, PyObject* self, PyObject* other) {
+PyObject* floordiv_impl(Fn* fn, Obj self, Obj other) {
     // (name of self, name of other) for the two products of each component
     static Name* const order[3][4] = {
         {&n_y, &n_z, &n_z, &n_y},
@@ -187,47 +197,23 @@ PyObject* floordiv_impl(Fn* fn, PyObject* self, PyObject* other) {
     if (!cls) return nullptr;
     return construct(cls.get(), r);
 }
+const FnDef floordiv_def = declare<&floordiv_impl>("__floordiv__", {P("self"), P("other", "object")});
 
 // self / self.length(), through the `/` operator.
-PyObject* unit_impl(Fn*, PyObject* self) {
+PyObject* unit_impl(Fn*, Obj self) {
     Ref len = Ref::steal(PyObject_CallMethodNoArgs(self, n_length.get()));
     if (!len) return nullptr;
     return PyNumber_TrueDivide(self, len.get());
 }
-
-// ---------------------------------------------------------------------------
-// Declarations
-// ---------------------------------------------------------------------------
-// Deliberate: every method is counted, so deeply nested components raise RecursionError
-// instead of overflowing the stack.
-const FnDef init_def{"__init__", "creates new vector", {P("self"), P("x"), P("y"), P("z")}, nullptr,
-                     typed<&init_impl>};
-const FnDef add_def{"__add__", nullptr, {P("self"), P("other")}, nullptr, typed<&add_impl>};
-const FnDef sub_def{"__sub__", nullptr, {P("self"), P("other")}, nullptr, typed<&sub_impl>};
-const FnDef mul_def{"__mul__", nullptr, {P("self"), P("other")}, nullptr, typed<&mul_impl>};
-const FnDef pow_def{"__pow__", nullptr, {P("self"), P("other")}, nullptr, typed<&pow_impl>};
-const FnDef length_def{"length", "returns length of vector", {P("self")}, nullptr, typed<&length_impl>};
-const FnDef truediv_def{"__truediv__", nullptr, {P("self"), P("other", Conv::Double)}, nullptr,
-                        typed<&truediv_impl>};
-const FnDef angles_def{"angles", "returns eleveation and direction of 3 dimensional vector", {P("self")}, nullptr,
-                       typed<&angles_impl>};
-const FnDef floordiv_def{"__floordiv__", nullptr, {P("self"), P("other", Conv::Object, {}, "object")}, nullptr,
-                         typed<&floordiv_impl>};
-const FnDef unit_def{"unit", "returns unit vector", {P("self")}, nullptr, typed<&unit_impl>};
+const FnDef unit_def = declare<&unit_impl>("unit", {P("self")}, nullptr, "returns unit vector");
 
 PyModuleDef moddef = {PyModuleDef_HEAD_INIT, "spatix", "script handeling class spatix", -1, nullptr};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_spatix() {
-    return guarded_init("spatix", []() -> PyObject* {
-        Ref m = Ref::steal(make_module(&moddef, {}));
-        if (!m) return nullptr;
-        if (!import_from(m.get(), "ORVEX.numerix", {"sqrt", "deg", "atan2"})) return nullptr;
-        Ref cls = Ref::steal(make_class(m.get(), "spatix", {&init_def, &add_def, &sub_def, &mul_def, &pow_def,
-                                                            &length_def, &truediv_def, &angles_def, &floordiv_def,
-                                                            &unit_def}));
-        if (!cls || !g_class.bind(cls.get())) return nullptr;
-        return m.release();
-    });
+    return class_module(&moddef, "ORVEX.numerix", {"sqrt", "deg", "atan2"}, "spatix",
+                        {&init_def, &add_def, &sub_def, &mul_def, &pow_def, &length_def, &truediv_def,
+                         &angles_def, &floordiv_def, &unit_def},
+                        &g_class);
 }

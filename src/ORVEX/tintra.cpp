@@ -4,7 +4,7 @@
 // usual "#rrggbb" form: each component must be an integer (anything the host
 // accepts as an index, bool included) in 0..255, written as two lower-case
 // hexadecimal digits.
-#include "orvex/rt.hpp"
+#include "orvex/objects.hpp"
 
 using namespace rt;
 
@@ -13,7 +13,7 @@ namespace {
 Name n_x("x"), n_y("y"), n_z("z");
 Name n_r("r"), n_g("g"), n_b("b");
 
-PyObject* init_impl(Fn*, PyObject* self, PyObject* vector) {
+PyObject* init_impl(Fn*, Obj self, Obj vector) {
     static Name* const from[3] = {&n_x, &n_y, &n_z};
     static Name* const to[3] = {&n_r, &n_g, &n_b};
     for (int i = 0; i < 3; ++i) {
@@ -22,8 +22,9 @@ PyObject* init_impl(Fn*, PyObject* self, PyObject* vector) {
     }
     Py_RETURN_NONE;
 }
+const FnDef init_def = declare<&init_impl>("__init__", {P("self"), P("vector", "spatix")});
 
-PyObject* to_hex_impl(Fn*, PyObject* self) {
+PyObject* to_hex_impl(Fn*, Obj self) {
     static Name* const comps[3] = {&n_r, &n_g, &n_b};
     static const char digits[] = "0123456789abcdef";
     char text[8] = {'#'};
@@ -47,22 +48,14 @@ PyObject* to_hex_impl(Fn*, PyObject* self) {
     }
     return PyUnicode_FromStringAndSize(text, 7);
 }
+const FnDef to_hex_def = declare<&to_hex_impl>("to_hex", {P("self")}, "str");
 
-const FnDef init_def{"__init__", nullptr, {P("self"), P("vector", Conv::Object, {}, "spatix")}, nullptr,
-                     typed<&init_impl>};
-const FnDef to_hex_def{"to_hex", nullptr, {P("self")}, "str", typed<&to_hex_impl>};
 
 PyModuleDef moddef = {PyModuleDef_HEAD_INIT, "tintra", "color module for ORVEX", -1, nullptr};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_tintra() {
-    return guarded_init("tintra", []() -> PyObject* {
-        Ref m = Ref::steal(make_module(&moddef, {}));
-        if (!m) return nullptr;
-        if (!import_from(m.get(), "ORVEX.spatix", {"spatix"})) return nullptr;
-        Ref cls = Ref::steal(make_class(m.get(), "Color3", {&init_def, &to_hex_def}));
-        if (!cls) return nullptr;
-        return m.release();
-    });
+    return class_module(&moddef, "ORVEX.spatix", {"spatix"}, "Color3",
+                        {&init_def, &to_hex_def});
 }
