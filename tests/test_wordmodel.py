@@ -90,7 +90,6 @@ def test_train_reports_epochs_and_leaves_reply_alone():
 
 
 def test_resume_continues_where_it_stopped(tmp_path, monkeypatch):
-    monkeypatch.setattr(_wm_train, "LR_GROWTH", 1.0)  # a resumed run starts at the rate of the kept epoch
     straight = trained(4)
     half = trained(2)
     wm.save(half, tmp_path / "m")
@@ -99,6 +98,22 @@ def test_resume_continues_where_it_stopped(tmp_path, monkeypatch):
     assert [r.epoch for r in result.epochs] == [3, 4]
     assert state(again) == state(straight)
     assert [h["loss"] for h in again.history] == [h["loss"] for h in straight.history]
+    assert again.lr == straight.lr == 0.05 * wm.LR_GROWTH ** 4  # the rate the next epoch runs with
+
+
+@pytest.mark.parametrize("more, twice", [(TEXT, False), ("the sea came to the boat.", True)])
+def test_resumed_training_keeps_the_counts_of_what_came_before(tmp_path, more, twice):
+    # a text already counted is not counted again; a new one adds to the old counts
+    first = trained(1)
+    wm.save(first, tmp_path / "m")
+    again = wm.load(tmp_path / "m")
+    wm.train(again, more, 1)
+    want = wm.word_counts(TEXT)
+    for w, c in (wm.word_counts(more).items() if twice else ()):
+        want[w] = want.get(w, 0) + c
+    assert dict(again.ngram.unigrams) == want
+    wm.save(again, tmp_path / "m")
+    assert dict(wm.load(tmp_path / "m").ngram.unigrams) == want
 
 
 def wall_at(monkeypatch, calls_that_fail, exc=None):
@@ -145,7 +160,7 @@ def test_a_block_of_pairs_that_ran_away_is_redone_at_half_the_rate(monkeypatch):
     model = fresh(text=text)
     result = wm.train(model, text, 1, holdout=0)
     assert count[0] == 2 * pairs and result.epochs[0].walls == 0 and result.epochs[0].steps == pairs
-    assert model.lr == 0.025
+    assert model.lr == 0.025 * wm.LR_GROWTH  # the halved rate, grown for the next epoch
 
 
 @pytest.mark.parametrize("lr, stopped", [(0.05, None), (wm.MIN_LR * 1.2, "fell below")])

@@ -216,6 +216,12 @@ def _ngram(model: RNNLM_HYBRID) -> Optional[NGram]:
     return ng if isinstance(ng, NGram) else None
 
 
+def _ngram_texts(model: RNNLM_HYBRID) -> List[str]:
+    """The fingerprints of the texts the model's n-gram table has counted."""
+    texts = getattr(model, "ngram_texts", None)
+    return texts if isinstance(texts, list) else []
+
+
 def _mix(model: RNNLM_HYBRID) -> Optional[float]:
     mix = getattr(model, "mix", None)
     return mix if isinstance(mix, float) else None

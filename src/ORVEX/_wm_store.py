@@ -22,7 +22,7 @@ from typing import Any, Dict, Iterator, List, Optional, Tuple, Union
 from ORVEX import lystra
 from ORVEX._wm_base import (DEFAULT_EMBED, DEFAULT_LR, DEFAULT_NEURONS, DEFAULT_SEED, HISTORY_FILE, MODEL_FILES,
                             NGRAM_FILE, EpochReport, ModelInfo, PathInput, WordModelError, _WEIGHTS, _check_lr,
-                            _history, _mix, _ngram, _parameters, _set)
+                            _history, _mix, _ngram, _ngram_texts, _parameters, _set)
 from ORVEX._wm_score import _vocab
 from ORVEX.ngram import NGram
 from ORVEX.synaptra import RNNLM_HYBRID
@@ -74,7 +74,8 @@ def _target(directory: PathInput) -> str:
 def save(model: RNNLM_HYBRID, directory: PathInput) -> None:
     """Write `model` into `directory`: the eight files of the model class, in its format, plus
     history.json (training history and learning rate) and, after `train`, ngram.json (the
-    n-gram counts of the training text and the mixing weight); the model class ignores both.
+    n-gram counts of the training texts, their fingerprints and the mixing weight); the model
+    class ignores both.
 
     The files are written into a new directory beside `directory`, which then takes its place,
     so `directory` always holds either the old model or the complete new one, also when
@@ -114,7 +115,7 @@ def save(model: RNNLM_HYBRID, directory: PathInput) -> None:
             ng = _ngram(model)
             if ng is not None:
                 with open(os.path.join(tmp, NGRAM_FILE), "w", encoding="utf-8") as fh:
-                    json.dump({"mix": _mix(model), "ngram": ng.to_json()}, fh)
+                    json.dump({"mix": _mix(model), "ngram": ng.to_json(), "texts": _ngram_texts(model)}, fh)
             for name in os.listdir(tmp):
                 with open(os.path.join(tmp, name), "rb") as fh:
                     os.fsync(fh.fileno())
@@ -250,6 +251,7 @@ def load(directory: PathInput, *, lr: Optional[float] = None) -> RNNLM_HYBRID:
             raise _fail(directory, f"{HISTORY_FILE}: unreadable ({str(exc).splitlines()[0][:200]})") from None
     ng: Optional[NGram] = None
     mix: Optional[float] = None
+    texts: List[str] = []
     ng_path = os.path.join(directory, NGRAM_FILE)
     if os.path.isfile(ng_path):
         try:
@@ -257,6 +259,9 @@ def load(directory: PathInput, *, lr: Optional[float] = None) -> RNNLM_HYBRID:
             if not isinstance(data, dict) or type(data.get("mix")) is not float or not 0 <= data["mix"] <= 1:
                 raise ValueError("bad mixing weight")
             ng, mix = NGram.from_json(data.get("ngram")), data["mix"]
+            texts = data.get("texts", [])  # what the counts hold (none said: counted before this was kept)
+            if not isinstance(texts, list) or not all(isinstance(t, str) for t in texts):
+                raise ValueError("bad list of counted texts")
         except (OSError, ValueError, RecursionError) as exc:
             raise _fail(directory, f"{NGRAM_FILE}: unreadable ({str(exc).splitlines()[0][:200]})") from None
     if lr is None:
@@ -272,7 +277,7 @@ def load(directory: PathInput, *, lr: Optional[float] = None) -> RNNLM_HYBRID:
         text = str(exc).splitlines()[0] if str(exc) else ""
         raise _fail(directory, f"cannot read the model: {type(exc).__name__}: {text}{where}") from None
     _check_shapes(model, directory)
-    _set(model, history=list(epochs), ngram=ng, mix=mix, trained=trained)
+    _set(model, history=list(epochs), ngram=ng, mix=mix, ngram_texts=texts, trained=trained)
     _vocab(model)  # every word of the n-gram table must have an entry
     return model
 

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import hashlib
 import itertools
 import math
 import sys
@@ -17,7 +18,8 @@ from typing import Any, Callable, Dict, List, Optional, TextIO, Tuple
 from ORVEX._wm_base import (DEFAULT_EPOCHS, DEFAULT_FINAL_PASSES, DEFAULT_HOLDOUT, DEFAULT_PATIENCE, LR_GROWTH,
                             MIN_HELDOUT_PAIRS, MIN_LR, RARE, TRAIN_SAMPLE, EpochReport, TextInput,
                             TrainingInterrupted, TrainResult, WordModelError, _WALL_TEXT, _check_lr,
-                            _check_size, _exp, _history, _is_wall, _restore, _scratch_reply, _set, _snapshot)
+                            _check_size, _exp, _history, _is_wall, _ngram, _ngram_texts, _restore, _scratch_reply,
+                            _set, _snapshot)
 from ORVEX._wm_score import _log_prob, _run_pairs, _vocab, _walk
 from ORVEX._wm_text import _streams
 from ORVEX.ngram import NGram
@@ -78,17 +80,35 @@ def _fit_mix(p_rnn: List[float], p_ng: List[float]) -> Tuple[float, float]:
     return lam, ll
 
 
+def _fingerprint(stream: List[str]) -> str:
+    """What tells a text the n-gram table has counted from another (its words, hashed)."""
+    return hashlib.sha256(" ".join(stream).encode("utf-8")).hexdigest()
+
+
 def _finish_ngram(model: RNNLM_HYBRID, streams: List[List[str]], train_parts: List[List[str]],
                   held: List[List[str]], held_logs: List[float], result: TrainResult) -> None:
     """Fit the mixing weight and the n-gram order on the held-out slice, then keep the n-gram
-    counts of the whole text with the model; also fill in the result's held-out figures."""
+    counts of the whole text with the model; also fill in the result's held-out figures.
+
+    A model that has an n-gram table already (resumed training) keeps its counts: the texts
+    it has not counted yet are added, a text it has counted is not counted twice, and the
+    held-out slice is left out of the counts the weight is fitted with."""
     extra = [w for w in model.dictionary if w != RARE]
-    mix, order = 0.5, 3
+    old = _ngram(model)
+    counted = _ngram_texts(model) if old is not None else []
+    prints = [_fingerprint(s) for s in streams]
+    again = [s for s, f in zip(streams, prints) if f in counted]
+
+    def counts(parts: List[List[str]], o: int) -> NGram:
+        return NGram(parts, o, extra) if old is None else old.combined(parts, again, o, extra)
+
+    orders = (2, 3) if old is None or old.order == 3 else (2,)
+    mix, order = 0.5, orders[-1]
     if held:
-        probe = {o: NGram(train_parts, o, extra) for o in (2, 3)}
-        _set(model, ngram=probe[3])
+        probe = {o: counts(train_parts, o) for o in orders}
+        _set(model, ngram=probe[orders[-1]])
         vocab = _vocab(model)
-        seen = probe[3].unigrams
+        seen = probe[orders[-1]].unigrams
         n_train = sum(seen.values())
         where = {w: i for i, w in enumerate(vocab.words)}
         p_rnn, ctx, uni = [], [], []
@@ -102,13 +122,13 @@ def _finish_ngram(model: RNNLM_HYBRID, streams: List[List[str]], train_parts: Li
                     ctx.append((s[max(0, i - 1):i + 1], w))
                     uni.append(seen[w] / n_train)
         if p_rnn:
-            fits = {o: _fit_mix(p_rnn, [probe[o].prob(c, w) for c, w in ctx]) for o in (2, 3)}
+            fits = {o: _fit_mix(p_rnn, [probe[o].prob(c, w) for c, w in ctx]) for o in orders}
             order = max(fits, key=lambda o: fits[o][1])
             mix = fits[order][0]
             result.unigram_perplexity = _exp(-math.fsum(map(math.log, uni)) / len(uni))
             result.rnn_perplexity = _exp(_mean_nll([math.log(p) if p > 0 else -math.inf for p in p_rnn]))
             result.heldout_perplexity = _exp(-fits[order][1])
-    _set(model, ngram=NGram(streams, order, extra), mix=float(mix))
+    _set(model, ngram=counts(streams, order), mix=float(mix), ngram_texts=list(dict.fromkeys([*counted, *prints])))
 
 
 def _training_streams(texts: TextInput) -> List[List[str]]:
@@ -392,8 +412,12 @@ def train(model: RNNLM_HYBRID, texts: TextInput, epochs: int = DEFAULT_EPOCHS, *
 
     Nothing is printed unless `progress` is true: then one line per epoch goes to `stream`
     (default stderr). `callback(report)` is called after each epoch. Ctrl-C leaves the model at
-    its best complete epoch, with that epoch's learning rate, and raises `TrainingInterrupted`.
-    The reports are appended to ``model.history`` (which `save` writes and `load` reads).
+    its best complete epoch and raises `TrainingInterrupted`. Either way the model ends with
+    the learning rate its next epoch would run with (the kept epoch's, grown by `LR_GROWTH`;
+    unchanged when no epoch was kept), so training it again, also after `save` and `load`,
+    continues the run. The reports are appended to ``model.history`` (which `save` writes and
+    `load` reads). A model that has an n-gram table keeps its counts: a text it has counted is
+    not counted again, a new one is added.
 
     >>> text = "the boat went out. the boat came back. " * 3
     >>> model = new_model_for(text, embed=8, neurons=8)
@@ -424,10 +448,12 @@ def train(model: RNNLM_HYBRID, texts: TextInput, epochs: int = DEFAULT_EPOCHS, *
     _restore(model, state.best)
     if text.held and not interrupted and result.best >= first:
         interrupted = _final_passes(model, text, state, final_passes, result, say)
+    if result.best >= first:  # the rate the next epoch would run with, where a resumed run starts
+        model.lr *= LR_GROWTH
     if ngram:
         _finish_ngram(model, text.streams, text.train_parts, text.held, state.best_logs, result)
     else:
-        _set(model, ngram=None, mix=None)
+        _set(model, ngram=None, mix=None, ngram_texts=[])
         if text.held:
             result.rnn_perplexity = result.heldout_perplexity = _exp(state.best_score)
     _set(model, trained={"best": result.best, "unigram_perplexity": result.unigram_perplexity,
