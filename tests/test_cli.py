@@ -7,7 +7,7 @@ import threading
 
 import pytest
 
-from ORVEX import tensilo, wordmodel as wm
+from ORVEX import _wm_score, _wm_train, tensilo, wordmodel as wm
 from ORVEX.__main__ import main
 from probe import child_env
 
@@ -129,7 +129,6 @@ def test_model_bad_input(tmp_path, text, capsys, args, message):
 
 
 def test_resume_continues_where_it_stopped(tmp_path, text, monkeypatch):
-    monkeypatch.setattr(wm, "LR_GROWTH", 1.0)  # a resumed run starts at the rate of the kept epoch
     (tmp_path / "a").mkdir()
     straight = wm.load(trained_dir(tmp_path / "a", text, "4"))
     m = trained_dir(tmp_path, text, "2")
@@ -151,7 +150,7 @@ def test_ctrl_c_saves_the_last_complete_epoch_or_nothing(tmp_path, text, capsys,
         real(obj, a, b)
 
     monkeypatch.setattr(tensilo, "activate_step", step)
-    monkeypatch.setattr(wm, "_kernel", None)
+    monkeypatch.setattr(_wm_score, "_kernel", None)
     status = main(["train", text, "--model", str(tmp_path / "m"), *SMALL[:4], "--epochs", "5", "--quiet"])
     err = capsys.readouterr().err
     assert status == 130
@@ -159,7 +158,7 @@ def test_ctrl_c_saves_the_last_complete_epoch_or_nothing(tmp_path, text, capsys,
         saved = wm.load(tmp_path / "m")
         assert "saved the best complete epoch (" in err and len(saved.history) == 4
         best = [h for h in saved.history if h["epoch"] == saved.trained["best"]][0]
-        assert saved.lr == best["lr"]  # the rate that epoch ran with
+        assert saved.lr == best["lr"] * wm.LR_GROWTH  # the rate the next epoch would run with
     else:
         assert "nothing saved" in err and not (tmp_path / "m").exists()
 

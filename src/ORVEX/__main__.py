@@ -19,7 +19,7 @@ import os
 import sys
 from typing import Callable, Dict, List, NoReturn, Optional, Sequence
 
-from ORVEX import wordmodel as wm
+from ORVEX import _wm_base, _wm_store, _wm_train, wordmodel as wm
 
 PROG = "orvex"
 EXIT_NOT_LEARNED = 1
@@ -177,7 +177,7 @@ def _ppl(x: Optional[float]) -> str:
 
 def _train(args: argparse.Namespace) -> int:
     texts = _read_texts(args.texts)
-    wm._training_streams(texts)  # a text without two words in a row fails here, before any work
+    _wm_train._training_streams(texts)  # a text without two words in a row fails here, before any work
     model_dir = args.model
     real = os.path.realpath(model_dir)
     parent = os.path.dirname(real)
@@ -191,10 +191,10 @@ def _train(args: argparse.Namespace) -> int:
                 raise _BadInput(f"{flag} {value} does not match the model in {model_dir} ({have}); "
                                 f"leave it out to continue that model")
         if not args.quiet:
-            _note(f"resuming {model_dir}: {len(wm._history(model))} epoch(s) trained so far, lr {model.lr:g}")
+            _note(f"resuming {model_dir}: {len(_wm_base._history(model))} epoch(s) trained so far, lr {model.lr:g}")
     else:
         if exists:
-            if not os.path.isdir(real) or not wm._is_replaceable(real):
+            if not os.path.isdir(real) or not _wm_store._is_replaceable(real):
                 raise _BadInput(f"{model_dir}: exists and is not a model directory")
             if os.listdir(real) and not args.overwrite:
                 raise _BadInput(f"{model_dir}: already holds a model; use --resume to continue it "
@@ -226,7 +226,7 @@ def _train(args: argparse.Namespace) -> int:
         held = ("" if result.heldout_perplexity is None else
                 f"; held-out perplexity {_ppl(result.heldout_perplexity)} (recurrent alone "
                 f"{_ppl(result.rnn_perplexity)}, word-frequency table {_ppl(result.unigram_perplexity)})")
-        _note(f"saved {model_dir}: epoch {result.best} of {len(wm._history(model))}{held}")
+        _note(f"saved {model_dir}: epoch {result.best} of {len(_wm_base._history(model))}{held}")
     return 0
 
 
@@ -251,8 +251,8 @@ def _evaluate(args: argparse.Namespace) -> int:
 
 def _info(args: argparse.Namespace) -> int:
     i = wm.info(args.model)
-    loss = "unknown" if i.last_loss is None else f"{i.last_loss:.4f} (perplexity {wm._exp(i.last_loss):.1f})"
-    held = "" if i.heldout is None else f", held-out {i.heldout:.4f} (perplexity {wm._exp(i.heldout):.1f})"
+    loss = "unknown" if i.last_loss is None else f"{i.last_loss:.4f} (perplexity {_wm_base._exp(i.last_loss):.1f})"
+    held = "" if i.heldout is None else f", held-out {i.heldout:.4f} (perplexity {_wm_base._exp(i.heldout):.1f})"
     mix = "none" if i.mix is None else f"weight of the recurrent model {i.mix:.2f}"
     print(f"model:      {args.model}")
     print(f"vocabulary: {i.vocabulary} entries for {i.words} words")

@@ -12,13 +12,24 @@ True
 from __future__ import annotations
 
 from collections import Counter
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, TypeVar
 
 #: The absolute discount of every order.
 DISCOUNT = 0.75
 
 Bigram = Tuple[str, str]
 Trigram = Tuple[str, str, str]
+
+
+_K = TypeVar("_K", str, Bigram, Trigram)
+
+
+def _merge(mine: "Counter[_K]", theirs: "Counter[_K]", less: "Counter[_K]") -> None:
+    """Add `theirs` to `mine` and take `less` away; what reaches zero is dropped."""
+    mine.update(theirs)
+    mine.subtract(less)
+    for k in [k for k, c in mine.items() if c <= 0]:
+        del mine[k]
 
 
 class NGram:
@@ -47,6 +58,20 @@ class NGram:
         words.update(dict.fromkeys(extra_words))
         self.words: List[str] = list(words)
         self._prepare()
+
+    def combined(self, add: Iterable[Sequence[str]], remove: Iterable[Sequence[str]], order: int,
+                 extra_words: Iterable[str] = ()) -> "NGram":
+        """A table of `order` holding these counts plus those of the streams `add`, less those of
+        the streams `remove` (streams this table counted); a bigram table has no triples to give."""
+        out = NGram(add, order, extra_words, self.d)
+        gone = NGram(remove, order)
+        _merge(out.unigrams, self.unigrams, gone.unigrams)
+        _merge(out.bigrams, self.bigrams, gone.bigrams)
+        if order == 3:
+            _merge(out.trigrams, self.trigrams, gone.trigrams)
+        out.words = list(dict.fromkeys([*self.words, *out.words]))
+        out._prepare()
+        return out
 
     # -- derived tables ---------------------------------------------------------------------
     def _prepare(self) -> None:
