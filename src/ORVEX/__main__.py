@@ -19,6 +19,7 @@ import os
 import sys
 from typing import Callable, Dict, List, NoReturn, Optional, Sequence
 
+import ORVEX
 from ORVEX import _wm_base, _wm_store, _wm_train, wordmodel as wm
 
 PROG = "orvex"
@@ -35,14 +36,6 @@ class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         # One line instead of argparse's usage block.
         self.exit(EXIT_BAD_INPUT, f"{self.prog}: {message} (see {self.prog} --help)\n")
-
-
-def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-    try:
-        return version("ORVEX")
-    except PackageNotFoundError:
-        return "unknown (not installed)"
 
 
 def _whole_number(minimum: int, rule: str) -> Callable[[str], int]:
@@ -82,7 +75,7 @@ _top_p = _number(0.0, 1.0, "must be above 0 and at most 1", high_inclusive=True)
 
 def _parser() -> argparse.ArgumentParser:
     p = _Parser(prog=PROG, description="Train the ORVEX word model on your own text and sample from it.")
-    p.add_argument("--version", action="version", version=f"{PROG} {_version()}")
+    p.add_argument("--version", action="version", version=f"{PROG} {ORVEX.__version__}")
     sub = p.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     sub.required = True
 
