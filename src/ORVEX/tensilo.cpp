@@ -240,8 +240,9 @@ struct General {
         return l && (loss = neg(l.get()));
     }
 
-    bool gradients() {
-        G.resize(m.V);  // 9. G = Y - onehot(target); 10. G[v]*h[j] for host objects now
+    // 9. G = Y - onehot(target); 10. G[v]*h[j] made now where G[v] is a host object.
+    bool output_error() {
+        G.resize(m.V);
         Num one{1.0, Ref()};
         for (Py_ssize_t v = 0; v < m.V; ++v) {
             if (!st.num(ylist.get(), v, G[v]) || (v == tn && !difference(G[v], one, G[v]))) return false;
@@ -251,18 +252,21 @@ struct General {
             for (Py_ssize_t j = 0; j < m.N; ++j)
                 if (!product(G[v], Num{h[j], Ref()}, gwo[v][j])) return false;
         }
-        DH.assign(m.N, 0.0);  // 12. DH[i] = Σ_v G[v]*who[v][i], summed row by row
-        for (Py_ssize_t v = 0; v < m.V && m.N > 0; ++v) {
-            Ref row = st.item(m.who.get(), v);
-            if (!row || !st.sig.tick()) return false;
-            for (Py_ssize_t i = 0; i < m.N; ++i) {
-                Num x, p;
-                if (!st.num(row.get(), i, x) || !product(G[v], x, p) || !add_to(p, DH[i])) return false;
-            }
+        return true;
+    }
+    // acc[j] + c*outer[r][j] for every j (12 and 17 sum row by row); nothing when acc is empty.
+    bool add_row(PyObject* outer, Py_ssize_t r, const Num& c, Vec<double>& acc) {
+        Ref row = acc.empty() ? Ref() : st.item(outer, r);
+        if (!acc.empty() && !row) return false;
+        for (size_t j = 0; j < acc.size(); ++j) {
+            Num x, p;
+            if (!st.num(row.get(), j, x) || !product(c, x, p) || !add_to(p, acc[j])) return false;
         }
-        DP.resize(m.N);  // 13. DP = DH times the activation's slope
-        for (Py_ssize_t i = 0; i < m.N; ++i) DP[i] = DH[i] * (st.P[i] > 0 ? 1.0 : 0.01);
-        e.resize(m.N > 0 ? m.E : 0);  // 14. the embedding row, DP[i]*e[k] for host objects now
+        return true;
+    }
+    // 14. The embedding row as the gradients read it; DP[i]*e[k] made now where e[k] is a host object.
+    bool embedding_row() {
+        e.resize(m.N > 0 ? m.E : 0);
         Ref erow = e.empty() ? Ref() : st.item(m.emb.get(), st.indexa);
         if (!e.empty() && !erow) return false;
         for (size_t k = 0; k < e.size(); ++k) {
@@ -272,15 +276,19 @@ struct General {
             for (Py_ssize_t i = 0; i < m.N; ++i)
                 if (!product(Num{DP[i], Ref()}, e[k], gwl[i * m.E + k])) return false;
         }
-        DE.assign(m.N > 0 ? m.E : 0, 0.0);  // 17. (E as P bears it out; all zeros when N is 0) DE[k] = Σ_i DP[i]*lweights[i][k], summed row by row
-        for (Py_ssize_t i = 0; i < m.N && m.E > 0; ++i) {
-            Ref row = st.item(m.lw.get(), i);
-            if (!row) return false;
-            for (Py_ssize_t k = 0; k < m.E; ++k) {
-                Num x, p;
-                if (!st.num(row.get(), k, x) || !product(Num{DP[i], Ref()}, x, p) || !add_to(p, DE[k])) return false;
-            }
-        }
+        return true;
+    }
+    bool gradients() {
+        if (!output_error()) return false;
+        DH.assign(m.N, 0.0);  // 12. DH[i] = Σ_v G[v]*who[v][i] (who as read)
+        for (Py_ssize_t v = 0; v < m.V && m.N > 0; ++v)
+            if (!add_row(m.who.get(), v, G[v], DH) || !st.sig.tick()) return false;
+        DP.resize(m.N);  // 13. DP = DH times the activation's slope
+        for (Py_ssize_t i = 0; i < m.N; ++i) DP[i] = DH[i] * (st.P[i] > 0 ? 1.0 : 0.01);
+        if (!embedding_row()) return false;
+        DE.assign(m.N > 0 ? m.E : 0, 0.0);  // 17. DE[k] = Σ_i DP[i]*lweights[i][k] (E as P bears it out)
+        for (Py_ssize_t i = 0; i < m.N; ++i)
+            if (!add_row(m.lw.get(), i, Num{DP[i], Ref()}, DE)) return false;
         return true;
     }
 
