@@ -143,8 +143,7 @@ struct Step {
         return true;
     }
 
-    bool plain_path(Lists& l, Ref& reply, Ref& dictionary, bool& taken);
-    bool general_path();
+    bool plain_path(Lists& l, Ref& reply, bool& taken);
 
     bool run() {
         if (!m.read() || !preactivations() || PyErr_CheckSignals() < 0) return false;
@@ -153,45 +152,13 @@ struct Step {
         bool taken = false;
         if (BOUND && BOUND->native(fn->globals) && quiet_instance(m.obj) && plain_reply(m.obj, l, reply, dictionary) &&
             plain_lists(m, indexa, true, l)) {
-            bool ok = plain_path(l, reply, dictionary, taken);
+            bool ok = plain_path(l, reply, taken);
             if (taken) return ok;
         }
         return general_path();
     }
-};
 
-// ---- The plain path: 4-19 over doubles, every store after the last thing that can fail ----
-// `taken` stays false where the step would raise (a zero total in the soft-max, a target or
-// word out of range, a zero probability) or a row of who holds other than plain numbers:
-// nothing has changed then, and the general path raises the host's error.
-bool Step::plain_path(Lists& l, Ref& reply, Ref&, bool& taken) {
-    Pool pool;
-    Objects s{l, pool};
-    Work w;
-    w.reserve(m.N, m.V, m.E);
-    Kernel<Objects> k{s, m.N, m.V, m.E, m.lr, w};
-    w.P = P;
-    k.hidden();
-    Py_ssize_t tn;
-    if (!k.scores() || !k.outputs(target, tn)) return false;
-    PyObject* word = plain_word(l.dictionary, w.next);
-    if (!word) return false;
-    taken = true;
-    w.e.resize(m.E);  // 14. the embedding row as the gradients read it
-    for (Py_ssize_t j = 0; j < m.E; ++j) w.e[j] = s.erow().get(j);
-    Ref next = Ref::steal(PyLong_FromSize_t(w.next)), loss = flt(w.loss);
-    Attrs attrs{m.obj};
-    if (!next || !loss || !pool.fill(l.fresh + s.who_fresh) || !attrs.set(next.get(), loss.get())) return false;
-    if (PyList_Append(reply.get(), word) < 0) return attrs.undo(), false;
-    k.learn(tn);
-    return true;
-}
-
-// ---- The general path: 4-19 over the host's objects, every store recorded ----
-struct General {
-    Step& st;
-    Model& m;
-    Vec<double>& h;
+    // ---- The general path: 4-19 over the host's objects, every store recorded ----
     Vec<double> Z, DH, DP, DE;
     Ref ylist, next, loss, reply, word, append;
     Py_ssize_t tn = 0;
@@ -215,15 +182,15 @@ struct General {
         }
         h.resize(m.N);  // 4. the new hidden state, kept aside until the update (N as P bears it out)
         for (Py_ssize_t i = 0; i < m.N; ++i)
-            if (!hybrid(st.fn->globals, BOUND, st.P[i], h[i])) return false;
+            if (!hybrid(fn->globals, BOUND, P[i], h[i])) return false;
         if (PyList_CheckExact(ht) && PyList_GET_SIZE(ht) < m.N) return assign_error();
-        st.pending = true;
+        pending = true;
         for (Py_ssize_t v = 0; v < m.V; ++v) {
             double s = 0.0;
-            Ref row = m.N > 0 ? st.item(m.who.get(), v) : Ref();
-            if (!st.sig.tick() || (m.N > 0 && !(row && st.dot(row.get(), ht, m.N, s)))) return false;
+            Ref row = m.N > 0 ? item(m.who.get(), v) : Ref();
+            if (!sig.tick() || (m.N > 0 && !(row && dot(row.get(), ht, m.N, s)))) return false;
             Num b;
-            if (!st.num(m.bo.get(), v, b) || !add_to(b, s)) return false;
+            if (!num(m.bo.get(), v, b) || !add_to(b, s)) return false;
             Z.push_back(s);  // 5. scores from the new hidden state
         }
         Ref z = Ref::steal(PyList_New(m.V));  // 6. Y = FixSoftmax(Z)
@@ -232,11 +199,11 @@ struct General {
             if (!f) return false;
             PyList_SET_ITEM(z.get(), v, f);
         }
-        if (!z || !(ylist = call_global(st.fn, n_FixSoftmax, {z.get()}))) return false;
-        if (!(next = call_global(st.fn, n_Argmax, {ylist.get()}))) return false;  // 7. the next token
-        tn = st.target < 0 ? st.target + m.V : st.target;  // 8. loss = -log(Y[target])
+        if (!z || !(ylist = call_global(fn, n_FixSoftmax, {z.get()}))) return false;
+        if (!(next = call_global(fn, n_Argmax, {ylist.get()}))) return false;  // 7. the next token
+        tn = target < 0 ? target + m.V : target;  // 8. loss = -log(Y[target])
         if (tn < 0) return index_error(Py_None);
-        Ref y = st.item(ylist.get(), tn), l = y ? call_global(st.fn, n_log, {y.get()}) : Ref();
+        Ref y = item(ylist.get(), tn), l = y ? call_global(fn, n_log, {y.get()}) : Ref();
         return l && (loss = neg(l.get()));
     }
 
@@ -245,7 +212,7 @@ struct General {
         G.resize(m.V);
         Num one{1.0, Ref()};
         for (Py_ssize_t v = 0; v < m.V; ++v) {
-            if (!st.num(ylist.get(), v, G[v]) || (v == tn && !difference(G[v], one, G[v]))) return false;
+            if (!num(ylist.get(), v, G[v]) || (v == tn && !difference(G[v], one, G[v]))) return false;
             if (!G[v].o) continue;
             gwo.resize(m.V);
             gwo[v].resize(m.N);
@@ -256,21 +223,21 @@ struct General {
     }
     // acc[j] + c*outer[r][j] for every j (12 and 17 sum row by row); nothing when acc is empty.
     bool add_row(PyObject* outer, Py_ssize_t r, const Num& c, Vec<double>& acc) {
-        Ref row = acc.empty() ? Ref() : st.item(outer, r);
+        Ref row = acc.empty() ? Ref() : item(outer, r);
         if (!acc.empty() && !row) return false;
         for (size_t j = 0; j < acc.size(); ++j) {
             Num x, p;
-            if (!st.num(row.get(), j, x) || !product(c, x, p) || !add_to(p, acc[j])) return false;
+            if (!num(row.get(), j, x) || !product(c, x, p) || !add_to(p, acc[j])) return false;
         }
         return true;
     }
     // 14. The embedding row as the gradients read it; DP[i]*e[k] made now where e[k] is a host object.
     bool embedding_row() {
         e.resize(m.N > 0 ? m.E : 0);
-        Ref erow = e.empty() ? Ref() : st.item(m.emb.get(), st.indexa);
+        Ref erow = e.empty() ? Ref() : item(m.emb.get(), indexa);
         if (!e.empty() && !erow) return false;
         for (size_t k = 0; k < e.size(); ++k) {
-            if (!st.num(erow.get(), k, e[k])) return false;
+            if (!num(erow.get(), k, e[k])) return false;
             if (!e[k].o) continue;
             gwl.resize(static_cast<size_t>(m.N) * m.E);
             for (Py_ssize_t i = 0; i < m.N; ++i)
@@ -282,9 +249,9 @@ struct General {
         if (!output_error()) return false;
         DH.assign(m.N, 0.0);  // 12. DH[i] = Σ_v G[v]*who[v][i] (who as read)
         for (Py_ssize_t v = 0; v < m.V && m.N > 0; ++v)
-            if (!add_row(m.who.get(), v, G[v], DH) || !st.sig.tick()) return false;
+            if (!add_row(m.who.get(), v, G[v], DH) || !sig.tick()) return false;
         DP.resize(m.N);  // 13. DP = DH times the activation's slope
-        for (Py_ssize_t i = 0; i < m.N; ++i) DP[i] = DH[i] * (st.P[i] > 0 ? 1.0 : 0.01);
+        for (Py_ssize_t i = 0; i < m.N; ++i) DP[i] = DH[i] * (P[i] > 0 ? 1.0 : 0.01);
         if (!embedding_row()) return false;
         DE.assign(m.N > 0 ? m.E : 0, 0.0);  // 17. DE[k] = Σ_i DP[i]*lweights[i][k] (E as P bears it out)
         for (Py_ssize_t i = 0; i < m.N; ++i)
@@ -327,24 +294,24 @@ struct General {
     // 18. Positions [0, n) of outer[r] (or of `seq`) become w - (lr * grad(j)).
     template <class Grad>
     bool update(PyObject* outer, Py_ssize_t r, PyObject* seq, Py_ssize_t n, Grad grad) {
-        Ref row = outer ? st.item(outer, r) : Ref::borrow(seq);
+        Ref row = outer ? item(outer, r) : Ref::borrow(seq);
         if (!row || n <= 0) return bool(row);
         lists.push_back(Written{row, Py_SIZE(row.get()), outer, r});
         Num rate{m.lr, Ref()};
         for (Py_ssize_t j = 0; j < n; ++j) {
-            Ref w = st.item(row.get(), j);
+            Ref w = item(row.get(), j);
             Num t, x;
             if (!w || !product(rate, grad(j), t) || !difference(Num::of(w.get()), t, x) ||
                 !store(row.get(), j, x, w))
                 return false;
         }
-        return st.sig.tick();
+        return sig.tick();
     }
     bool updates() {
-        st.pending = false;  // 4. the hidden state
+        pending = false;  // 4. the hidden state
         if (m.N > 0) lists.push_back(Written{m.ht, Py_SIZE(m.ht.get()), nullptr, 0});
         for (Py_ssize_t i = 0; i < m.N; ++i) {
-            Ref old = st.item(m.ht.get(), i);
+            Ref old = item(m.ht.get(), i);
             if (!old || !store(m.ht.get(), i, Num{h[i], Ref()}, old)) return false;
         }
         for (Py_ssize_t v = 0; v < m.V; ++v)
@@ -362,7 +329,7 @@ struct General {
             if (!update(m.lhw.get(), i, nullptr, m.N, [&](Py_ssize_t j) { return Num{DP[i] * h[j], Ref()}; }))
                 return false;
         if (!update(nullptr, 0, m.bias.get(), m.N, [&](Py_ssize_t i) { return Num{DP[i], Ref()}; })) return false;
-        return update(m.emb.get(), st.indexa, nullptr, m.E,
+        return update(m.emb.get(), indexa, nullptr, m.E,
                       [&](Py_ssize_t k) { return Num{k < static_cast<Py_ssize_t>(DE.size()) ? DE[k] : 0.0, Ref()}; });
     }
 
@@ -412,7 +379,7 @@ struct General {
         }
     }
 
-    bool run() {
+    bool general_path() {
         bool ok = false;
         try {
             ok = forward() && gradients() && reply_word() && store_attrs() && updates();
@@ -426,9 +393,30 @@ struct General {
     }
 };
 
-bool Step::general_path() {
-    General g{*this, m, h};
-    return g.run();
+// ---- The plain path: 4-19 over doubles, every store after the last thing that can fail ----
+// `taken` stays false where the step would raise (a zero total in the soft-max, a target or
+// word out of range, a zero probability) or a row of who holds other than plain numbers:
+// nothing has changed then, and the general path raises the host's error.
+bool Step::plain_path(Lists& l, Ref& reply, bool& taken) {
+    Pool pool;
+    Objects s{l, pool};
+    Work w;
+    w.reserve(m.N, m.V, m.E);
+    Kernel<Objects> k{s, m.N, m.V, m.E, m.lr, w};
+    w.P = P;
+    k.hidden();
+    for (Py_ssize_t j = 0; j < m.E; ++j) w.e.push_back(s.erow().get(j));  // 14. the embedding row as read
+    Py_ssize_t tn;
+    if (!k.scores() || !k.outputs(target, tn)) return false;
+    PyObject* word = plain_word(l.dictionary, w.next);
+    if (!word) return false;
+    taken = true;
+    Ref next = Ref::steal(PyLong_FromSize_t(w.next)), loss = flt(w.loss);
+    Attrs attrs{m.obj};
+    if (!next || !loss || !pool.fill(l.fresh + s.who_fresh) || !attrs.set(next.get(), loss.get())) return false;
+    if (PyList_Append(reply.get(), word) < 0) return attrs.undo(), false;
+    k.learn(tn);
+    return true;
 }
 
 PyObject* activate_step_impl(Fn* fn, PyObject* obj, int indexa, int target) {
