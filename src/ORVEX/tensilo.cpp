@@ -169,8 +169,7 @@ struct Step {
     struct Written { Ref seq; Py_ssize_t len; PyObject* outer; Py_ssize_t r; };
     Vec<Store> stores;   // every store, in order
     Vec<Written> lists;  // every container written, with its length and place
-    Ref prev_next, prev_loss;
-    bool next_stored = false, loss_stored = false;
+    Attrs attrs{m.obj, false};  // 7, 8. nexttoken and loss, through the model's attribute access
 
     bool forward() {
         PyObject* ht = m.ht.get();
@@ -267,15 +266,6 @@ struct Step {
         return PyList_CheckExact(reply.get()) || (append = getattr(reply.get(), n_append));
     }
 
-    // 7, 8. nexttoken and loss stored; the values they replace kept to put back.
-    bool store_attrs() {
-        prev_next = getattr(m.obj, n_nexttoken);
-        PyErr_Clear();
-        prev_loss = getattr(m.obj, n_loss);
-        PyErr_Clear();
-        return (next_stored = setattr(m.obj, n_nexttoken, next.get())) && (loss_stored = setattr(m.obj, n_loss, loss.get()));
-    }
-
     // seq[j] = value, recorded; a list's old element is held until the step ends.
     bool store(PyObject* seq, Py_ssize_t j, const Num& value, Ref old) {
         Ref v = value.obj(), key = v ? lng(j) : Ref();
@@ -364,14 +354,7 @@ struct Step {
                 s.old = Ref::steal(now);
             }
         }
-        auto put_back = [&](bool& stored, Name& name, const Ref& prev) {
-            if (!stored) return;
-            stored = false;
-            if ((prev ? PyObject_SetAttr(m.obj, name.get(), prev.get()) : PyObject_DelAttr(m.obj, name.get())) < 0)
-                PyErr_Clear();
-        };
-        put_back(loss_stored, n_loss, prev_loss);
-        put_back(next_stored, n_nexttoken, prev_next);
+        attrs.undo();
         PyErr_Restore(t, v, tb);
         if (!same) {
             PyErr_Clear();
@@ -382,7 +365,7 @@ struct Step {
     bool general_path() {
         bool ok = false;
         try {
-            ok = forward() && gradients() && reply_word() && store_attrs() && updates();
+            ok = forward() && gradients() && reply_word() && attrs.set(next.get(), loss.get()) && updates();
             if (ok && !unchanged()) ok = changed();
             if (ok && !append && PyList_Append(reply.get(), word.get()) < 0) ok = false;
         } catch (const std::bad_alloc&) {

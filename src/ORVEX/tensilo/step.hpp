@@ -443,30 +443,38 @@ struct Kernel {
     }
 };
 
-// nexttoken and loss stored on a quiet instance, put back if what follows fails; the values
-// replaced are released when the commit's owner ends (their release could run code). Nothing
-// here makes an object the garbage collector tracks (a collection could run finalisers).
+// nexttoken and loss stored, the values they replace kept; undo() puts back (or deletes)
+// those whose store happened, in reverse. On a quiet instance (`generic`) the instance dict
+// is read and written directly: no code runs and nothing is made that the garbage collector
+// tracks (a collection could run finalisers); otherwise through the model's own attribute
+// access. The values replaced are released when the owner ends (their release could run code).
 struct Attrs {
     PyObject* obj;
-    Ref prev_next, prev_loss;
+    bool generic = true;
+    Ref prev[2];
+    bool stored[2] = {false, false};
+    inline static Name* names[2] = {&n_nexttoken, &n_loss};
+
+    int store(int k, PyObject* v) {
+        return generic ? PyObject_GenericSetAttr(obj, names[k]->get(), v) : PyObject_SetAttr(obj, names[k]->get(), v);
+    }
     bool set(PyObject* next, PyObject* loss) {
-        Ref d = Ref::steal(PyObject_GenericGetDict(obj, nullptr));  // made by quiet_instance()
-        if (!d) return false;
-        prev_next = Ref::borrow(PyDict_GetItemWithError(d.get(), n_nexttoken.get()));  // no exception made
-        prev_loss = Ref::borrow(PyDict_GetItemWithError(d.get(), n_loss.get()));
-        if (PyObject_GenericSetAttr(obj, n_nexttoken.get(), next) < 0) return false;
-        if (PyObject_GenericSetAttr(obj, n_loss.get(), loss) == 0) return true;
-        restore(n_nexttoken, prev_next);
-        return false;
+        Ref d = generic ? Ref::steal(PyObject_GenericGetDict(obj, nullptr)) : Ref();  // made by quiet_instance()
+        if (generic && !d) return false;
+        for (int k = 0; k < 2; ++k) {
+            prev[k] = generic ? Ref::borrow(PyDict_GetItemWithError(d.get(), names[k]->get())) : getattr(obj, *names[k]);
+            if (!generic) PyErr_Clear();
+        }
+        PyObject* values[] = {next, loss};
+        for (int k = 0; k < 2; ++k)
+            if (!(stored[k] = store(k, values[k]) == 0)) return undo(), false;
+        return true;
     }
     void undo() {
-        restore(n_loss, prev_loss);
-        restore(n_nexttoken, prev_next);
-    }
-    void restore(Name& name, const Ref& prev) {
         PyObject *t, *v, *tb;
         PyErr_Fetch(&t, &v, &tb);
-        if (PyObject_GenericSetAttr(obj, name.get(), prev.get()) < 0) PyErr_Clear();
+        for (int k = 1; k >= 0; --k)
+            if (stored[k] && (stored[k] = false, store(k, prev[k].get()) < 0)) PyErr_Clear();
         PyErr_Restore(t, v, tb);
     }
 };
