@@ -274,6 +274,11 @@ struct Objects {
         template <class F>
         void update(Py_ssize_t n, F&& f) const {
             for (Py_ssize_t j = 0; j < n; ++j) {
+                for (; j + 2 <= n && reusable(it[j]) && reusable(it[j + 1]); j += 2) {
+                    auto f0 = reinterpret_cast<PyFloatObject*>(it[j]), f1 = reinterpret_cast<PyFloatObject*>(it[j + 1]);
+                    f0->ob_fval = f(j, f0->ob_fval);
+                    f1->ob_fval = f(j + 1, f1->ob_fval);
+                }
                 for (; j < n && reusable(it[j]); ++j) {
                     auto fo = reinterpret_cast<PyFloatObject*>(it[j]);
                     fo->ob_fval = f(j, fo->ob_fval);
@@ -310,9 +315,16 @@ struct Objects {
     bool who_dot(Py_ssize_t v, const double* h, Py_ssize_t n, double& z) {
         PyObject** it = PySequence_Fast_ITEMS(l.who[v]);
         size_t fresh = 0;
-        z = 0.0;
-        Py_ssize_t j = sum(
-            it, 0, n, h, z, [&](PyObject* o) { return PyFloat_CheckExact(o) && (fresh += !reusable(o), true); },
+        double s = 0.0;
+        Py_ssize_t j = 0;
+        for (; j + 2 <= n && PyFloat_CheckExact(it[j]) && PyFloat_CheckExact(it[j + 1]); j += 2) {
+            fresh += size_t(!reusable(it[j])) + !reusable(it[j + 1]);
+            s = s + PyFloat_AS_DOUBLE(it[j]) * h[j];
+            s = s + PyFloat_AS_DOUBLE(it[j + 1]) * h[j + 1];
+        }
+        z = s;
+        j = sum(
+            it, j, n, h, z, [&](PyObject* o) { return PyFloat_CheckExact(o) && (fresh += !reusable(o), true); },
             [](PyObject* o) { return PyFloat_AS_DOUBLE(o); });
         who_fresh += fresh;
         return j == n || who_dot_rest(it, j, h, n, z);
