@@ -25,6 +25,7 @@
 // Arithmetic: sums are doubles starting at 0.0 that add, in ascending index order, the host's
 // product of the two elements converted to a double (plain numbers multiply as doubles, with
 // the same bits); each update is w - (lr * gradient), the product first.
+#include <functional>
 #include <memory>
 
 #include "tensilo/step.hpp"
@@ -36,18 +37,16 @@ namespace {
 Name n_append("append");
 Bound* BOUND = nullptr;  // numerix's functions as this module bound them at import (kept for good)
 
+bool fail(PyObject* type, const char* text) {
+    PyErr_SetString(type, text);
+    return false;
+}
 bool index_error(PyObject* seq) {
-    PyErr_SetString(PyExc_IndexError, PyTuple_Check(seq) ? "tuple index out of range" : "list index out of range");
-    return false;
+    return fail(PyExc_IndexError, PyTuple_Check(seq) ? "tuple index out of range" : "list index out of range");
 }
-bool assign_error() {
-    PyErr_SetString(PyExc_IndexError, "list assignment index out of range");
-    return false;
-}
+bool assign_error() { return fail(PyExc_IndexError, "list assignment index out of range"); }
 bool changed() {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "activate_step: the model's lists changed while the step ran; nothing was updated");
-    return false;
+    return fail(PyExc_RuntimeError, "activate_step: the model's lists changed while the step ran; nothing was updated");
 }
 
 // A number of the step: a double, or a host object (o set) the host's arithmetic handles.
@@ -64,18 +63,14 @@ struct Num {
 // a*b, a-b: doubles when both are plain numbers, the host's operation otherwise.
 template <class Op, class D>
 bool arith(const Num& a, const Num& b, Num& out, Op op, D dop) {
-    if (!a.o && !b.o) return out = Num{dop(a.d, b.d), Ref()}, true;
+    if (!a.o && !b.o) return out = Num{dop(a.d, b.d)}, true;
     Ref x = a.obj(), y = x ? b.obj() : Ref();
     Ref r = y ? op(x.get(), y.get()) : Ref();
     if (r) out = Num::of(r.get());
     return bool(r);
 }
-bool product(const Num& a, const Num& b, Num& out) {
-    return arith(a, b, out, mul, [](double x, double y) { return x * y; });
-}
-bool difference(const Num& a, const Num& b, Num& out) {
-    return arith(a, b, out, sub, [](double x, double y) { return x - y; });
-}
+bool product(const Num& a, const Num& b, Num& out) { return arith(a, b, out, mul, std::multiplies<double>()); }
+bool difference(const Num& a, const Num& b, Num& out) { return arith(a, b, out, sub, std::minus<double>()); }
 // s + double(x)
 bool add_to(const Num& x, double& s) {
     double d = x.d;
@@ -209,14 +204,14 @@ struct Step {
     // 9. G = Y - onehot(target); 10. G[v]*h[j] made now where G[v] is a host object.
     bool output_error() {
         G.resize(m.V);
-        Num one{1.0, Ref()};
+        Num one{1.0};
         for (Py_ssize_t v = 0; v < m.V; ++v) {
             if (!num(ylist.get(), v, G[v]) || (v == tn && !difference(G[v], one, G[v]))) return false;
             if (!G[v].o) continue;
             gwo.resize(m.V);
             gwo[v].resize(m.N);
             for (Py_ssize_t j = 0; j < m.N; ++j)
-                if (!product(G[v], Num{h[j], Ref()}, gwo[v][j])) return false;
+                if (!product(G[v], Num{h[j]}, gwo[v][j])) return false;
         }
         return true;
     }
@@ -240,7 +235,7 @@ struct Step {
             if (!e[k].o) continue;
             gwl.resize(static_cast<size_t>(m.N) * m.E);
             for (Py_ssize_t i = 0; i < m.N; ++i)
-                if (!product(Num{DP[i], Ref()}, e[k], gwl[i * m.E + k])) return false;
+                if (!product(Num{DP[i]}, e[k], gwl[i * m.E + k])) return false;
         }
         return true;
     }
@@ -254,7 +249,7 @@ struct Step {
         if (!embedding_row()) return false;
         DE.assign(m.N > 0 ? m.E : 0, 0.0);  // 17. DE[k] = Σ_i DP[i]*lweights[i][k] (E as P bears it out)
         for (Py_ssize_t i = 0; i < m.N; ++i)
-            if (!add_row(m.lw.get(), i, Num{DP[i], Ref()}, DE)) return false;
+            if (!add_row(m.lw.get(), i, Num{DP[i]}, DE)) return false;
         return true;
     }
 
@@ -287,7 +282,7 @@ struct Step {
         Ref row = outer ? item(outer, r) : Ref::borrow(seq);
         if (!row || n <= 0) return bool(row);
         lists.push_back(Written{row, Py_SIZE(row.get()), outer, r});
-        Num rate{m.lr, Ref()};
+        Num rate{m.lr};
         for (Py_ssize_t j = 0; j < n; ++j) {
             Ref w = item(row.get(), j);
             Num t, x;
@@ -302,25 +297,25 @@ struct Step {
         if (m.N > 0) lists.push_back(Written{m.ht, Py_SIZE(m.ht.get()), nullptr, 0});
         for (Py_ssize_t i = 0; i < m.N; ++i) {
             Ref old = item(m.ht.get(), i);
-            if (!old || !store(m.ht.get(), i, Num{h[i], Ref()}, old)) return false;
+            if (!old || !store(m.ht.get(), i, Num{h[i]}, old)) return false;
         }
         for (Py_ssize_t v = 0; v < m.V; ++v)
             if (!update(m.who.get(), v, nullptr, m.N, [&](Py_ssize_t j) {
-                    return G[v].o ? gwo[v][j] : Num{G[v].d * h[j], Ref()};
+                    return G[v].o ? gwo[v][j] : Num{G[v].d * h[j]};
                 }))
                 return false;
         if (!update(nullptr, 0, m.bo.get(), m.V, [&](Py_ssize_t v) { return G[v]; })) return false;
         for (Py_ssize_t i = 0; i < m.N; ++i)
             if (!update(m.lw.get(), i, nullptr, m.E, [&](Py_ssize_t k) {
-                    return e[k].o ? gwl[i * m.E + k] : Num{DP[i] * e[k].d, Ref()};
+                    return e[k].o ? gwl[i * m.E + k] : Num{DP[i] * e[k].d};
                 }))
                 return false;
         for (Py_ssize_t i = 0; i < m.N; ++i)
-            if (!update(m.lhw.get(), i, nullptr, m.N, [&](Py_ssize_t j) { return Num{DP[i] * h[j], Ref()}; }))
+            if (!update(m.lhw.get(), i, nullptr, m.N, [&](Py_ssize_t j) { return Num{DP[i] * h[j]}; }))
                 return false;
-        if (!update(nullptr, 0, m.bias.get(), m.N, [&](Py_ssize_t i) { return Num{DP[i], Ref()}; })) return false;
+        if (!update(nullptr, 0, m.bias.get(), m.N, [&](Py_ssize_t i) { return Num{DP[i]}; })) return false;
         return update(m.emb.get(), indexa, nullptr, m.E,
-                      [&](Py_ssize_t k) { return Num{k < static_cast<Py_ssize_t>(DE.size()) ? DE[k] : 0.0, Ref()}; });
+                      [&](Py_ssize_t k) { return Num{k < static_cast<Py_ssize_t>(DE.size()) ? DE[k] : 0.0}; });
     }
 
     // Every list written still has its length, every row its place in its matrix.
