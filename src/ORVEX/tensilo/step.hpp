@@ -305,8 +305,8 @@ struct Objects {
     Row ht() const { return row(l.ht); }
     Row erow() const { return row(l.erow); }
     // z[v] = Σ_j who[v][j]*h[j], checking as it reads that the row holds plain numbers (false
-    // otherwise) and counting the floats its update cannot rewrite. Exact floats are summed
-    // in a loop that makes no calls (the sum stays in a register, the reads overlap it).
+    // otherwise) and counting the floats its update cannot rewrite. Exact floats are summed two
+    // per turn in a loop that makes no calls (the sum stays in a register, the reads overlap it).
     bool who_dots(const double* h, Py_ssize_t n, Py_ssize_t V, double* z) {
         for (Py_ssize_t v = 0; v < V; ++v)
             if (!who_dot(v, h, n, z[v])) return false;
@@ -323,23 +323,18 @@ struct Objects {
             s = s + PyFloat_AS_DOUBLE(it[j + 1]) * h[j + 1];
         }
         z = s;
-        j = sum(
-            it, j, n, h, z, [&](PyObject* o) { return PyFloat_CheckExact(o) && (fresh += !reusable(o), true); },
-            [](PyObject* o) { return PyFloat_AS_DOUBLE(o); });
         who_fresh += fresh;
         return j == n || who_dot_rest(it, j, h, n, z);
     }
+    // The rest of a row from j on (an odd last element, or a row holding other than exact floats).
     [[gnu::noinline]] bool who_dot_rest(PyObject** it, Py_ssize_t j, const double* h, Py_ssize_t n, double& z) {
-        auto ok = [&](PyObject* o) { return plain_number(o) && (who_fresh += !reusable(o), true); };
-        return sum(it, j, n, h, z, ok, value) == n;
-    }
-    // z + Σ it[j]*h[j] over [j, n) while ok(it[j]); returns where it stopped.
-    template <class Ok, class Value>
-    static Py_ssize_t sum(PyObject** it, Py_ssize_t j, Py_ssize_t n, const double* h, double& z, Ok ok, Value x) {
         double s = z;
-        for (; j < n && ok(it[j]); ++j) s = s + x(it[j]) * h[j];
+        for (; j < n && plain_number(it[j]); ++j) {
+            who_fresh += !reusable(it[j]);
+            s = s + value(it[j]) * h[j];
+        }
         z = s;
-        return j;
+        return j == n;
     }
 };
 
