@@ -64,37 +64,32 @@ inline Name n_Argmax("Argmax"), n_FixSoftmax("FixSoftmax"), n_LeakyReLu("LeakyRe
 // and Argmax use (numerix's exp, the built-in max): while all are still bound, the step
 // runs them on doubles (orvex/numcore.hpp), their results to the last bit.
 struct Bound {
-    Ref relu, leaky, softmax, argmax, log, numerix_globals, exp, max;
+    // ReLu, LeakyReLu, FixSoftmax, Argmax and log in the step module's globals, then exp in numerix's.
+    inline static Name* names[6] = {&n_ReLu, &n_LeakyReLu, &n_FixSoftmax, &n_Argmax, &n_log, &n_exp};
+    Ref fn[6], numerix_globals, max;
 
     // From the step module's globals; false (no exception) if they are not numerix's own.
     bool capture(PyObject* globals) {
         Ref numerix = Ref::steal(PyImport_ImportModule("ORVEX.numerix"));
         if (!numerix) return false;
-        PyObject* ng = PyModule_GetDict(numerix.get());
-        Name* names[] = {&n_ReLu, &n_LeakyReLu, &n_FixSoftmax, &n_Argmax, &n_log, &n_exp};
-        Ref* slots[] = {&relu, &leaky, &softmax, &argmax, &log, &exp};
+        numerix_globals = Ref::borrow(PyModule_GetDict(numerix.get()));
         for (int k = 0; k < 6; ++k) {
             PyObject* mine = k < 5 ? PyDict_GetItemWithError(globals, names[k]->get()) : nullptr;
-            PyObject* theirs = PyDict_GetItemWithError(ng, names[k]->get());
+            PyObject* theirs = PyDict_GetItemWithError(numerix_globals.get(), names[k]->get());
             if (PyErr_Occurred()) return false;
             if (!theirs || (k < 5 && mine != theirs) || std::strcmp(Py_TYPE(theirs)->tp_name, FnType.tp_name))
                 return false;
-            *slots[k] = Ref::borrow(theirs);
+            fn[k] = Ref::borrow(theirs);
         }
-        numerix_globals = Ref::borrow(ng);
-        max = builtin("max");
-        return bool(max);
-    }
-    static bool is(PyObject* globals, Name& name, const Ref& want) {
-        PyObject* v = PyDict_GetItemWithError(globals, name.get());
-        if (!v) PyErr_Clear();
-        return want && v == want.get();
+        return bool(max = builtin("max"));
     }
     // The five names of the step's module, numerix's exp and the built-in max as captured.
     bool native(PyObject* globals) const {
-        if (!(is(globals, n_ReLu, relu) && is(globals, n_LeakyReLu, leaky) && is(globals, n_FixSoftmax, softmax) &&
-              is(globals, n_Argmax, argmax) && is(globals, n_log, log) && is(numerix_globals.get(), n_exp, exp)))
-            return false;
+        for (int k = 0; k < 6; ++k) {
+            PyObject* v = PyDict_GetItemWithError(k < 5 ? globals : numerix_globals.get(), names[k]->get());
+            if (!v) PyErr_Clear();
+            if (!fn[k] || v != fn[k].get()) return false;
+        }
         Ref m = global(numerix_globals.get(), n_max.get());
         if (!m) PyErr_Clear();
         return m && m.get() == max.get();
@@ -107,7 +102,7 @@ inline bool hybrid(PyObject* globals, const Bound* b, double x, double& out) {
     bool pos = x > 0;
     Ref f = global(globals, (pos ? n_ReLu : n_LeakyReLu).get());
     if (!f) return false;
-    if (b && f.get() == (pos ? b->relu : b->leaky).get()) {
+    if (b && f.get() == b->fn[pos ? 0 : 1].get()) {
         out = numcore::leaky(x);
         return true;
     }
@@ -419,34 +414,22 @@ struct Kernel {
         const double* h = w.h.data();
         w.G.assign(w.Y.begin(), w.Y.end());  // 9. output error
         w.G[tn] = w.Y[tn] - 1.0;
-        auto ht = s.ht();  // 4. the hidden state is stored
-        ht.update(N, [&](Py_ssize_t j, double) { return h[j]; });
+        s.ht().update(N, [&](Py_ssize_t j, double) { return h[j]; });  // 4. the hidden state is stored
         // 12 and 18.1: DH summed from each who weight as the same pass updates it
         w.DH.assign(N, 0.0);
         for (Py_ssize_t v = 0; v < V; ++v) who_row(s.who(v), w.G[v], h, w.DH.data(), lr, N);
         w.DP.resize(N);  // 13. slope of the activation
         for (Py_ssize_t i = 0; i < N; ++i) w.DP[i] = w.DH[i] * (w.P[i] > 0 ? 1.0 : 0.01);
         w.DE.assign(E, 0.0);  // 17. embedding error (lweights still as read)
-        for (Py_ssize_t i = 0; i < N; ++i) {
-            auto row = s.lw(i);
-            for (Py_ssize_t k = 0; k < E; ++k) w.DE[k] = w.DE[k] + w.DP[i] * row.get(k);
-        }
-        auto bo = s.bo();  // 18.2-18.6
-        bo.update(V, [&](Py_ssize_t v, double x) { return x - lr * w.G[v]; });
-        for (Py_ssize_t i = 0; i < N; ++i) {
-            const double dp = w.DP[i];
-            auto row = s.lw(i);
-            row.update(E, [&](Py_ssize_t k, double x) { return x - lr * (dp * w.e[k]); });
-        }
-        for (Py_ssize_t i = 0; i < N; ++i) {
-            const double dp = w.DP[i];
-            auto row = s.lhw(i);
-            row.update(N, [&](Py_ssize_t j, double x) { return x - lr * (dp * h[j]); });
-        }
-        auto bias = s.bias();
-        bias.update(N, [&](Py_ssize_t i, double x) { return x - lr * w.DP[i]; });
-        auto er = s.erow();
-        er.update(E, [&](Py_ssize_t k, double x) { return x - lr * w.DE[k]; });
+        for (Py_ssize_t i = 0; i < N; ++i)
+            for (Py_ssize_t k = 0; k < E; ++k) w.DE[k] = w.DE[k] + w.DP[i] * s.lw(i).get(k);
+        s.bo().update(V, [&](Py_ssize_t v, double x) { return x - lr * w.G[v]; });  // 18.2-18.6
+        for (Py_ssize_t i = 0; i < N; ++i)
+            s.lw(i).update(E, [&, dp = w.DP[i]](Py_ssize_t k, double x) { return x - lr * (dp * w.e[k]); });
+        for (Py_ssize_t i = 0; i < N; ++i)
+            s.lhw(i).update(N, [&, dp = w.DP[i]](Py_ssize_t j, double x) { return x - lr * (dp * h[j]); });
+        s.bias().update(N, [&](Py_ssize_t i, double x) { return x - lr * w.DP[i]; });
+        s.erow().update(E, [&](Py_ssize_t k, double x) { return x - lr * w.DE[k]; });
     }
 };
 
