@@ -264,22 +264,26 @@ struct Objects {
         Pool* pool;
         double get(Py_ssize_t j) const { return value(it[j]); }
         // Positions [0, n) become f(j, w) of their value w: floats only the list holds are
-        // rewritten in a loop that makes no calls (values stay in registers), anything else
-        // is replaced out of line.
+        // rewritten out of line in a loop that makes no calls (f copied, its values in
+        // registers), anything else is replaced out of line.
         template <class F>
         void update(Py_ssize_t n, F&& f) const {
-            for (Py_ssize_t j = 0; j < n; ++j) {
-                for (; j + 2 <= n && reusable(it[j]) && reusable(it[j + 1]); j += 2) {
-                    auto f0 = reinterpret_cast<PyFloatObject*>(it[j]), f1 = reinterpret_cast<PyFloatObject*>(it[j + 1]);
-                    f0->ob_fval = f(j, f0->ob_fval);
-                    f1->ob_fval = f(j + 1, f1->ob_fval);
-                }
-                for (; j < n && reusable(it[j]); ++j) {
-                    auto fo = reinterpret_cast<PyFloatObject*>(it[j]);
-                    fo->ob_fval = f(j, fo->ob_fval);
-                }
-                if (j < n) replace(j, f(j, value(it[j])));
+            for (Py_ssize_t j = 0; j < n; ++j)
+                if ((j = rewrite(it, j, n, f)) < n) replace(j, f(j, value(it[j])));
+        }
+        // Rewrites from j on, two floats per turn, while the list alone holds them; returns where it stopped.
+        template <class F>
+        [[gnu::noinline]] static Py_ssize_t rewrite(PyObject** it, Py_ssize_t j, Py_ssize_t n, F f) {
+            for (; j + 2 <= n && reusable(it[j]) && reusable(it[j + 1]); j += 2) {
+                auto f0 = reinterpret_cast<PyFloatObject*>(it[j]), f1 = reinterpret_cast<PyFloatObject*>(it[j + 1]);
+                f0->ob_fval = f(j, f0->ob_fval);
+                f1->ob_fval = f(j + 1, f1->ob_fval);
             }
+            for (; j < n && reusable(it[j]); ++j) {
+                auto fo = reinterpret_cast<PyFloatObject*>(it[j]);
+                fo->ob_fval = f(j, fo->ob_fval);
+            }
+            return j;
         }
         [[gnu::noinline]] void replace(Py_ssize_t j, double d) const {
             PyObject *o = it[j], *n = pool->take(d);
@@ -404,7 +408,7 @@ struct Kernel {
     template <class Row>
     [[gnu::noinline]] static void who_row(Row row, const double g, const double* __restrict h,
                                           double* __restrict dh, const double lr, Py_ssize_t n) {
-        row.update(n, [&](Py_ssize_t j, double x) {
+        row.update(n, [=](Py_ssize_t j, double x) {
             dh[j] = dh[j] + g * x;
             return x - lr * (g * h[j]);
         });
