@@ -25,6 +25,7 @@
 // Arithmetic: sums are doubles starting at 0.0 that add, in ascending index order, the host's
 // product of the two elements converted to a double (plain numbers multiply as doubles, with
 // the same bits); each update is w - (lr * gradient), the product first.
+#include <functional>
 #include <memory>
 
 #include "tensilo/step.hpp"
@@ -36,18 +37,16 @@ namespace {
 Name n_append("append");
 Bound* BOUND = nullptr;  // numerix's functions as this module bound them at import (kept for good)
 
+bool fail(PyObject* type, const char* text) {
+    PyErr_SetString(type, text);
+    return false;
+}
 bool index_error(PyObject* seq) {
-    PyErr_SetString(PyExc_IndexError, PyTuple_Check(seq) ? "tuple index out of range" : "list index out of range");
-    return false;
+    return fail(PyExc_IndexError, PyTuple_Check(seq) ? "tuple index out of range" : "list index out of range");
 }
-bool assign_error() {
-    PyErr_SetString(PyExc_IndexError, "list assignment index out of range");
-    return false;
-}
+bool assign_error() { return fail(PyExc_IndexError, "list assignment index out of range"); }
 bool changed() {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "activate_step: the model's lists changed while the step ran; nothing was updated");
-    return false;
+    return fail(PyExc_RuntimeError, "activate_step: the model's lists changed while the step ran; nothing was updated");
 }
 
 // A number of the step: a double, or a host object (o set) the host's arithmetic handles.
@@ -64,18 +63,14 @@ struct Num {
 // a*b, a-b: doubles when both are plain numbers, the host's operation otherwise.
 template <class Op, class D>
 bool arith(const Num& a, const Num& b, Num& out, Op op, D dop) {
-    if (!a.o && !b.o) return out = Num{dop(a.d, b.d), Ref()}, true;
+    if (!a.o && !b.o) return out = Num{dop(a.d, b.d)}, true;
     Ref x = a.obj(), y = x ? b.obj() : Ref();
     Ref r = y ? op(x.get(), y.get()) : Ref();
     if (r) out = Num::of(r.get());
     return bool(r);
 }
-bool product(const Num& a, const Num& b, Num& out) {
-    return arith(a, b, out, mul, [](double x, double y) { return x * y; });
-}
-bool difference(const Num& a, const Num& b, Num& out) {
-    return arith(a, b, out, sub, [](double x, double y) { return x - y; });
-}
+bool product(const Num& a, const Num& b, Num& out) { return arith(a, b, out, mul, std::multiplies<double>()); }
+bool difference(const Num& a, const Num& b, Num& out) { return arith(a, b, out, sub, std::minus<double>()); }
 // s + double(x)
 bool add_to(const Num& x, double& s) {
     double d = x.d;
@@ -143,8 +138,7 @@ struct Step {
         return true;
     }
 
-    bool plain_path(Lists& l, Ref& reply, Ref& dictionary, bool& taken);
-    bool general_path();
+    bool plain_path(Lists& l, Ref& reply, bool& taken);
 
     bool run() {
         if (!m.read() || !preactivations() || PyErr_CheckSignals() < 0) return false;
@@ -153,45 +147,13 @@ struct Step {
         bool taken = false;
         if (BOUND && BOUND->native(fn->globals) && quiet_instance(m.obj) && plain_reply(m.obj, l, reply, dictionary) &&
             plain_lists(m, indexa, true, l)) {
-            bool ok = plain_path(l, reply, dictionary, taken);
+            bool ok = plain_path(l, reply, taken);
             if (taken) return ok;
         }
         return general_path();
     }
-};
 
-// ---- The plain path: 4-19 over doubles, every store after the last thing that can fail ----
-// `taken` stays false where the step would raise (a zero total in the soft-max, a target or
-// word out of range, a zero probability) or a row of who holds other than plain numbers:
-// nothing has changed then, and the general path raises the host's error.
-bool Step::plain_path(Lists& l, Ref& reply, Ref&, bool& taken) {
-    Pool pool;
-    Objects s{l, pool};
-    Work w;
-    w.reserve(m.N, m.V, m.E);
-    Kernel<Objects> k{s, m.N, m.V, m.E, m.lr, w};
-    w.P = P;
-    k.hidden();
-    Py_ssize_t tn;
-    if (!k.scores() || !k.outputs(target, tn)) return false;
-    PyObject* word = plain_word(l.dictionary, w.next);
-    if (!word) return false;
-    taken = true;
-    w.e.resize(m.E);  // 14. the embedding row as the gradients read it
-    for (Py_ssize_t j = 0; j < m.E; ++j) w.e[j] = s.erow().get(j);
-    Ref next = Ref::steal(PyLong_FromSize_t(w.next)), loss = flt(w.loss);
-    Attrs attrs{m.obj};
-    if (!next || !loss || !pool.fill(l.fresh + s.who_fresh) || !attrs.set(next.get(), loss.get())) return false;
-    if (PyList_Append(reply.get(), word) < 0) return attrs.undo(), false;
-    k.learn(tn);
-    return true;
-}
-
-// ---- The general path: 4-19 over the host's objects, every store recorded ----
-struct General {
-    Step& st;
-    Model& m;
-    Vec<double>& h;
+    // ---- The general path: 4-19 over the host's objects, every store recorded ----
     Vec<double> Z, DH, DP, DE;
     Ref ylist, next, loss, reply, word, append;
     Py_ssize_t tn = 0;
@@ -202,8 +164,7 @@ struct General {
     struct Written { Ref seq; Py_ssize_t len; PyObject* outer; Py_ssize_t r; };
     Vec<Store> stores;   // every store, in order
     Vec<Written> lists;  // every container written, with its length and place
-    Ref prev_next, prev_loss;
-    bool next_stored = false, loss_stored = false;
+    Attrs attrs{m.obj, false};  // 7, 8. nexttoken and loss, through the model's attribute access
 
     bool forward() {
         PyObject* ht = m.ht.get();
@@ -215,15 +176,15 @@ struct General {
         }
         h.resize(m.N);  // 4. the new hidden state, kept aside until the update (N as P bears it out)
         for (Py_ssize_t i = 0; i < m.N; ++i)
-            if (!hybrid(st.fn->globals, BOUND, st.P[i], h[i])) return false;
+            if (!hybrid(fn->globals, BOUND, P[i], h[i])) return false;
         if (PyList_CheckExact(ht) && PyList_GET_SIZE(ht) < m.N) return assign_error();
-        st.pending = true;
+        pending = true;
         for (Py_ssize_t v = 0; v < m.V; ++v) {
             double s = 0.0;
-            Ref row = m.N > 0 ? st.item(m.who.get(), v) : Ref();
-            if (!st.sig.tick() || (m.N > 0 && !(row && st.dot(row.get(), ht, m.N, s)))) return false;
+            Ref row = m.N > 0 ? item(m.who.get(), v) : Ref();
+            if (!sig.tick() || (m.N > 0 && !(row && dot(row.get(), ht, m.N, s)))) return false;
             Num b;
-            if (!st.num(m.bo.get(), v, b) || !add_to(b, s)) return false;
+            if (!num(m.bo.get(), v, b) || !add_to(b, s)) return false;
             Z.push_back(s);  // 5. scores from the new hidden state
         }
         Ref z = Ref::steal(PyList_New(m.V));  // 6. Y = FixSoftmax(Z)
@@ -232,55 +193,63 @@ struct General {
             if (!f) return false;
             PyList_SET_ITEM(z.get(), v, f);
         }
-        if (!z || !(ylist = call_global(st.fn, n_FixSoftmax, {z.get()}))) return false;
-        if (!(next = call_global(st.fn, n_Argmax, {ylist.get()}))) return false;  // 7. the next token
-        tn = st.target < 0 ? st.target + m.V : st.target;  // 8. loss = -log(Y[target])
+        if (!z || !(ylist = call_global(fn, n_FixSoftmax, {z.get()}))) return false;
+        if (!(next = call_global(fn, n_Argmax, {ylist.get()}))) return false;  // 7. the next token
+        tn = target < 0 ? target + m.V : target;  // 8. loss = -log(Y[target])
         if (tn < 0) return index_error(Py_None);
-        Ref y = st.item(ylist.get(), tn), l = y ? call_global(st.fn, n_log, {y.get()}) : Ref();
+        Ref y = item(ylist.get(), tn), l = y ? call_global(fn, n_log, {y.get()}) : Ref();
         return l && (loss = neg(l.get()));
     }
 
-    bool gradients() {
-        G.resize(m.V);  // 9. G = Y - onehot(target); 10. G[v]*h[j] for host objects now
-        Num one{1.0, Ref()};
+    // 9. G = Y - onehot(target); 10. G[v]*h[j] made now where G[v] is a host object.
+    bool output_error() {
+        G.resize(m.V);
+        Num one{1.0};
         for (Py_ssize_t v = 0; v < m.V; ++v) {
-            if (!st.num(ylist.get(), v, G[v]) || (v == tn && !difference(G[v], one, G[v]))) return false;
+            if (!num(ylist.get(), v, G[v]) || (v == tn && !difference(G[v], one, G[v]))) return false;
             if (!G[v].o) continue;
             gwo.resize(m.V);
             gwo[v].resize(m.N);
             for (Py_ssize_t j = 0; j < m.N; ++j)
-                if (!product(G[v], Num{h[j], Ref()}, gwo[v][j])) return false;
+                if (!product(G[v], Num{h[j]}, gwo[v][j])) return false;
         }
-        DH.assign(m.N, 0.0);  // 12. DH[i] = Σ_v G[v]*who[v][i], summed row by row
-        for (Py_ssize_t v = 0; v < m.V && m.N > 0; ++v) {
-            Ref row = st.item(m.who.get(), v);
-            if (!row || !st.sig.tick()) return false;
-            for (Py_ssize_t i = 0; i < m.N; ++i) {
-                Num x, p;
-                if (!st.num(row.get(), i, x) || !product(G[v], x, p) || !add_to(p, DH[i])) return false;
-            }
+        return true;
+    }
+    // acc[j] + c*outer[r][j] for every j (12 and 17 sum row by row); nothing when acc is empty.
+    bool add_row(PyObject* outer, Py_ssize_t r, const Num& c, Vec<double>& acc) {
+        Ref row = acc.empty() ? Ref() : item(outer, r);
+        if (!acc.empty() && !row) return false;
+        for (size_t j = 0; j < acc.size(); ++j) {
+            Num x, p;
+            if (!num(row.get(), j, x) || !product(c, x, p) || !add_to(p, acc[j])) return false;
         }
-        DP.resize(m.N);  // 13. DP = DH times the activation's slope
-        for (Py_ssize_t i = 0; i < m.N; ++i) DP[i] = DH[i] * (st.P[i] > 0 ? 1.0 : 0.01);
-        e.resize(m.N > 0 ? m.E : 0);  // 14. the embedding row, DP[i]*e[k] for host objects now
-        Ref erow = e.empty() ? Ref() : st.item(m.emb.get(), st.indexa);
+        return true;
+    }
+    // 14. The embedding row as the gradients read it; DP[i]*e[k] made now where e[k] is a host object.
+    bool embedding_row() {
+        e.resize(m.N > 0 ? m.E : 0);
+        Ref erow = e.empty() ? Ref() : item(m.emb.get(), indexa);
         if (!e.empty() && !erow) return false;
         for (size_t k = 0; k < e.size(); ++k) {
-            if (!st.num(erow.get(), k, e[k])) return false;
+            if (!num(erow.get(), k, e[k])) return false;
             if (!e[k].o) continue;
             gwl.resize(static_cast<size_t>(m.N) * m.E);
             for (Py_ssize_t i = 0; i < m.N; ++i)
-                if (!product(Num{DP[i], Ref()}, e[k], gwl[i * m.E + k])) return false;
+                if (!product(Num{DP[i]}, e[k], gwl[i * m.E + k])) return false;
         }
-        DE.assign(m.N > 0 ? m.E : 0, 0.0);  // 17. (E as P bears it out; all zeros when N is 0) DE[k] = Σ_i DP[i]*lweights[i][k], summed row by row
-        for (Py_ssize_t i = 0; i < m.N && m.E > 0; ++i) {
-            Ref row = st.item(m.lw.get(), i);
-            if (!row) return false;
-            for (Py_ssize_t k = 0; k < m.E; ++k) {
-                Num x, p;
-                if (!st.num(row.get(), k, x) || !product(Num{DP[i], Ref()}, x, p) || !add_to(p, DE[k])) return false;
-            }
-        }
+        return true;
+    }
+    bool gradients() {
+        if (!output_error()) return false;
+        DH.assign(m.N, 0.0);  // 12. DH[i] = Σ_v G[v]*who[v][i] (who as read)
+        for (Py_ssize_t v = 0; v < m.V && m.N > 0; ++v)
+            if (!add_row(m.who.get(), v, G[v], DH) || !sig.tick()) return false;
+        DP.resize(m.N);  // 13. DP = DH times the activation's slope
+        for (Py_ssize_t i = 0; i < m.N; ++i) DP[i] = DH[i] * (P[i] > 0 ? 1.0 : 0.01);
+        if (!embedding_row()) return false;
+        DE.assign(m.N > 0 ? m.E : 0, 0.0);  // 17. DE[k] = Σ_i DP[i]*lweights[i][k] (E as P bears it out)
+        for (Py_ssize_t i = 0; i < m.N; ++i)
+            if (!add_row(m.lw.get(), i, Num{DP[i]}, DE)) return false;
         return true;
     }
 
@@ -290,15 +259,6 @@ struct General {
         if (!(reply = getattr(m.obj, n_reply)) || !(dict = getattr(m.obj, n_dictionary))) return false;
         if (!(word = Ref::steal(PyObject_GetItem(dict.get(), next.get())))) return false;
         return PyList_CheckExact(reply.get()) || (append = getattr(reply.get(), n_append));
-    }
-
-    // 7, 8. nexttoken and loss stored; the values they replace kept to put back.
-    bool store_attrs() {
-        prev_next = getattr(m.obj, n_nexttoken);
-        PyErr_Clear();
-        prev_loss = getattr(m.obj, n_loss);
-        PyErr_Clear();
-        return (next_stored = setattr(m.obj, n_nexttoken, next.get())) && (loss_stored = setattr(m.obj, n_loss, loss.get()));
     }
 
     // seq[j] = value, recorded; a list's old element is held until the step ends.
@@ -319,43 +279,43 @@ struct General {
     // 18. Positions [0, n) of outer[r] (or of `seq`) become w - (lr * grad(j)).
     template <class Grad>
     bool update(PyObject* outer, Py_ssize_t r, PyObject* seq, Py_ssize_t n, Grad grad) {
-        Ref row = outer ? st.item(outer, r) : Ref::borrow(seq);
+        Ref row = outer ? item(outer, r) : Ref::borrow(seq);
         if (!row || n <= 0) return bool(row);
         lists.push_back(Written{row, Py_SIZE(row.get()), outer, r});
-        Num rate{m.lr, Ref()};
+        Num rate{m.lr};
         for (Py_ssize_t j = 0; j < n; ++j) {
-            Ref w = st.item(row.get(), j);
+            Ref w = item(row.get(), j);
             Num t, x;
             if (!w || !product(rate, grad(j), t) || !difference(Num::of(w.get()), t, x) ||
                 !store(row.get(), j, x, w))
                 return false;
         }
-        return st.sig.tick();
+        return sig.tick();
     }
     bool updates() {
-        st.pending = false;  // 4. the hidden state
+        pending = false;  // 4. the hidden state
         if (m.N > 0) lists.push_back(Written{m.ht, Py_SIZE(m.ht.get()), nullptr, 0});
         for (Py_ssize_t i = 0; i < m.N; ++i) {
-            Ref old = st.item(m.ht.get(), i);
-            if (!old || !store(m.ht.get(), i, Num{h[i], Ref()}, old)) return false;
+            Ref old = item(m.ht.get(), i);
+            if (!old || !store(m.ht.get(), i, Num{h[i]}, old)) return false;
         }
         for (Py_ssize_t v = 0; v < m.V; ++v)
             if (!update(m.who.get(), v, nullptr, m.N, [&](Py_ssize_t j) {
-                    return G[v].o ? gwo[v][j] : Num{G[v].d * h[j], Ref()};
+                    return G[v].o ? gwo[v][j] : Num{G[v].d * h[j]};
                 }))
                 return false;
         if (!update(nullptr, 0, m.bo.get(), m.V, [&](Py_ssize_t v) { return G[v]; })) return false;
         for (Py_ssize_t i = 0; i < m.N; ++i)
             if (!update(m.lw.get(), i, nullptr, m.E, [&](Py_ssize_t k) {
-                    return e[k].o ? gwl[i * m.E + k] : Num{DP[i] * e[k].d, Ref()};
+                    return e[k].o ? gwl[i * m.E + k] : Num{DP[i] * e[k].d};
                 }))
                 return false;
         for (Py_ssize_t i = 0; i < m.N; ++i)
-            if (!update(m.lhw.get(), i, nullptr, m.N, [&](Py_ssize_t j) { return Num{DP[i] * h[j], Ref()}; }))
+            if (!update(m.lhw.get(), i, nullptr, m.N, [&](Py_ssize_t j) { return Num{DP[i] * h[j]}; }))
                 return false;
-        if (!update(nullptr, 0, m.bias.get(), m.N, [&](Py_ssize_t i) { return Num{DP[i], Ref()}; })) return false;
-        return update(m.emb.get(), st.indexa, nullptr, m.E,
-                      [&](Py_ssize_t k) { return Num{k < static_cast<Py_ssize_t>(DE.size()) ? DE[k] : 0.0, Ref()}; });
+        if (!update(nullptr, 0, m.bias.get(), m.N, [&](Py_ssize_t i) { return Num{DP[i]}; })) return false;
+        return update(m.emb.get(), indexa, nullptr, m.E,
+                      [&](Py_ssize_t k) { return Num{k < static_cast<Py_ssize_t>(DE.size()) ? DE[k] : 0.0}; });
     }
 
     // Every list written still has its length, every row its place in its matrix.
@@ -389,14 +349,7 @@ struct General {
                 s.old = Ref::steal(now);
             }
         }
-        auto put_back = [&](bool& stored, Name& name, const Ref& prev) {
-            if (!stored) return;
-            stored = false;
-            if ((prev ? PyObject_SetAttr(m.obj, name.get(), prev.get()) : PyObject_DelAttr(m.obj, name.get())) < 0)
-                PyErr_Clear();
-        };
-        put_back(loss_stored, n_loss, prev_loss);
-        put_back(next_stored, n_nexttoken, prev_next);
+        attrs.undo();
         PyErr_Restore(t, v, tb);
         if (!same) {
             PyErr_Clear();
@@ -404,10 +357,10 @@ struct General {
         }
     }
 
-    bool run() {
+    bool general_path() {
         bool ok = false;
         try {
-            ok = forward() && gradients() && reply_word() && store_attrs() && updates();
+            ok = forward() && gradients() && reply_word() && attrs.set(next.get(), loss.get()) && updates();
             if (ok && !unchanged()) ok = changed();
             if (ok && !append && PyList_Append(reply.get(), word.get()) < 0) ok = false;
         } catch (const std::bad_alloc&) {
@@ -418,9 +371,30 @@ struct General {
     }
 };
 
-bool Step::general_path() {
-    General g{*this, m, h};
-    return g.run();
+// ---- The plain path: 4-19 over doubles, every store after the last thing that can fail ----
+// `taken` stays false where the step would raise (a zero total in the soft-max, a target or
+// word out of range, a zero probability) or a row of who holds other than plain numbers:
+// nothing has changed then, and the general path raises the host's error.
+bool Step::plain_path(Lists& l, Ref& reply, bool& taken) {
+    Pool pool;
+    Objects s{l, pool};
+    Work w;
+    w.reserve(m.N, m.V, m.E);
+    Kernel<Objects> k{s, m.N, m.V, m.E, m.lr, w};
+    w.P = P;
+    k.hidden();
+    for (Py_ssize_t j = 0; j < m.E; ++j) w.e.push_back(s.erow().get(j));  // 14. the embedding row as read
+    Py_ssize_t tn;
+    if (!k.scores() || !k.outputs(target, tn)) return false;
+    PyObject* word = plain_word(l.dictionary, w.next);
+    if (!word) return false;
+    taken = true;
+    Ref next = Ref::steal(PyLong_FromSize_t(w.next)), loss = flt(w.loss);
+    Attrs attrs{m.obj};
+    if (!next || !loss || !pool.fill(l.fresh + s.who_fresh) || !attrs.set(next.get(), loss.get())) return false;
+    if (PyList_Append(reply.get(), word) < 0) return attrs.undo(), false;
+    k.learn(tn);
+    return true;
 }
 
 PyObject* activate_step_impl(Fn* fn, PyObject* obj, int indexa, int target) {

@@ -64,37 +64,32 @@ inline Name n_Argmax("Argmax"), n_FixSoftmax("FixSoftmax"), n_LeakyReLu("LeakyRe
 // and Argmax use (numerix's exp, the built-in max): while all are still bound, the step
 // runs them on doubles (orvex/numcore.hpp), their results to the last bit.
 struct Bound {
-    Ref relu, leaky, softmax, argmax, log, numerix_globals, exp, max;
+    // ReLu, LeakyReLu, FixSoftmax, Argmax and log in the step module's globals, then exp in numerix's.
+    inline static Name* names[6] = {&n_ReLu, &n_LeakyReLu, &n_FixSoftmax, &n_Argmax, &n_log, &n_exp};
+    Ref fn[6], numerix_globals, max;
 
     // From the step module's globals; false (no exception) if they are not numerix's own.
     bool capture(PyObject* globals) {
         Ref numerix = Ref::steal(PyImport_ImportModule("ORVEX.numerix"));
         if (!numerix) return false;
-        PyObject* ng = PyModule_GetDict(numerix.get());
-        Name* names[] = {&n_ReLu, &n_LeakyReLu, &n_FixSoftmax, &n_Argmax, &n_log, &n_exp};
-        Ref* slots[] = {&relu, &leaky, &softmax, &argmax, &log, &exp};
+        numerix_globals = Ref::borrow(PyModule_GetDict(numerix.get()));
         for (int k = 0; k < 6; ++k) {
             PyObject* mine = k < 5 ? PyDict_GetItemWithError(globals, names[k]->get()) : nullptr;
-            PyObject* theirs = PyDict_GetItemWithError(ng, names[k]->get());
+            PyObject* theirs = PyDict_GetItemWithError(numerix_globals.get(), names[k]->get());
             if (PyErr_Occurred()) return false;
             if (!theirs || (k < 5 && mine != theirs) || std::strcmp(Py_TYPE(theirs)->tp_name, FnType.tp_name))
                 return false;
-            *slots[k] = Ref::borrow(theirs);
+            fn[k] = Ref::borrow(theirs);
         }
-        numerix_globals = Ref::borrow(ng);
-        max = builtin("max");
-        return bool(max);
-    }
-    static bool is(PyObject* globals, Name& name, const Ref& want) {
-        PyObject* v = PyDict_GetItemWithError(globals, name.get());
-        if (!v) PyErr_Clear();
-        return want && v == want.get();
+        return bool(max = builtin("max"));
     }
     // The five names of the step's module, numerix's exp and the built-in max as captured.
     bool native(PyObject* globals) const {
-        if (!(is(globals, n_ReLu, relu) && is(globals, n_LeakyReLu, leaky) && is(globals, n_FixSoftmax, softmax) &&
-              is(globals, n_Argmax, argmax) && is(globals, n_log, log) && is(numerix_globals.get(), n_exp, exp)))
-            return false;
+        for (int k = 0; k < 6; ++k) {
+            PyObject* v = PyDict_GetItemWithError(k < 5 ? globals : numerix_globals.get(), names[k]->get());
+            if (!v) PyErr_Clear();
+            if (!fn[k] || v != fn[k].get()) return false;
+        }
         Ref m = global(numerix_globals.get(), n_max.get());
         if (!m) PyErr_Clear();
         return m && m.get() == max.get();
@@ -107,7 +102,7 @@ inline bool hybrid(PyObject* globals, const Bound* b, double x, double& out) {
     bool pos = x > 0;
     Ref f = global(globals, (pos ? n_ReLu : n_LeakyReLu).get());
     if (!f) return false;
-    if (b && f.get() == (pos ? b->relu : b->leaky).get()) {
+    if (b && f.get() == b->fn[pos ? 0 : 1].get()) {
         out = numcore::leaky(x);
         return true;
     }
@@ -269,17 +264,26 @@ struct Objects {
         Pool* pool;
         double get(Py_ssize_t j) const { return value(it[j]); }
         // Positions [0, n) become f(j, w) of their value w: floats only the list holds are
-        // rewritten in a loop that makes no calls (values stay in registers), anything else
-        // is replaced out of line.
+        // rewritten out of line in a loop that makes no calls (f copied, its values in
+        // registers), anything else is replaced out of line.
         template <class F>
         void update(Py_ssize_t n, F&& f) const {
-            for (Py_ssize_t j = 0; j < n; ++j) {
-                for (; j < n && reusable(it[j]); ++j) {
-                    auto fo = reinterpret_cast<PyFloatObject*>(it[j]);
-                    fo->ob_fval = f(j, fo->ob_fval);
-                }
-                if (j < n) replace(j, f(j, value(it[j])));
+            for (Py_ssize_t j = 0; j < n; ++j)
+                if ((j = rewrite(it, j, n, f)) < n) replace(j, f(j, value(it[j])));
+        }
+        // Rewrites from j on, two floats per turn, while the list alone holds them; returns where it stopped.
+        template <class F>
+        [[gnu::noinline]] static Py_ssize_t rewrite(PyObject** it, Py_ssize_t j, Py_ssize_t n, F f) {
+            for (; j + 2 <= n && reusable(it[j]) && reusable(it[j + 1]); j += 2) {
+                auto f0 = reinterpret_cast<PyFloatObject*>(it[j]), f1 = reinterpret_cast<PyFloatObject*>(it[j + 1]);
+                f0->ob_fval = f(j, f0->ob_fval);
+                f1->ob_fval = f(j + 1, f1->ob_fval);
             }
+            for (; j < n && reusable(it[j]); ++j) {
+                auto fo = reinterpret_cast<PyFloatObject*>(it[j]);
+                fo->ob_fval = f(j, fo->ob_fval);
+            }
+            return j;
         }
         [[gnu::noinline]] void replace(Py_ssize_t j, double d) const {
             PyObject *o = it[j], *n = pool->take(d);
@@ -300,8 +304,8 @@ struct Objects {
     Row ht() const { return row(l.ht); }
     Row erow() const { return row(l.erow); }
     // z[v] = Σ_j who[v][j]*h[j], checking as it reads that the row holds plain numbers (false
-    // otherwise) and counting the floats its update cannot rewrite. Exact floats are summed
-    // in a loop that makes no calls (the sum stays in a register, the reads overlap it).
+    // otherwise) and counting the floats its update cannot rewrite. Exact floats are summed two
+    // per turn in a loop that makes no calls (the sum stays in a register, the reads overlap it).
     bool who_dots(const double* h, Py_ssize_t n, Py_ssize_t V, double* z) {
         for (Py_ssize_t v = 0; v < V; ++v)
             if (!who_dot(v, h, n, z[v])) return false;
@@ -310,24 +314,26 @@ struct Objects {
     bool who_dot(Py_ssize_t v, const double* h, Py_ssize_t n, double& z) {
         PyObject** it = PySequence_Fast_ITEMS(l.who[v]);
         size_t fresh = 0;
-        z = 0.0;
-        Py_ssize_t j = sum(
-            it, 0, n, h, z, [&](PyObject* o) { return PyFloat_CheckExact(o) && (fresh += !reusable(o), true); },
-            [](PyObject* o) { return PyFloat_AS_DOUBLE(o); });
+        double s = 0.0;
+        Py_ssize_t j = 0;
+        for (; j + 2 <= n && PyFloat_CheckExact(it[j]) && PyFloat_CheckExact(it[j + 1]); j += 2) {
+            fresh += size_t(!reusable(it[j])) + !reusable(it[j + 1]);
+            s = s + PyFloat_AS_DOUBLE(it[j]) * h[j];
+            s = s + PyFloat_AS_DOUBLE(it[j + 1]) * h[j + 1];
+        }
+        z = s;
         who_fresh += fresh;
         return j == n || who_dot_rest(it, j, h, n, z);
     }
+    // The rest of a row from j on (an odd last element, or a row holding other than exact floats).
     [[gnu::noinline]] bool who_dot_rest(PyObject** it, Py_ssize_t j, const double* h, Py_ssize_t n, double& z) {
-        auto ok = [&](PyObject* o) { return plain_number(o) && (who_fresh += !reusable(o), true); };
-        return sum(it, j, n, h, z, ok, value) == n;
-    }
-    // z + Σ it[j]*h[j] over [j, n) while ok(it[j]); returns where it stopped.
-    template <class Ok, class Value>
-    static Py_ssize_t sum(PyObject** it, Py_ssize_t j, Py_ssize_t n, const double* h, double& z, Ok ok, Value x) {
         double s = z;
-        for (; j < n && ok(it[j]); ++j) s = s + x(it[j]) * h[j];
+        for (; j < n && plain_number(it[j]); ++j) {
+            who_fresh += !reusable(it[j]);
+            s = s + value(it[j]) * h[j];
+        }
         z = s;
-        return j;
+        return j == n;
     }
 };
 
@@ -402,7 +408,7 @@ struct Kernel {
     template <class Row>
     [[gnu::noinline]] static void who_row(Row row, const double g, const double* __restrict h,
                                           double* __restrict dh, const double lr, Py_ssize_t n) {
-        row.update(n, [&](Py_ssize_t j, double x) {
+        row.update(n, [=](Py_ssize_t j, double x) {
             dh[j] = dh[j] + g * x;
             return x - lr * (g * h[j]);
         });
@@ -412,61 +418,57 @@ struct Kernel {
         const double* h = w.h.data();
         w.G.assign(w.Y.begin(), w.Y.end());  // 9. output error
         w.G[tn] = w.Y[tn] - 1.0;
-        auto ht = s.ht();  // 4. the hidden state is stored
-        ht.update(N, [&](Py_ssize_t j, double) { return h[j]; });
+        s.ht().update(N, [&](Py_ssize_t j, double) { return h[j]; });  // 4. the hidden state is stored
         // 12 and 18.1: DH summed from each who weight as the same pass updates it
         w.DH.assign(N, 0.0);
         for (Py_ssize_t v = 0; v < V; ++v) who_row(s.who(v), w.G[v], h, w.DH.data(), lr, N);
         w.DP.resize(N);  // 13. slope of the activation
         for (Py_ssize_t i = 0; i < N; ++i) w.DP[i] = w.DH[i] * (w.P[i] > 0 ? 1.0 : 0.01);
         w.DE.assign(E, 0.0);  // 17. embedding error (lweights still as read)
-        for (Py_ssize_t i = 0; i < N; ++i) {
-            auto row = s.lw(i);
-            for (Py_ssize_t k = 0; k < E; ++k) w.DE[k] = w.DE[k] + w.DP[i] * row.get(k);
-        }
-        auto bo = s.bo();  // 18.2-18.6
-        bo.update(V, [&](Py_ssize_t v, double x) { return x - lr * w.G[v]; });
-        for (Py_ssize_t i = 0; i < N; ++i) {
-            const double dp = w.DP[i];
-            auto row = s.lw(i);
-            row.update(E, [&](Py_ssize_t k, double x) { return x - lr * (dp * w.e[k]); });
-        }
-        for (Py_ssize_t i = 0; i < N; ++i) {
-            const double dp = w.DP[i];
-            auto row = s.lhw(i);
-            row.update(N, [&](Py_ssize_t j, double x) { return x - lr * (dp * h[j]); });
-        }
-        auto bias = s.bias();
-        bias.update(N, [&](Py_ssize_t i, double x) { return x - lr * w.DP[i]; });
-        auto er = s.erow();
-        er.update(E, [&](Py_ssize_t k, double x) { return x - lr * w.DE[k]; });
+        for (Py_ssize_t i = 0; i < N; ++i)
+            for (Py_ssize_t k = 0; k < E; ++k) w.DE[k] = w.DE[k] + w.DP[i] * s.lw(i).get(k);
+        s.bo().update(V, [&](Py_ssize_t v, double x) { return x - lr * w.G[v]; });  // 18.2-18.6
+        for (Py_ssize_t i = 0; i < N; ++i)
+            s.lw(i).update(E, [&, dp = w.DP[i]](Py_ssize_t k, double x) { return x - lr * (dp * w.e[k]); });
+        for (Py_ssize_t i = 0; i < N; ++i)
+            s.lhw(i).update(N, [&, dp = w.DP[i]](Py_ssize_t j, double x) { return x - lr * (dp * h[j]); });
+        s.bias().update(N, [&](Py_ssize_t i, double x) { return x - lr * w.DP[i]; });
+        s.erow().update(E, [&](Py_ssize_t k, double x) { return x - lr * w.DE[k]; });
     }
 };
 
-// nexttoken and loss stored on a quiet instance, put back if what follows fails; the values
-// replaced are released when the commit's owner ends (their release could run code). Nothing
-// here makes an object the garbage collector tracks (a collection could run finalisers).
+// nexttoken and loss stored, the values they replace kept; undo() puts back (or deletes)
+// those whose store happened, in reverse. On a quiet instance (`generic`) the instance dict
+// is read and written directly: no code runs and nothing is made that the garbage collector
+// tracks (a collection could run finalisers); otherwise through the model's own attribute
+// access. The values replaced are released when the owner ends (their release could run code).
 struct Attrs {
     PyObject* obj;
-    Ref prev_next, prev_loss;
+    bool generic = true;
+    Ref prev[2];
+    bool stored[2] = {false, false};
+    inline static Name* names[2] = {&n_nexttoken, &n_loss};
+
+    int store(int k, PyObject* v) {
+        return generic ? PyObject_GenericSetAttr(obj, names[k]->get(), v) : PyObject_SetAttr(obj, names[k]->get(), v);
+    }
     bool set(PyObject* next, PyObject* loss) {
-        Ref d = Ref::steal(PyObject_GenericGetDict(obj, nullptr));  // made by quiet_instance()
-        if (!d) return false;
-        prev_next = Ref::borrow(PyDict_GetItemWithError(d.get(), n_nexttoken.get()));  // no exception made
-        prev_loss = Ref::borrow(PyDict_GetItemWithError(d.get(), n_loss.get()));
-        if (PyObject_GenericSetAttr(obj, n_nexttoken.get(), next) < 0) return false;
-        if (PyObject_GenericSetAttr(obj, n_loss.get(), loss) == 0) return true;
-        restore(n_nexttoken, prev_next);
-        return false;
+        Ref d = generic ? Ref::steal(PyObject_GenericGetDict(obj, nullptr)) : Ref();  // made by quiet_instance()
+        if (generic && !d) return false;
+        for (int k = 0; k < 2; ++k) {
+            prev[k] = generic ? Ref::borrow(PyDict_GetItemWithError(d.get(), names[k]->get())) : getattr(obj, *names[k]);
+            if (!generic) PyErr_Clear();
+        }
+        PyObject* values[] = {next, loss};
+        for (int k = 0; k < 2; ++k)
+            if (!(stored[k] = store(k, values[k]) == 0)) return undo(), false;
+        return true;
     }
     void undo() {
-        restore(n_loss, prev_loss);
-        restore(n_nexttoken, prev_next);
-    }
-    void restore(Name& name, const Ref& prev) {
         PyObject *t, *v, *tb;
         PyErr_Fetch(&t, &v, &tb);
-        if (PyObject_GenericSetAttr(obj, name.get(), prev.get()) < 0) PyErr_Clear();
+        for (int k = 1; k >= 0; --k)
+            if (stored[k] && (stored[k] = false, store(k, prev[k].get()) < 0)) PyErr_Clear();
         PyErr_Restore(t, v, tb);
     }
 };
