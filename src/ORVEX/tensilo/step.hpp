@@ -19,11 +19,9 @@
 #include "orvex/numcore.hpp"
 #include "orvex/rt.hpp"
 
-// Rewriting a float object that only its list holds (a cache on CPython's reference counts);
-// -DORVEX_INTERNALS=0 or -DORVEX_TENSILO_FRESH_FLOATS=1 store a new float every time.
-#ifndef ORVEX_INTERNALS
-#define ORVEX_INTERNALS 1
-#endif
+// Rewriting a float object that only its list holds (a cache on CPython's reference counts,
+// ORVEX_FLOAT_REUSE in orvex/internals.hpp); -DORVEX_INTERNALS=0 or
+// -DORVEX_TENSILO_FRESH_FLOATS=1 store a new float every time.
 #ifndef ORVEX_TENSILO_FRESH_FLOATS
 #define ORVEX_TENSILO_FRESH_FLOATS 0
 #endif
@@ -31,7 +29,7 @@
 namespace step {
 using namespace rt;
 
-#if ORVEX_INTERNALS && !ORVEX_TENSILO_FRESH_FLOATS && !defined(Py_GIL_DISABLED)
+#if ORVEX_FLOAT_REUSE && !ORVEX_TENSILO_FRESH_FLOATS
 inline bool reusable(PyObject* o) { return PyFloat_CheckExact(o) && Py_REFCNT(o) == 1; }
 #else
 inline bool reusable(PyObject*) { return false; }
