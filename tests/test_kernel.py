@@ -33,6 +33,7 @@ def run(m, pairs):
 
 @pytest.mark.parametrize("sizes,seed,zeros,change", [
     ((5, 4, 3), 1, True, ""),
+    ((13, 11, 3), 12, False, ""),                                  # sizes past whole groups of lanes
     ((30, 16, 8), 2, False, ""),
     ((40, 7, 5), 3, True, "pairs[150] = (99, 0)"),                  # a failing pair in the middle
     ((12, 6, 2), 4, False, "pairs[100] = (1, 2.0)"),               # a pair activate_step converts

@@ -15,6 +15,22 @@
 #include <climits>
 #include <memory>
 
+// Independent sums in SIMD lanes (each lane its own element, in its own order): SSE2 on every
+// x86-64, AVX2 where the processor has it (chosen at run time; -DORVEX_KERNEL_AVX2=0 builds
+// without it).
+#ifndef ORVEX_KERNEL_AVX2
+#define ORVEX_KERNEL_AVX2 1
+#endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#define ORVEX_X86 1
+#include <immintrin.h>
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"  // step::who_weight over AVX2 lanes is always inlined
+#endif
+#else
+#define ORVEX_X86 0
+#endif
+
 #include "tensilo/step.hpp"
 
 using namespace step;
@@ -52,21 +68,117 @@ struct Doubles {
     Row bo() { return Row{bo_.data()}; }
     Row ht() { return Row{ht_.data()}; }
     Row erow() { return Row{emb_[a].data()}; }
-    // z[v] = Σ_j who[v][j]*h[j], four rows at a time (each summed in its own order).
+    // z[v] = Σ_j who[v][j]*h[j]: each row summed in its own order, eight rows in the lanes of
+    // a group (the last group repeats its last row).
     bool who_dots(const double* h, Py_ssize_t n, Py_ssize_t V, double* z) const {
-        for (Py_ssize_t v = 0; v < V; v += 4) {
-            const double* r[4];
-            for (int q = 0; q < 4; ++q) r[q] = who_.data() + std::min(v + q, V - 1) * n;
-            double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-            for (Py_ssize_t j = 0; j < n; ++j) {
-                s0 = s0 + r[0][j] * h[j], s1 = s1 + r[1][j] * h[j];
-                s2 = s2 + r[2][j] * h[j], s3 = s3 + r[3][j] * h[j];
+        const double* w = who_.data();
+#if ORVEX_X86
+        if (has_avx2()) return dots_avx2(w, h, n, V, z), true;
+        return dots_sse2(w, h, n, V, z), true;
+#else
+        for (Py_ssize_t v = 0; v < V; v += 8) {
+            double s[8];
+            for (int q = 0; q < 8; ++q) {
+                const double* r = w + std::min(v + q, V - 1) * n;
+                s[q] = 0.0;
+                for (Py_ssize_t j = 0; j < n; ++j) s[q] = s[q] + r[j] * h[j];
             }
-            const double s[4] = {s0, s1, s2, s3};
-            for (int q = 0; q < 4 && v + q < V; ++q) z[v + q] = s[q];
+            std::copy_n(s, std::min<Py_ssize_t>(8, V - v), z + v);
         }
         return true;
+#endif
     }
+    // 12 and 18.1 over every row of who, in order; four elements of a row per turn with AVX2.
+    void who_pass(const double* G, const double* h, double* dh, double lr, Py_ssize_t n, Py_ssize_t V) {
+#if ORVEX_X86
+        if (has_avx2()) return who_pass_avx2(who_.data(), G, h, dh, lr, n, V);
+#endif
+        for (Py_ssize_t v = 0; v < V; ++v) who_row(who(v), G[v], h, dh, lr, n);
+    }
+
+#if ORVEX_X86
+    static bool has_avx2() {
+        static const bool yes = ORVEX_KERNEL_AVX2 && (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+        return yes;
+    }
+    // Lane q of a group holds row v+q; a 4x4 block of four rows is turned into four columns.
+    [[gnu::target("avx2")]] static void dots_avx2(const double* w, const double* h, Py_ssize_t n, Py_ssize_t V,
+                                                  double* z) {
+        for (Py_ssize_t v = 0; v < V; v += 8) {
+            const double* r[8];
+            for (int q = 0; q < 8; ++q) r[q] = w + std::min(v + q, V - 1) * n;
+            __m256d acc[2] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
+            Py_ssize_t j = 0;
+            for (; j + 4 <= n; j += 4) {
+                __m256d c[2][4];
+                for (int g = 0; g < 2; ++g) {
+                    const double* const* q = r + 4 * g;
+                    __m256d a0 = _mm256_loadu_pd(q[0] + j), a1 = _mm256_loadu_pd(q[1] + j);
+                    __m256d a2 = _mm256_loadu_pd(q[2] + j), a3 = _mm256_loadu_pd(q[3] + j);
+                    __m256d t0 = _mm256_unpacklo_pd(a0, a1), t1 = _mm256_unpackhi_pd(a0, a1);
+                    __m256d t2 = _mm256_unpacklo_pd(a2, a3), t3 = _mm256_unpackhi_pd(a2, a3);
+                    c[g][0] = _mm256_permute2f128_pd(t0, t2, 0x20), c[g][1] = _mm256_permute2f128_pd(t1, t3, 0x20);
+                    c[g][2] = _mm256_permute2f128_pd(t0, t2, 0x31), c[g][3] = _mm256_permute2f128_pd(t1, t3, 0x31);
+                }
+                for (int k = 0; k < 4; ++k) {
+                    const __m256d hk = _mm256_broadcast_sd(h + j + k);
+                    for (int g = 0; g < 2; ++g) acc[g] = _mm256_add_pd(acc[g], _mm256_mul_pd(c[g][k], hk));
+                }
+            }
+            for (; j < n; ++j) {
+                const __m256d hk = _mm256_broadcast_sd(h + j);
+                for (int g = 0; g < 2; ++g) {
+                    const double* const* q = r + 4 * g;
+                    const __m256d c = _mm256_set_pd(q[3][j], q[2][j], q[1][j], q[0][j]);
+                    acc[g] = _mm256_add_pd(acc[g], _mm256_mul_pd(c, hk));
+                }
+            }
+            alignas(32) double s[8];
+            _mm256_store_pd(s, acc[0]), _mm256_store_pd(s + 4, acc[1]);
+            std::copy_n(s, std::min<Py_ssize_t>(8, V - v), z + v);
+        }
+    }
+    // The same over two-double lanes: a 2x2 block of two rows turned into two columns.
+    static void dots_sse2(const double* w, const double* h, Py_ssize_t n, Py_ssize_t V, double* z) {
+        for (Py_ssize_t v = 0; v < V; v += 8) {
+            const double* r[8];
+            for (int q = 0; q < 8; ++q) r[q] = w + std::min(v + q, V - 1) * n;
+            __m128d acc[4] = {_mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd()};
+            Py_ssize_t j = 0;
+            for (; j + 2 <= n; j += 2) {
+                const __m128d h0 = _mm_set1_pd(h[j]), h1 = _mm_set1_pd(h[j + 1]);
+                for (int g = 0; g < 4; ++g) {
+                    const __m128d a = _mm_loadu_pd(r[2 * g] + j), b = _mm_loadu_pd(r[2 * g + 1] + j);
+                    acc[g] = _mm_add_pd(acc[g], _mm_mul_pd(_mm_unpacklo_pd(a, b), h0));
+                    acc[g] = _mm_add_pd(acc[g], _mm_mul_pd(_mm_unpackhi_pd(a, b), h1));
+                }
+            }
+            for (; j < n; ++j) {
+                const __m128d hj = _mm_set1_pd(h[j]);
+                for (int g = 0; g < 4; ++g)
+                    acc[g] = _mm_add_pd(acc[g], _mm_mul_pd(_mm_set_pd(r[2 * g + 1][j], r[2 * g][j]), hj));
+            }
+            alignas(16) double s[8];
+            for (int g = 0; g < 4; ++g) _mm_store_pd(s + 2 * g, acc[g]);
+            std::copy_n(s, std::min<Py_ssize_t>(8, V - v), z + v);
+        }
+    }
+    [[gnu::target("avx2")]] static void who_pass_avx2(double* who, const double* G, const double* h, double* dh,
+                                                      double lr, Py_ssize_t n, Py_ssize_t V) {
+        const __m256d lr4 = _mm256_set1_pd(lr);
+        for (Py_ssize_t v = 0; v < V; ++v) {
+            double* row = who + v * n;
+            const __m256d g4 = _mm256_set1_pd(G[v]);
+            Py_ssize_t j = 0;
+            for (; j + 4 <= n; j += 4) {
+                __m256d d = _mm256_loadu_pd(dh + j);
+                _mm256_storeu_pd(row + j, who_weight(_mm256_loadu_pd(row + j), g4, _mm256_loadu_pd(h + j), d, lr4));
+                _mm256_storeu_pd(dh + j, d);
+            }
+            for (; j < n; ++j) row[j] = who_weight(row[j], G[v], h[j], dh[j], lr);
+        }
+    }
+#endif
 };
 
 void read_row(PyObject* list, Py_ssize_t n, Vec<double>& out) {

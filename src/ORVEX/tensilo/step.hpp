@@ -253,6 +253,25 @@ struct Pool {
     }
 };
 
+// One row of who: DH[j] + g*w summed from each weight w, which becomes w - lr*(g*h[j]).
+// Written over T, a double or a vector of doubles (one lane per j, each its own element).
+template <class T>
+[[gnu::always_inline]] inline T who_weight(T x, T g, T h, T& dh, T lr) {
+    dh = dh + g * x;
+    return x - lr * (g * h);
+}
+template <class Row>
+[[gnu::always_inline]] inline void who_row_body(Row row, const double g, const double* __restrict h,
+                                               double* __restrict dh, const double lr, Py_ssize_t n) {
+    row.update(n, [=](Py_ssize_t j, double x) { return who_weight(x, g, h[j], dh[j], lr); });
+}
+// Out of line: g, lr and the buffers stay in registers.
+template <class Row>
+[[gnu::noinline]] void who_row(Row row, const double g, const double* __restrict h, double* __restrict dh,
+                               const double lr, Py_ssize_t n) {
+    who_row_body(row, g, h, dh, lr, n);
+}
+
 // Rows of float objects in exact lists of plain numbers, updated in place: a float only the
 // list holds is rewritten, any other element replaced by a float from the pool (the old one,
 // a float or an int, is released at once: that runs no code).
@@ -322,6 +341,10 @@ struct Objects {
         z = s;
         who_fresh += fresh;
         return j == n || who_dot_rest(it, j, h, n, z);
+    }
+    // 12 and 18.1 over every row of who, in order.
+    void who_pass(const double* G, const double* h, double* dh, double lr, Py_ssize_t n, Py_ssize_t V) const {
+        for (Py_ssize_t v = 0; v < V; ++v) who_row(who(v), G[v], h, dh, lr, n);
     }
     // The rest of a row from j on (an odd last element, or a row holding other than exact floats).
     [[gnu::noinline]] bool who_dot_rest(PyObject** it, Py_ssize_t j, const double* h, Py_ssize_t n, double& z) {
@@ -401,16 +424,6 @@ struct Kernel {
         w.loss = -r;
         return true;
     }
-    // One row of who: DH[j] + g*w summed from each weight w, which becomes w - lr*(g*h[j])
-    // (out of line: g, lr and the buffers stay in registers).
-    template <class Row>
-    [[gnu::noinline]] static void who_row(Row row, const double g, const double* __restrict h,
-                                          double* __restrict dh, const double lr, Py_ssize_t n) {
-        row.update(n, [=](Py_ssize_t j, double x) {
-            dh[j] = dh[j] + g * x;
-            return x - lr * (g * h[j]);
-        });
-    }
     // ---- 9-18. Gradients and the update (from e and h as the forward pass used them) ----
     void learn(Py_ssize_t tn) {
         const double* h = w.h.data();
@@ -419,7 +432,7 @@ struct Kernel {
         s.ht().update(N, [&](Py_ssize_t j, double) { return h[j]; });  // 4. the hidden state is stored
         // 12 and 18.1: DH summed from each who weight as the same pass updates it
         w.DH.assign(N, 0.0);
-        for (Py_ssize_t v = 0; v < V; ++v) who_row(s.who(v), w.G[v], h, w.DH.data(), lr, N);
+        s.who_pass(w.G.data(), h, w.DH.data(), lr, N, V);
         w.DP.resize(N);  // 13. slope of the activation
         for (Py_ssize_t i = 0; i < N; ++i) w.DP[i] = w.DH[i] * (w.P[i] > 0 ? 1.0 : 0.01);
         w.DE.assign(E, 0.0);  // 17. embedding error (lweights still as read)
