@@ -35,6 +35,10 @@
 
 using namespace step;
 
+// Vectors of four and two doubles (loaded and stored by copy: any double's address will do).
+typedef double Lanes4 __attribute__((vector_size(32)));
+typedef double Lanes2 __attribute__((vector_size(16)));
+
 namespace {
 
 Name n_activate_step("activate_step");
@@ -93,7 +97,47 @@ struct Doubles {
 #if ORVEX_X86
         if (has_avx2()) return who_pass_avx2(who_.data(), G, h, dh, lr, n, V);
 #endif
-        for (Py_ssize_t v = 0; v < V; ++v) who_row(who(v), G[v], h, dh, lr, n);
+        who_rows<Lanes2>(who_.data(), G, h, dh, lr, n, V);
+    }
+    // Four rows per turn (DH[j] gains their terms in row order while it stays in a register),
+    // L elements of each (T a vector of L doubles).
+    template <class T>
+    [[gnu::always_inline]] static void who_rows(double* who, const double* G, const double* h, double* dh, double lr,
+                                                Py_ssize_t n, Py_ssize_t V) {
+        Py_ssize_t v = 0;
+        for (; v + 4 <= V; v += 4) who_block<T, 4>(who, G, h, dh, lr, n, v);
+        for (; v < V; ++v) who_block<T, 1>(who, G, h, dh, lr, n, v);
+    }
+    template <class T, int R>
+    [[gnu::always_inline]] static void who_block(double* who, const double* G, const double* h, double* dh, double lr,
+                                                 Py_ssize_t n, Py_ssize_t v) {
+        constexpr Py_ssize_t L = sizeof(T) / sizeof(double);
+        auto splat = [](double x) {
+            T t;
+            for (Py_ssize_t k = 0; k < L; ++k) t[k] = x;  // (not 0.0 + x: that loses the sign of a zero)
+            return t;
+        };
+        double* r[R];
+        T g[R];
+        for (int q = 0; q < R; ++q) r[q] = who + (v + q) * n, g[q] = splat(G[v + q]);
+        const T lrv = splat(lr);
+        Py_ssize_t j = 0;
+        auto load = [](const double* p) {
+            T t;
+            std::memcpy(&t, p, sizeof t);
+            return t;
+        };
+        for (; j + L <= n; j += L) {
+            T d = load(dh + j);
+            const T hj = load(h + j);
+            for (int q = 0; q < R; ++q) {
+                const T x = who_weight(load(r[q] + j), g[q], hj, d, lrv);
+                std::memcpy(r[q] + j, &x, sizeof x);
+            }
+            std::memcpy(dh + j, &d, sizeof d);
+        }
+        for (; j < n; ++j)
+            for (int q = 0; q < R; ++q) r[q][j] = who_weight(r[q][j], G[v + q], h[j], dh[j], lr);
     }
 
 #if ORVEX_X86
@@ -165,18 +209,7 @@ struct Doubles {
     }
     [[gnu::target("avx2")]] static void who_pass_avx2(double* who, const double* G, const double* h, double* dh,
                                                       double lr, Py_ssize_t n, Py_ssize_t V) {
-        const __m256d lr4 = _mm256_set1_pd(lr);
-        for (Py_ssize_t v = 0; v < V; ++v) {
-            double* row = who + v * n;
-            const __m256d g4 = _mm256_set1_pd(G[v]);
-            Py_ssize_t j = 0;
-            for (; j + 4 <= n; j += 4) {
-                __m256d d = _mm256_loadu_pd(dh + j);
-                _mm256_storeu_pd(row + j, who_weight(_mm256_loadu_pd(row + j), g4, _mm256_loadu_pd(h + j), d, lr4));
-                _mm256_storeu_pd(dh + j, d);
-            }
-            for (; j < n; ++j) row[j] = who_weight(row[j], G[v], h[j], dh[j], lr);
-        }
+        who_rows<Lanes4>(who, G, h, dh, lr, n, V);
     }
 #endif
 };
