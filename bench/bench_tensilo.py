@@ -11,7 +11,8 @@
   activate_step (goal: >= 5x the pairs per second) and against a batched NumPy Elman network
   of the same size (goal: faster).
 Reusing the float object a list alone holds is a build option: compare a build made with
-CMAKE_ARGS="-DCMAKE_CXX_FLAGS=-DORVEX_TENSILO_FRESH_FLOATS=1".
+CMAKE_ARGS="-DCMAKE_CXX_FLAGS=-DORVEX_TENSILO_FRESH_FLOATS=1". run_pairs takes AVX2 lanes where
+the processor has them, SSE2 lanes otherwise: compare a build made with -DORVEX_KERNEL_AVX2=0.
 """
 import os
 
