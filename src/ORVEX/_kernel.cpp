@@ -92,7 +92,8 @@ struct Doubles {
         return true;
 #endif
     }
-    // 12 and 18.1 over every row of who, in order; four elements of a row per turn with AVX2.
+    // 12 and 18.1 over every row of who, in order: AVX2's four lanes where the processor has
+    // them, two otherwise.
     void who_pass(const double* G, const double* h, double* dh, double lr, Py_ssize_t n, Py_ssize_t V) {
 #if ORVEX_X86
         if (has_avx2()) return who_pass_avx2(who_.data(), G, h, dh, lr, n, V);

@@ -260,16 +260,11 @@ template <class T>
     dh = dh + g * x;
     return x - lr * (g * h);
 }
-template <class Row>
-[[gnu::always_inline]] inline void who_row_body(Row row, const double g, const double* __restrict h,
-                                               double* __restrict dh, const double lr, Py_ssize_t n) {
-    row.update(n, [=](Py_ssize_t j, double x) { return who_weight(x, g, h[j], dh[j], lr); });
-}
 // Out of line: g, lr and the buffers stay in registers.
 template <class Row>
 [[gnu::noinline]] void who_row(Row row, const double g, const double* __restrict h, double* __restrict dh,
                                const double lr, Py_ssize_t n) {
-    who_row_body(row, g, h, dh, lr, n);
+    row.update(n, [=](Py_ssize_t j, double x) { return who_weight(x, g, h[j], dh[j], lr); });
 }
 
 // Rows of float objects in exact lists of plain numbers, updated in place: a float only the
