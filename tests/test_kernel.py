@@ -97,7 +97,10 @@ sys.path.insert(0, %r)
 from test_tensilo import make_model, snapshot
 from ORVEX import _kernel, tensilo
 base = make_model(500, 40, 16, 3, zeros=False, scale=0.3)
-pairs = [(random.randrange(500), random.randrange(500)) for _ in range(3000)]
+# Seeded (no pair meets the numeric wall) and far longer than any timer below, so every run
+# is interrupted, however fast or busy the machine.
+rnd = random.Random(7)
+pairs = [(rnd.randrange(500), rnd.randrange(500)) for _ in range(200_000)]
 def stop(*a): raise KeyboardInterrupt
 signal.signal(signal.SIGALRM, stop)
 bad = stopped = 0
@@ -113,6 +116,6 @@ for i in range(6):
     for a, t in pairs[:len(m.reply)]:
         tensilo.activate_step(ref, a, t)
     bad += snapshot(ref) != snapshot(m)
-print(stopped > 0, bad)
+print(stopped == 6, bad)
 """ % TESTS
     assert probe_outcome(code) == "True 0"
