@@ -14,8 +14,28 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+// AVX2 lanes where the processor has them, chosen at run time (has_avx2());
+// -DORVEX_KERNEL_AVX2=0 builds without them.
+#ifndef ORVEX_KERNEL_AVX2
+#define ORVEX_KERNEL_AVX2 1
+#endif
+#if ORVEX_KERNEL_AVX2 && defined(__x86_64__) && defined(__GNUC__)
+#define ORVEX_AVX2_PATHS 1
+#include <immintrin.h>
+#else
+#define ORVEX_AVX2_PATHS 0
+#endif
 
 namespace numcore {
+
+inline bool has_avx2() {
+#if ORVEX_AVX2_PATHS
+    static const bool yes = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+    return yes;
+#else
+    return false;
+#endif
+}
 
 // The host's float ** float for finite and non-finite operands (float.__pow__), without
 // the error cases: returns false where the host would raise (zero to a negative power,
@@ -114,16 +134,40 @@ inline size_t argmax(const double* x, size_t n, Tick&& tick = {}) {
     return best;
 }
 
+#if ORVEX_AVX2_PATHS
+// exp_series(x[i] - m) four elements at a time from i on, each AVX2 lane the series of its
+// own element; false when `tick` stopped it.
+template <class Tick>
+[[gnu::target("avx2")]] bool exp_series_avx2(const double* x, size_t n, double m, double* out, size_t& i,
+                                             Tick& tick) {
+    const __m256d mv = _mm256_set1_pd(m), one = _mm256_set1_pd(1.0);
+    for (; i + 4 <= n; i += 4) {
+        if (!tick()) return false;
+        const __m256d d = _mm256_sub_pd(_mm256_loadu_pd(x + i), mv);
+        __m256d term = one, total = one;
+        for (int k = 1; k < 20; ++k) {
+            term = _mm256_mul_pd(term, _mm256_div_pd(d, _mm256_set1_pd(static_cast<double>(k))));
+            total = _mm256_add_pd(total, term);
+        }
+        _mm256_storeu_pd(out + i, total);
+    }
+    return true;
+}
+#endif
+
 // FixSoftmax over doubles into out[]; false when the total is zero (the host raises
 // ZeroDivisionError) or `tick` stopped it. n >= 1.
-// The series run two elements at a time where the processor has two-double lanes: each
-// lane runs the 20-term series of its own element (the same operations in the same order,
-// so the same bits) and the two series' divisions and products overlap. The total still
-// adds the values in order.
+// The series run four (AVX2) or two (SSE2) elements at a time where the processor has the
+// lanes: each lane runs the 20-term series of its own element (the same operations in the
+// same order, so the same bits) and the series' divisions and products overlap. The total
+// still adds the values in order.
 template <class Tick = NoTick>
 inline bool fix_softmax(const double* x, size_t n, double* out, Tick&& tick = {}) {
     const double m = x[max_index(x, n, tick)];
     size_t i = 0;
+#if ORVEX_AVX2_PATHS
+    if (has_avx2() && !exp_series_avx2(x, n, m, out, i, tick)) return false;
+#endif
 #if defined(__SSE2__)
     const __m128d mv = _mm_set1_pd(m), one = _mm_set1_pd(1.0);
     for (; i + 2 <= n; i += 2) {

@@ -16,11 +16,8 @@
 #include <memory>
 
 // Independent sums in SIMD lanes (each lane its own element, in its own order): SSE2 on every
-// x86-64, AVX2 where the processor has it (chosen at run time; -DORVEX_KERNEL_AVX2=0 builds
-// without it).
-#ifndef ORVEX_KERNEL_AVX2
-#define ORVEX_KERNEL_AVX2 1
-#endif
+// x86-64, AVX2 where the processor has it (numcore::has_avx2(), chosen at run time;
+// -DORVEX_KERNEL_AVX2=0 builds without it).
 #if defined(__x86_64__) && defined(__GNUC__)
 #define ORVEX_X86 1
 #include <immintrin.h>
@@ -142,10 +139,7 @@ struct Doubles {
     }
 
 #if ORVEX_X86
-    static bool has_avx2() {
-        static const bool yes = ORVEX_KERNEL_AVX2 && (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
-        return yes;
-    }
+    static bool has_avx2() { return numcore::has_avx2(); }
     // Lane q of a group holds row v+q; a 4x4 block of four rows is turned into four columns.
     [[gnu::target("avx2")]] static void dots_avx2(const double* w, const double* h, Py_ssize_t n, Py_ssize_t V,
                                                   double* z) {
