@@ -343,8 +343,8 @@ inline Param VarArgs(const char* name, const char* ann = nullptr) {
 inline Param KwOnly(const char* name, Default d = {}, const char* ann = nullptr) {
     return Param{name, Conv::FromType, d, ann, Kind::KwOnly};
 }
-// The older forms, for implementations that take bare PyObject* parameters and state the
-// conversion in the declaration (lystra, tensilo, until they move to the typed forms).
+// The explicit forms: a bare PyObject* parameter with its conversion stated in the
+// declaration (every module now uses the typed forms; the binder's own tests check both).
 inline Param P(const char* name, Conv c, Default d = {}, const char* ann = nullptr) {
     return Param{name, c, d, ann, Kind::PosOrKw};
 }

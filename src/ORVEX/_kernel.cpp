@@ -344,7 +344,7 @@ bool int_pair(PyObject* p, int& a, int& t) {
     return true;
 }
 
-PyObject* run_pairs_impl(Fn*, PyObject* model, PyObject* pairs) {
+PyObject* run_pairs_impl(Fn*, Obj model, Obj pairs) {
     Trainer tr{model};
     auto delegate = [&](PyObject* pair) {
         PyObject* step = PyDict_GetItemWithError(TENSILO->globals.get(), n_activate_step.get());
@@ -362,7 +362,7 @@ PyObject* run_pairs_impl(Fn*, PyObject* model, PyObject* pairs) {
     }
     size_t work = 0;
     for (Py_ssize_t i = 0; i < Py_SIZE(pairs); ++i) {
-        Ref p = Ref::borrow(PySequence_Fast_ITEMS(pairs)[i]);
+        Ref p = Ref::borrow(PySequence_Fast_ITEMS(pairs.get())[i]);
         int a, t;
         if (int_pair(p.get(), a, t) && tr.pair(a, t)) {
             work += static_cast<size_t>(tr.m.V + tr.m.N) * tr.m.N + 1;
@@ -378,13 +378,16 @@ PyObject* run_pairs_impl(Fn*, PyObject* model, PyObject* pairs) {
     if (!tr.write_back()) return nullptr;
     Py_RETURN_NONE;
 }
+const FnDef run_pairs_def = declare<&run_pairs_impl>(
+    "run_pairs", {P("model"), P("pairs")}, nullptr,
+    "run_pairs(model, pairs)\n\nfor a, t in pairs: tensilo.activate_step(model, a, t)");
 
 PyObject* not_plain() {
     PyErr_SetString(PyExc_TypeError, "forward: the model is not plain (exact lists of numbers, every shape right)");
     return nullptr;
 }
 
-PyObject* forward_impl(Fn*, PyObject* model, int indexa, PyObject* h) {
+PyObject* forward_impl(Fn*, Obj model, int indexa, Obj h) {
     Model m{model};
     Lists l;
     if (!m.read()) return nullptr;
@@ -415,18 +418,10 @@ PyObject* forward_impl(Fn*, PyObject* model, int indexa, PyObject* h) {
         }
     return PyTuple_Pack(2, hn.get(), z.get());
 }
-
-const FnDef run_pairs_def{"run_pairs",
-                          "run_pairs(model, pairs)\n\nfor a, t in pairs: tensilo.activate_step(model, a, t)",
-                          {P("model"), P("pairs")},
-                          nullptr,
-                          typed<&run_pairs_impl>};
-const FnDef forward_def{"forward",
-                        "forward(model, indexa, h) -> (h_new, scores)\n\nThe step's forward pass from the "
-                        "hidden state h; the model is unchanged.",
-                        {P("model"), P("indexa", Conv::CInt), P("h")},
-                        nullptr,
-                        typed<&forward_impl>};
+const FnDef forward_def = declare<&forward_impl>(
+    "forward", {P("model"), P("indexa"), P("h")}, nullptr,
+    "forward(model, indexa, h) -> (h_new, scores)\n\nThe step's forward pass from the hidden state h; the "
+    "model is unchanged.");
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_kernel", nullptr, -1, nullptr};
 

@@ -397,18 +397,15 @@ bool Step::plain_path(Lists& l, Ref& reply, bool& taken) {
     return true;
 }
 
-PyObject* activate_step_impl(Fn* fn, PyObject* obj, int indexa, int target) {
+PyObject* activate_step_impl(Fn* fn, Obj obj, int indexa, int target) {
     Step s{fn, Model{obj}, indexa, target};
     if (!s.run()) return nullptr;
     Py_RETURN_NONE;
 }
 
-const FnDef activate_step_def{
-    "activate_step",
-    "\n    obj = your RNNLM_HYBRID instance\n    This function directly reads/writes obj.embedings, obj.lweights, etc.\n",
-    {P("obj"), P("indexa", Conv::CInt), P("target", Conv::CInt)},
-    nullptr,
-    typed<&activate_step_impl>};
+const FnDef activate_step_def = declare<&activate_step_impl>(
+    "activate_step", {P("obj"), P("indexa"), P("target")}, nullptr,
+    "\n    obj = your RNNLM_HYBRID instance\n    This function directly reads/writes obj.embedings, obj.lweights, etc.\n");
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "tensilo", nullptr, -1, nullptr};
 

@@ -13,7 +13,15 @@
 
 namespace lystra {
 
+using rt::Args;
+using rt::declare;
+using rt::FnDef;
 using rt::Interrupts;
+using rt::KwOnly;
+using rt::List;
+using rt::P;
+using rt::Str;
+using rt::VarArgs;
 
 namespace {
 
@@ -73,14 +81,14 @@ Ref separator_text(PyObject* arg, PyObject* comma, Interrupts& poll) {
 }
 
 // writel(*lists, file): the separator format.
-PyObject* writel_impl(Fn* fn, PyObject* lists, PyObject* file) {
+PyObject* writel_impl(Fn* fn, Args lists, Str file) {
     Ref comma = Ref::steal(PyUnicode_InternFromString(","));
     Ref semi = Ref::steal(PyUnicode_InternFromString(";"));
     Ref texts = Ref::steal(PyList_New(0));
     if (!comma || !semi || !texts) return nullptr;
     Interrupts poll(1u << 12);
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(lists); ++k) {
-        Ref text = separator_text(PyTuple_GET_ITEM(lists, k), comma.get(), poll);
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(lists.get()); ++k) {
+        Ref text = separator_text(PyTuple_GET_ITEM(lists.get(), k), comma.get(), poll);
         if (!text || PyList_Append(texts.get(), text.get()) < 0) return nullptr;
     }
     // Each list text followed by ";", then one final ";" removed: a join.
@@ -88,6 +96,8 @@ PyObject* writel_impl(Fn* fn, PyObject* lists, PyObject* file) {
     if (!text || !save_text(fn, file, text.get())) return nullptr;
     Py_RETURN_NONE;
 }
+const FnDef writel_def = declare<&writel_impl>("writel", {VarArgs("lists", "list"), KwOnly("file")}, nullptr,
+                                               "writes lists to file can be read/loaded using lystra.read(file)");
 
 // The separator format's text back as lists of strings.
 Ref split_lists(PyObject* text) {
@@ -121,7 +131,7 @@ Ref split_lists(PyObject* text) {
 }
 
 // readl(file): the separator format back as lists of strings.
-PyObject* readl_impl(Fn* fn, PyObject* file) {
+PyObject* readl_impl(Fn* fn, Str file) {
     Ref mode = Ref::steal(PyUnicode_InternFromString("r"));
     if (!mode) return nullptr;
     Ref result;
@@ -133,16 +143,19 @@ PyObject* readl_impl(Fn* fn, PyObject* file) {
     });
     return ok ? result.release() : nullptr;
 }
+const FnDef readl_def = declare<&readl_impl>("readl", {P("file")}, "list",
+                                             "returns list with lists or strings if lists were not what was saved");
 
 // write(data, file): the statement format.
-PyObject* write_impl(Fn* fn, PyObject* data, PyObject* file) {
+PyObject* write_impl(Fn* fn, List data, Str file) {
     Ref text = statement_text(data);
     if (!text || !save_text(fn, file, text.get())) return nullptr;
     Py_RETURN_NONE;
 }
+const FnDef write_def = declare<&write_impl>("write", {P("data"), P("file")}, nullptr, "write list to file");
 
 // read(file): the statement format, parsed as data.
-PyObject* read_impl(Fn* fn, PyObject* file) {
+PyObject* read_impl(Fn* fn, Str file) {
     Ref result;
     bool ok = with_open(fn, {file}, [&](PyObject* h) {
         Ref text;
@@ -162,24 +175,8 @@ PyObject* read_impl(Fn* fn, PyObject* file) {
     });
     return ok ? result.release() : nullptr;
 }
+const FnDef read_def = declare<&read_impl>("read", {P("file")}, "list", "read list from file");
 
-using rt::Conv;
-using rt::FnDef;
-using rt::KwOnly;
-using rt::P;
-using rt::typed;
-using rt::VarArgs;
-
-const FnDef writel_def{"writel",
-                       "writes lists to file can be read/loaded using lystra.read(file)",
-                       {VarArgs("lists", "list"), KwOnly("file", Conv::Str)},
-                       nullptr,
-                       typed<&writel_impl>};
-const FnDef readl_def{"readl", "returns list with lists or strings if lists were not what was saved",
-                      {P("file", Conv::Str)}, "list", typed<&readl_impl>};
-const FnDef write_def{"write", "write list to file", {P("data", Conv::List), P("file", Conv::Str)}, nullptr,
-                      typed<&write_impl>};
-const FnDef read_def{"read", "read list from file", {P("file", Conv::Str)}, "list", typed<&read_impl>};
 
 PyModuleDef lystra_module = {PyModuleDef_HEAD_INIT, "lystra", "helt klar ikke en knockoff af pickle", -1,
                              nullptr};
