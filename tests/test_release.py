@@ -49,9 +49,9 @@ def test_import_stays_lazy(code, expected):
 
 
 def test_numerics_page_is_what_the_module_computes():
-    spec = importlib.util.spec_from_file_location("numerics_doc", os.path.join(ROOT, "tools", "numerics_doc.py"))
-    doc = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(doc)
+    found = importlib.util.spec_from_file_location("numerics_doc", os.path.join(ROOT, "tools", "numerics_doc.py"))
+    doc = importlib.util.module_from_spec(found)
+    found.loader.exec_module(doc)
     assert read("docs", "numerics.md") == doc.render(), "docs/numerics.md is stale: run tools/numerics_doc.py"
     # the facts a reader comes for, whatever the wording around them
     page = read("docs", "numerics.md")
