@@ -361,7 +361,7 @@ PyObject* run_pairs_impl(Fn*, Obj model, Obj pairs) {
         Py_RETURN_NONE;
     }
     size_t work = 0;
-    for (Py_ssize_t i = 0; i < Py_SIZE(pairs); ++i) {
+    for (Py_ssize_t i = 0; i < Py_SIZE(pairs.get()); ++i) {
         Ref p = Ref::borrow(PySequence_Fast_ITEMS(pairs.get())[i]);
         int a, t;
         if (int_pair(p.get(), a, t) && tr.pair(a, t)) {
@@ -393,7 +393,7 @@ PyObject* forward_impl(Fn*, Obj model, int indexa, Obj h) {
     if (!m.read()) return nullptr;
     if (!plain_lists(m, indexa, false, l))
         return not_plain();
-    if (!PyList_CheckExact(h) || PyList_GET_SIZE(h) != m.N || !plain_row(h, m.N, true, nullptr))
+    if (!PyList_CheckExact(h) || PyList_GET_SIZE(h.get()) != m.N || !plain_row(h, m.N, true, nullptr))
         return PyErr_Format(PyExc_TypeError, "forward: h must be a list of %zd floats", m.N);
     Pool pool;
     Objects s{l, pool};
