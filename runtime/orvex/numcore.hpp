@@ -11,9 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 // AVX2 lanes where the processor has them, chosen at run time (has_avx2());
 // -DORVEX_KERNEL_AVX2=0 builds without them.
 #ifndef ORVEX_KERNEL_AVX2
@@ -21,7 +18,6 @@
 #endif
 #if ORVEX_KERNEL_AVX2 && defined(__x86_64__) && defined(__GNUC__)
 #define ORVEX_AVX2_PATHS 1
-#include <immintrin.h>
 #else
 #define ORVEX_AVX2_PATHS 0
 #endif
@@ -134,24 +130,34 @@ inline size_t argmax(const double* x, size_t n, Tick&& tick = {}) {
     return best;
 }
 
+// exp_series(x[i] - m) W elements at a time from i on (V: a vector of W doubles), each lane
+// the series of its own element with the same operations in the same order; false when
+// `tick` stopped it. Always inlined, so each lane width compiles for its caller's target.
+template <class V, size_t W, class Tick>
+[[gnu::always_inline]] inline bool exp_series_lanes(const double* x, size_t n, double m, double* out,
+                                                    size_t& i, Tick& tick) {
+    for (; i + W <= n; i += W) {
+        if (!tick()) return false;
+        V d;
+        std::memcpy(&d, x + i, sizeof d);
+        d = d - m;
+        V term = V{} + 1.0, total = term;
+        for (int k = 1; k < 20; ++k) {
+            term = term * (d / static_cast<double>(k));
+            total = total + term;
+        }
+        std::memcpy(out + i, &total, sizeof total);
+    }
+    return true;
+}
+using lanes2 = double __attribute__((vector_size(16)));
+
 #if ORVEX_AVX2_PATHS
-// exp_series(x[i] - m) four elements at a time from i on, each AVX2 lane the series of its
-// own element; false when `tick` stopped it.
+using lanes4 = double __attribute__((vector_size(32)));
 template <class Tick>
 [[gnu::target("avx2")]] bool exp_series_avx2(const double* x, size_t n, double m, double* out, size_t& i,
                                              Tick& tick) {
-    const __m256d mv = _mm256_set1_pd(m), one = _mm256_set1_pd(1.0);
-    for (; i + 4 <= n; i += 4) {
-        if (!tick()) return false;
-        const __m256d d = _mm256_sub_pd(_mm256_loadu_pd(x + i), mv);
-        __m256d term = one, total = one;
-        for (int k = 1; k < 20; ++k) {
-            term = _mm256_mul_pd(term, _mm256_div_pd(d, _mm256_set1_pd(static_cast<double>(k))));
-            total = _mm256_add_pd(total, term);
-        }
-        _mm256_storeu_pd(out + i, total);
-    }
-    return true;
+    return exp_series_lanes<lanes4, 4>(x, n, m, out, i, tick);
 }
 #endif
 
@@ -168,19 +174,7 @@ inline bool fix_softmax(const double* x, size_t n, double* out, Tick&& tick = {}
 #if ORVEX_AVX2_PATHS
     if (has_avx2() && !exp_series_avx2(x, n, m, out, i, tick)) return false;
 #endif
-#if defined(__SSE2__)
-    const __m128d mv = _mm_set1_pd(m), one = _mm_set1_pd(1.0);
-    for (; i + 2 <= n; i += 2) {
-        if (!tick()) return false;
-        const __m128d d = _mm_sub_pd(_mm_loadu_pd(x + i), mv);
-        __m128d term = one, total = one;
-        for (int k = 1; k < 20; ++k) {
-            term = _mm_mul_pd(term, _mm_div_pd(d, _mm_set1_pd(static_cast<double>(k))));
-            total = _mm_add_pd(total, term);
-        }
-        _mm_storeu_pd(out + i, total);
-    }
-#endif
+    if (!exp_series_lanes<lanes2, 2>(x, n, m, out, i, tick)) return false;
     for (; i < n; ++i) {
         if (!tick()) return false;
         out[i] = exp_series(x[i] - m);
