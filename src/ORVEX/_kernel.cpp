@@ -74,7 +74,7 @@ struct Doubles {
     bool who_dots(const double* h, Py_ssize_t n, Py_ssize_t V, double* z) const {
         const double* w = who_.data();
 #if ORVEX_X86
-        if (has_avx2()) return dots_avx2(w, h, n, V, z), true;
+        if (numcore::has_avx2()) return dots_avx2(w, h, n, V, z), true;
         return dots_sse2(w, h, n, V, z), true;
 #else
         for (Py_ssize_t v = 0; v < V; v += 8) {
@@ -93,7 +93,7 @@ struct Doubles {
     // them, two otherwise.
     void who_pass(const double* G, const double* h, double* dh, double lr, Py_ssize_t n, Py_ssize_t V) {
 #if ORVEX_X86
-        if (has_avx2()) return who_pass_avx2(who_.data(), G, h, dh, lr, n, V);
+        if (numcore::has_avx2()) return who_pass_avx2(who_.data(), G, h, dh, lr, n, V);
 #endif
         who_rows<Lanes2>(who_.data(), G, h, dh, lr, n, V);
     }
@@ -139,7 +139,6 @@ struct Doubles {
     }
 
 #if ORVEX_X86
-    static bool has_avx2() { return numcore::has_avx2(); }
     // Lane q of a group holds row v+q; a 4x4 block of four rows is turned into four columns.
     [[gnu::target("avx2")]] static void dots_avx2(const double* w, const double* h, Py_ssize_t n, Py_ssize_t V,
                                                   double* z) {
